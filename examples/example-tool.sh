@@ -1,0 +1,2 @@
+#!/bin/sh
+echo "example tool 1.4.2"

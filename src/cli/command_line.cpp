@@ -1,0 +1,81 @@
+// Options are whole words compared byte for byte; anything else is passed over,
+// so a bare first argument, taken before the walk, is ignored by the walk itself.
+#include "cli/command_line.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "manifest/diagnostics.hpp"
+#include "manifest/refresh.hpp"
+
+namespace {
+
+constexpr PathBuffer DEFAULT_PATH{"update.txt"};
+
+bool is_option_like(const char* argument) {
+  return argument[0] == '-';
+}
+
+void copy_path(PathBuffer& path, const char* argument, CommandLine& command) {
+  std::size_t length = std::strlen(argument);
+  if (length >= path.size()) {
+    if (command.too_long_path == nullptr) command.too_long_path = argument;
+    return;
+  }
+  std::memcpy(path.data(), argument, length + 1);
+}
+
+}  // namespace
+
+CommandLine parse_command_line(std::span<const char* const> arguments) {
+  CommandLine command{CommandAction::run, DEFAULT_PATH, DEFAULT_PATH, {}, nullptr, 0, nullptr};
+  if (arguments.size() <= 1) {
+    command.action = CommandAction::usage;
+    return command;
+  }
+  if (!is_option_like(arguments[1])) {
+    copy_path(command.input_path, arguments[1], command);
+    command.output_path = command.input_path;
+  }
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string_view word = arguments[i];
+    const bool has_next = i + 1 < arguments.size();
+    if (word == "-o" || word == "-i") {
+      if (!has_next) break;
+      copy_path(word == "-o" ? command.output_path : command.input_path, arguments[++i], command);
+    } else if (word == "-x") {
+      for (; i + 1 < arguments.size() && !is_option_like(arguments[i + 1]); ++i) {
+        ExcludeList& excludes = command.excludes;
+        if (excludes.count < MAX_EXCLUDES) {
+          excludes.names[static_cast<std::size_t>(excludes.count++)] = arguments[i + 1];
+        } else if (command.passed_over_excludes++ == 0) {
+          command.first_passed_over = arguments[i + 1];
+        }
+      }
+    } else if (word == "-v") {
+      command.action = CommandAction::usage;
+      return command;
+    }
+  }
+  return command;
+}
+
+int run_command_line(std::span<const char* const> arguments) {
+  const CommandLine command = parse_command_line(arguments);
+  if (command.action == CommandAction::usage) {
+    std::fputs(USAGE_TEXT, stdout);
+    return 0;
+  }
+  if (command.too_long_path != nullptr) {
+    report("path longer than %zu bytes: %s", PATH_CAPACITY - 1, command.too_long_path);
+    return 1;
+  }
+  if (command.passed_over_excludes > 0) {
+    report("at most %d sections can be excluded; %d more names passed over, from \"%s\"",
+           MAX_EXCLUDES, command.passed_over_excludes, command.first_passed_over);
+  }
+  const RefreshResult result =
+      refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes);
+  return result == RefreshResult::ok ? 0 : 1;
+}

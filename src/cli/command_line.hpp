@@ -1,0 +1,38 @@
+// The argument walk: turns the argument vector into the two manifest paths and
+// the exclusion list, or into a request for the usage text.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "manifest/manifest.hpp"
+
+inline constexpr std::size_t PATH_CAPACITY = 512;  // 511 bytes and the NUL
+using PathBuffer = std::array<char, PATH_CAPACITY>;
+
+inline constexpr char USAGE_TEXT[] =
+    "Using:\n"
+    "\t-i input file name\n"
+    "\t-o output file name\n"
+    "\t-x exclude file name\n"
+    "\t-v version\n"
+    "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v0.1\n";
+
+enum class CommandAction { run, usage };
+
+struct CommandLine {
+  CommandAction action;
+  PathBuffer input_path;
+  PathBuffer output_path;
+  ExcludeList excludes;
+  const char* too_long_path;      // the first path argument that did not fit, or null
+  int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES
+  const char* first_passed_over;  // the first of them, or null
+};
+
+// `arguments` is the whole vector, the program's own name first.
+[[nodiscard]] CommandLine parse_command_line(std::span<const char* const> arguments);
+
+// Runs what the command line asks for and returns the process exit status.
+[[nodiscard]] int run_command_line(std::span<const char* const> arguments);

@@ -1,0 +1,10 @@
+// One-line messages on standard error, each beginning "md5refresh: ".
+#pragma once
+
+#if defined(__GNUC__)
+#define MD5REFRESH_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define MD5REFRESH_PRINTF_FORMAT
+#endif
+
+void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT;

@@ -1,0 +1,183 @@
+// POSIX and Windows file calls, kept in one place.
+#include "manifest/file_access.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(_WIN32)
+int open_exclusive(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+int sync_to_disk(int descriptor) {
+  return _commit(descriptor);
+}
+int process_id() {
+  return _getpid();
+}
+void copy_permissions(int, const fs::path&) {}
+void sync_directory(const fs::path&) {}
+#else
+int open_exclusive(const char* path) {
+  return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+int sync_to_disk(int descriptor) {
+  return ::fsync(descriptor);
+}
+int process_id() {
+  return static_cast<int>(::getpid());
+}
+
+void copy_permissions(int descriptor, const fs::path& original) {
+  struct stat status {};
+  if (::stat(original.c_str(), &status) == 0) ::fchmod(descriptor, status.st_mode & 07777);
+}
+
+// Makes the rename itself durable; a failure here loses nothing already written.
+void sync_directory(const fs::path& directory) {
+  int descriptor = ::open(directory.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return;
+  ::fsync(descriptor);
+  ::close(descriptor);
+}
+#endif
+
+// Follows a chain of symlinks to the path that is finally replaced, also when
+// the last link dangles (the file it names will be created).
+fs::path resolve_links(fs::path path) {
+  constexpr int MAX_LINKS = 40;
+  for (int hops = 0; hops < MAX_LINKS; ++hops) {
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(path, error))) break;
+    fs::path target = fs::read_symlink(path, error);
+    if (error) break;
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return path;
+}
+
+fs::path directory_of(const fs::path& path) {
+  fs::path directory = path.parent_path();
+  return directory.empty() ? fs::path(".") : directory;
+}
+
+}  // namespace
+
+OpenResult open_regular_file(const char* path) {
+#if defined(_WIN32)
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return {nullptr, errno};
+  struct _stat64 status {};
+  if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+    std::fclose(file);
+    return {nullptr, (status.st_mode & _S_IFMT) == _S_IFDIR ? EISDIR : NOT_A_REGULAR_FILE};
+  }
+  return {file, 0};
+#else
+  int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return {nullptr, errno};
+  struct stat status {};
+  int error = 0;
+  if (::fstat(descriptor, &status) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
+  } else if (std::FILE* file = ::fdopen(descriptor, "rb")) {
+    return {file, 0};
+  } else {
+    error = errno;
+  }
+  ::close(descriptor);
+  return {nullptr, error};
+#endif
+}
+
+const char* open_error_text(int error) {
+  return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
+}
+
+int open_output(const char* path, OutputFile& output) {
+  fs::path final_path = resolve_links(path);
+  output.final_path = final_path.string();
+  std::error_code error;
+  fs::file_status status = fs::status(final_path, error);
+
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    output.file = std::fopen(path, "wb");
+    return output.file == nullptr ? errno : 0;
+  }
+
+  std::string hidden_name(".");
+  hidden_name += final_path.filename().string();
+  hidden_name += '.';
+  const std::string prefix = (directory_of(final_path) / hidden_name).string();
+  constexpr int ATTEMPTS = 100;
+  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    std::string candidate =
+        prefix + std::to_string(process_id()) + "-" + std::to_string(attempt) + ".tmp";
+    int descriptor = open_exclusive(candidate.c_str());
+    if (descriptor < 0) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    if (fs::is_regular_file(status)) copy_permissions(descriptor, final_path);
+    output.temporary_path = candidate;
+    output.file = ::fdopen(descriptor, "wb");
+    if (output.file == nullptr) {
+      int fdopen_error = errno;
+      ::close(descriptor);
+      std::remove(candidate.c_str());
+      output.temporary_path.clear();
+      return fdopen_error;
+    }
+    return 0;
+  }
+  return EEXIST;
+}
+
+int commit_output(OutputFile& output) {
+  int error = 0;
+  if (std::fflush(output.file) != 0) error = errno;
+  if (error == 0 && !output.temporary_path.empty() && sync_to_disk(::fileno(output.file)) != 0) {
+    error = errno;
+  }
+  if (std::fclose(output.file) != 0 && error == 0) error = errno;
+  output.file = nullptr;
+  if (output.temporary_path.empty()) return error;
+
+  if (error == 0) {
+    std::error_code rename_error;
+    fs::rename(output.temporary_path, output.final_path, rename_error);
+    if (!rename_error) {
+      sync_directory(directory_of(output.final_path));
+      output.temporary_path.clear();
+      return 0;
+    }
+    error = rename_error.value();
+  }
+  std::remove(output.temporary_path.c_str());
+  output.temporary_path.clear();
+  return error;
+}
+
+void discard_output(OutputFile& output) {
+  if (output.file != nullptr) std::fclose(output.file);
+  output.file = nullptr;
+  if (!output.temporary_path.empty()) std::remove(output.temporary_path.c_str());
+  output.temporary_path.clear();
+}

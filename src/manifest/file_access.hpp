@@ -1,0 +1,36 @@
+// How the tool touches the file system: files are read only when they are
+// regular files (opening never blocks on a FIFO or device), and a manifest is
+// replaced through a temporary file, so a failed write leaves the old one whole.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Stands for "exists but is not a regular file" where an errno value would go.
+inline constexpr int NOT_A_REGULAR_FILE = -1;
+
+struct OpenResult {
+  std::FILE* file;  // binary stream, or null
+  int error;        // errno value or NOT_A_REGULAR_FILE when `file` is null
+};
+
+[[nodiscard]] OpenResult open_regular_file(const char* path);
+
+[[nodiscard]] const char* open_error_text(int error);
+
+struct OutputFile {
+  std::FILE* file = nullptr;
+  std::string final_path;      // the file that is replaced: a symlink's target
+  std::string temporary_path;  // empty when the output is written directly
+};
+
+// An output that exists and is not a regular file (a device, a FIFO) is written
+// directly; anything else through a new temporary file beside its final path,
+// carrying the permission bits of the file it replaces. Returns 0 or errno.
+[[nodiscard]] int open_output(const char* path, OutputFile& output);
+
+// Flushes the data to disk and renames the temporary over the final path.
+// Returns 0 or errno; on failure the temporary is removed and the old file stays.
+[[nodiscard]] int commit_output(OutputFile& output);
+
+void discard_output(OutputFile& output);

@@ -1,0 +1,28 @@
+// Reads the manifest text format into the fixed table, and tells why a manifest
+// cannot be taken whole rather than keeping part of it.
+#pragma once
+
+#include <cstdio>
+
+#include "manifest/manifest.hpp"
+
+enum class ReadStatus {
+  ok,
+  does_not_fit,   // more than MAX_SECTIONS sections or MAX_ENTRIES entries in one
+  name_too_long,  // longer than 127 bytes
+  key_too_long,
+  value_too_long,
+  nul_byte,
+  read_error,  // `error` holds errno
+};
+
+struct ReadResult {
+  ReadStatus status;
+  long line;  // 1-based line of the input where reading failed
+  int error;
+};
+
+// Fills an empty (zero-filled) table from a stream opened in binary mode.
+[[nodiscard]] ReadResult read_manifest(std::FILE* input, Manifest& manifest);
+
+[[nodiscard]] const char* read_status_text(ReadStatus status);

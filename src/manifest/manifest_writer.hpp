@@ -1,0 +1,15 @@
+// Writes the manifest table in its canonical layout.
+#pragma once
+
+#include <cstdio>
+
+#include "manifest/manifest.hpp"
+
+// Writes every section not named in `excludes` as
+//   name={
+//           key=value
+//   }
+//   (empty line)
+// with LF line ends. False when a write failed; errno tells why.
+[[nodiscard]] bool write_manifest(std::FILE* output, const Manifest& manifest,
+                                  const ExcludeList& excludes);

@@ -1,0 +1,16 @@
+// The run: read the input manifest, refresh its digests, write the output manifest.
+#pragma once
+
+#include "manifest/manifest.hpp"
+
+enum class RefreshResult {
+  ok = 0,
+  input_not_opened = -1,  // missing, unreadable, or not a regular file
+  out_of_memory = -2,
+  manifest_rejected = -3,  // does not fit the table, or cannot be read whole
+  output_not_written = -4,
+};
+
+// Reports every failure on stderr; on failure no output manifest is written.
+[[nodiscard]] RefreshResult refresh_manifest(const char* input_path, const char* output_path,
+                                             const ExcludeList& excludes);

@@ -1,0 +1,77 @@
+// The argument walk: which paths, exclusions and action each command line gives.
+#include "cli/command_line.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct WalkCase {
+  const char* name;
+  std::vector<const char*> arguments;  // after the program name
+  CommandAction action;
+  std::string input;
+  std::string output;
+  std::vector<std::string> excludes;
+  int passed_over;
+};
+
+const std::string LONG_PATH(PATH_CAPACITY, 'p');
+const std::string LONGEST_PATH(PATH_CAPACITY - 1, 'p');
+
+TEST(CommandLine, WalksArgumentsInOrder) {
+  // clang-format off
+  const WalkCase cases[] = {
+      {"no arguments", {}, CommandAction::usage, "update.txt", "update.txt", {}, 0},
+      {"bare first argument", {"m.txt"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
+      {"input only", {"-i", "a.txt"}, CommandAction::run, "a.txt", "update.txt", {}, 0},
+      {"bare then output", {"a.txt", "-o", "b.txt"}, CommandAction::run, "a.txt", "b.txt", {}, 0},
+      {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, CommandAction::run, "update.txt", "b.txt", {}, 0},
+      {"option word as value", {"-o", "-v"}, CommandAction::run, "update.txt", "-v", {}, 0},
+      {"exclusions end at option", {"-x", "A", "B", "-o", "out.txt"}, CommandAction::run, "update.txt", "out.txt", {"A", "B"}, 0},
+      {"version after exclusions", {"-x", "A", "-v"}, CommandAction::usage, "update.txt", "update.txt", {"A"}, 0},
+      {"version wins over paths", {"a.txt", "-o", "b.txt", "-v", "-i", "c"}, CommandAction::usage, "a.txt", "b.txt", {}, 0},
+      {"twelve exclusions", {"-x", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"}, CommandAction::run, "update.txt", "update.txt", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, 2},
+      {"dash name ends exclusions", {"-x", "A", "-B"}, CommandAction::run, "update.txt", "update.txt", {"A"}, 0},
+      {"empty exclusion name", {"-x", ""}, CommandAction::run, "update.txt", "update.txt", {""}, 0},
+      {"output missing its value", {"m.txt", "-o"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
+      {"input missing ends walk", {"-i", "a", "-i"}, CommandAction::run, "a", "update.txt", {}, 0},
+      {"bare then input", {"a.txt", "-i", "c.txt"}, CommandAction::run, "c.txt", "a.txt", {}, 0},
+      {"two exclusion runs", {"-x", "A", "-x", "B"}, CommandAction::run, "update.txt", "update.txt", {"A", "B"}, 0},
+      {"empty exclusion run", {"-x", "-x", "A"}, CommandAction::run, "update.txt", "update.txt", {"A"}, 0},
+      {"options are case-sensitive", {"-O", "b", "-X", "c", "-V"}, CommandAction::run, "update.txt", "update.txt", {}, 0},
+      {"options are whole words", {"-ob", "-vv"}, CommandAction::run, "update.txt", "update.txt", {}, 0},
+      {"longest path fits", {LONGEST_PATH.c_str()}, CommandAction::run, LONGEST_PATH, LONGEST_PATH, {}, 0},
+  };
+  // clang-format on
+  for (const WalkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<const char*> argv{"md5refresh"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const CommandLine command = parse_command_line(argv);
+    EXPECT_EQ(command.action, c.action);
+    EXPECT_EQ(command.input_path.data(), c.input);
+    EXPECT_EQ(command.output_path.data(), c.output);
+    std::vector<std::string> excludes(command.excludes.names.begin(),
+                                      command.excludes.names.begin() + command.excludes.count);
+    EXPECT_EQ(excludes, c.excludes);
+    EXPECT_EQ(command.passed_over_excludes, c.passed_over);
+    EXPECT_EQ(command.too_long_path, nullptr);
+  }
+}
+
+TEST(CommandLine, RefusesPathsThatDoNotFit) {
+  for (std::vector<const char*> arguments :
+       {std::vector<const char*>{"md5refresh", LONG_PATH.c_str()},
+        std::vector<const char*>{"md5refresh", "-i", "a", "-o", LONG_PATH.c_str()},
+        std::vector<const char*>{"md5refresh", "-i", LONG_PATH.c_str(), "-o", "b"}}) {
+    const CommandLine command = parse_command_line(arguments);
+    EXPECT_EQ(command.too_long_path, LONG_PATH.c_str());
+    EXPECT_NE(command.input_path.data(), LONG_PATH);
+    EXPECT_NE(command.output_path.data(), LONG_PATH);
+  }
+}
+
+}  // namespace

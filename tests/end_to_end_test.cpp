@@ -1,0 +1,177 @@
+// Whole runs of the built tool in a temporary directory: standard output and
+// error, the files left behind and the exit status.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.hpp"
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+void write_files(const test::TempDir& dir, const Files& files) {
+  for (const auto& [name, contents] : files)
+    test::write_file(dir / name, contents);
+}
+
+std::set<std::string> listing(const fs::path& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST(EndToEnd, PrintsUsageWithoutTouchingFiles) {
+  for (std::vector<std::string> arguments :
+       {std::vector<std::string>{}, {"-v"}, {"-x", "A", "-v"}, {"m.txt", "-o", "out.txt", "-v"}}) {
+    test::TempDir dir;
+    test::ToolRun run = test::run_tool(dir.path(), arguments);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, USAGE_TEXT);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+  }
+}
+
+struct PathCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  Files expected;  // every file in the directory afterwards
+};
+
+TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
+  const Files before{{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}};
+  const std::string u = "u={\n}\n\n", a = "a={\n}\n\n", c = "c={\n}\n\n";
+  // clang-format off
+  const PathCase cases[] = {
+      {"default in place", {"-x"}, {{"update.txt", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
+      {"bare path in place", {"a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
+      {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
+      {"bare to output", {"a.txt", "-o", "b.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
+      {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", u}, {"c.txt", "c={\n}"}}},
+      {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}},
+      {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
+  };
+  // clang-format on
+  for (const PathCase& pc : cases) {
+    SCOPED_TRACE(pc.name);
+    test::TempDir dir;
+    write_files(dir, before);
+    test::ToolRun run = test::run_tool(dir.path(), pc.arguments);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    Files after;
+    for (const std::string& name : listing(dir.path()))
+      after[name] = test::read_file(dir / name);
+    EXPECT_EQ(after, pc.expected);
+  }
+}
+
+TEST(EndToEnd, ExcludesSectionsAndWarnsAboutExtraNames) {
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", "A={\n}\nB={\n}\nC={\n}\n-D={\n}\n");
+  test::ToolRun run = test::run_tool(dir.path(), {"m.txt", "-x", "A", "B", "-o", "out.txt"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(test::read_file(dir / "out.txt"), "C={\n}\n\n-D={\n}\n\n");
+
+  std::vector<std::string> arguments{"m.txt", "-x"};
+  for (int i = 0; i < 12; ++i)
+    arguments.push_back("n" + std::to_string(i));
+  arguments.push_back("C");
+  run = test::run_tool(dir.path(), arguments);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "md5refresh: at most 10 sections can be excluded; 3 more names passed over, from "
+            "\"n10\"\n");
+  EXPECT_EQ(test::read_file(dir / "m.txt"), "A={\n}\n\nB={\n}\n\nC={\n}\n\n-D={\n}\n\n");
+}
+
+struct FailureCase {
+  const char* name;
+  Files files;
+  std::vector<std::string> arguments;
+  std::string error;  // the whole of standard error
+  const char* shell_setup = "";
+  const char* fifo = nullptr;
+};
+
+TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
+  const std::string sections11 = [] {
+    std::string text;
+    for (int i = 0; i < 11; ++i)
+      text += "s" + std::to_string(i) + "={\n}\n\n";
+    return text;
+  }();
+  const std::string long_path(PATH_CAPACITY, 'p');
+  // Larger than the 512-byte file size limit below, which the one-line error is not.
+  std::string large = "a={\n";
+  for (int i = 0; i < 10; ++i)
+    large += "k=" + std::string(100, 'v') + "\n";
+  // clang-format off
+  const FailureCase cases[] = {
+      {"missing input", {}, {"m.txt"}, "md5refresh: cannot open m.txt: No such file or directory\n"},
+      {"directory input", {}, {"-i", "."}, "md5refresh: cannot open .: Is a directory\n"},
+      {"FIFO input", {}, {"fifo"}, "md5refresh: cannot open fifo: not a regular file\n", "", "fifo"},
+      {"eleven sections", {{"m.txt", sections11}}, {"m.txt"}, "md5refresh: m.txt:31: manifest does not fit: at most 10 sections of 10 entries each\n"},
+      {"value too long", {{"m.txt", "a={\nk=" + std::string(128, 'v') + "\n"}}, {"m.txt"}, "md5refresh: m.txt:2: value longer than 127 bytes\n"},
+      {"NUL byte", {{"m.txt", std::string("a={\n\0\n", 6)}}, {"m.txt"}, "md5refresh: m.txt:2: NUL byte in the manifest\n"},
+      {"path too long", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", long_path}, "md5refresh: path longer than 511 bytes: " + long_path + "\n"},
+      {"missing output directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "no/out.txt"}, "md5refresh: cannot write no/out.txt: No such file or directory\n"},
+      {"output under a file", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "m.txt/out.txt"}, "md5refresh: cannot write m.txt/out.txt: Not a directory\n"},
+      {"full device", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "/dev/full"}, "md5refresh: cannot write /dev/full: No space left on device\n"},
+      {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "trap '' XFSZ; ulimit -f 1;"},
+  };
+  // clang-format on
+  for (const FailureCase& fc : cases) {
+    SCOPED_TRACE(fc.name);
+    test::TempDir dir;
+    write_files(dir, fc.files);
+    if (fc.fifo != nullptr) {
+      ASSERT_EQ(::mkfifo((dir / fc.fifo).c_str(), 0600), 0);
+    }
+    const std::set<std::string> names_before = listing(dir.path());
+    test::ToolRun run = test::run_tool(dir.path(), fc.arguments, fc.shell_setup);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, fc.error);
+    EXPECT_EQ(listing(dir.path()), names_before);
+    for (const auto& [name, contents] : fc.files)
+      EXPECT_EQ(test::read_file(dir / name), contents);
+  }
+}
+
+TEST(EndToEnd, ReplacesTheOutputKeepingItsModeAndLinks) {
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", "a={\r\nk=v\r\n}\r\n");
+  test::write_file(dir / "target.txt", "old");
+  ASSERT_EQ(::chmod((dir / "target.txt").c_str(), 0640), 0);
+  fs::create_symlink("target.txt", dir / "link.txt");
+
+  test::ToolRun run = test::run_tool(dir.path(), {"m.txt", "-o", "link.txt"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(fs::is_symlink(dir / "link.txt"));
+  EXPECT_EQ(test::read_file(dir / "target.txt"), "a={\n        k=v\n}\n\n");
+  struct stat status {};
+  ASSERT_EQ(::stat((dir / "target.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "target.txt", "link.txt"}));
+
+  run = test::run_tool(dir.path(), {"m.txt", "-o", "/dev/stdout"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "a={\n        k=v\n}\n\n");
+}
+
+}  // namespace

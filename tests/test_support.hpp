@@ -1,0 +1,44 @@
+// Helpers for tests that work on real files and run the built tool.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test {
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+std::string read_file(const std::filesystem::path& path);
+
+// A temporary stream holding `bytes`, positioned at its start.
+std::FILE* stream_with(std::string_view bytes);
+std::string stream_contents(std::FILE* stream);
+
+struct ToolRun {
+  int status;  // exit status, or -1 when the tool did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs the built md5refresh in `directory` with `arguments`; `shell_setup` is
+// shell text run first in the same shell (limits, traps).
+ToolRun run_tool(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
+                 std::string_view shell_setup = "");
+
+}  // namespace test
