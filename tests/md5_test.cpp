@@ -1,0 +1,156 @@
+// The MD5 engine: RFC 1321's vectors and edge lengths under every way of
+// splitting a message into calls, the padding contract, and agreement with
+// OpenSSL's libcrypto on random data.
+#include "digest/md5.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string hex(const Md5Digest& digest) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint8_t byte : digest) {
+    text += DIGITS[byte >> 4];
+    text += DIGITS[byte & 15];
+  }
+  return text;
+}
+
+std::string reference_md5(const std::vector<std::uint8_t>& message) {
+  Md5Digest digest{};
+  unsigned int length = 0;
+  EVP_Digest(message.data(), message.size(), digest.data(), &length, EVP_md5(), nullptr);
+  return hex(digest);
+}
+
+// Digests `message` with absorbing calls of the whole-block lengths in `splits`
+// (taken in turn while they fit), then one final call with the rest.
+std::string engine_md5(const std::vector<std::uint8_t>& message,
+                       const std::vector<std::size_t>& splits = {}) {
+  std::vector<std::uint8_t> buffer(message);
+  buffer.resize(message.size() + MD5_PADDING_ROOM);
+  Md5Context* context = nullptr;
+  std::size_t offset = 0;
+  for (std::size_t split : splits) {
+    if (split == 0 || split % 64 != 0 || offset + split > message.size()) break;
+    context =
+        md5_process(buffer.data() + offset, static_cast<std::uint32_t>(split), nullptr, context);
+    EXPECT_NE(context, nullptr);
+    offset += split;
+  }
+  std::size_t rest = message.size() - offset;
+  if (rest != 0 && rest % 64 == 0) {
+    context =
+        md5_process(buffer.data() + offset, static_cast<std::uint32_t>(rest), nullptr, context);
+    offset += rest;
+  }
+  Md5Digest digest{};
+  EXPECT_EQ(md5_process(buffer.data() + offset, static_cast<std::uint32_t>(message.size() - offset),
+                        &digest, context),
+            nullptr);
+  return hex(digest);
+}
+
+std::vector<std::uint8_t> bytes_of(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
+std::vector<std::uint8_t> random_bytes(std::mt19937& random, std::size_t length) {
+  std::vector<std::uint8_t> bytes(length);
+  for (auto& byte : bytes)
+    byte = static_cast<std::uint8_t>(random());
+  return bytes;
+}
+
+// Every whole-block prefix as one absorbing call, and the message block by block.
+std::vector<std::vector<std::size_t>> block_splits(std::size_t length) {
+  std::vector<std::vector<std::size_t>> splits{{}};
+  for (std::size_t prefix = 64; prefix <= length; prefix += 64)
+    splits.push_back({prefix});
+  splits.push_back(std::vector<std::size_t>(length / 64, 64));
+  return splits;
+}
+
+TEST(Md5, MatchesRfc1321TestSuiteForEverySplit) {
+  // RFC 1321, appendix A.5.
+  const std::pair<std::string_view, std::string_view> vectors[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"a", "0cc175b9c0f1b6a831c399e269772661"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const auto& [message, expected] : vectors) {
+    SCOPED_TRACE(message);
+    for (const auto& splits : block_splits(message.size())) {
+      EXPECT_EQ(engine_md5(bytes_of(message), splits), expected);
+    }
+  }
+}
+
+TEST(Md5, EdgeLengthsAgreeWithLibcrypto) {
+  std::mt19937 random(1321);
+  for (std::size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 1000}) {
+    SCOPED_TRACE(length);
+    const auto message = random_bytes(random, length);
+    const std::string expected = reference_md5(message);
+    for (const auto& splits : block_splits(length))
+      EXPECT_EQ(engine_md5(message, splits), expected);
+  }
+  const auto large = random_bytes(random, (1u << 20) + 17);
+  const std::string expected = reference_md5(large);
+  for (std::vector<std::size_t> splits :
+       {std::vector<std::size_t>{}, {64}, {8192, 8192, 64}, {1u << 20}}) {
+    EXPECT_EQ(engine_md5(large, splits), expected);
+  }
+}
+
+TEST(Md5, RandomLengthsAndSplitsAgreeWithLibcrypto) {
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 300; ++round) {
+    const auto message = random_bytes(random, random() % 5000);
+    std::vector<std::size_t> splits;
+    for (int i = 0; i < 8; ++i)
+      splits.push_back(64 * (random() % 20));
+    SCOPED_TRACE(message.size());
+    EXPECT_EQ(engine_md5(message, splits), reference_md5(message));
+  }
+}
+
+TEST(Md5, FinalCallWritesNothingBeyondItsPaddingRoom) {
+  constexpr std::uint8_t GUARD = 0xA5;
+  for (std::uint32_t length : {0u, 1u, 55u, 56u, 63u, 100u}) {
+    SCOPED_TRACE(length);
+    std::vector<std::uint8_t> buffer(length + MD5_PADDING_ROOM + 64, GUARD);
+    Md5Digest digest{};
+    EXPECT_EQ(md5_process(buffer.data(), length, &digest, nullptr), nullptr);
+    for (std::size_t i = length + MD5_PADDING_ROOM; i < buffer.size(); ++i) {
+      ASSERT_EQ(buffer[i], GUARD) << "byte " << i;
+    }
+    EXPECT_EQ(hex(digest), reference_md5(std::vector<std::uint8_t>(length, GUARD)));
+  }
+}
+
+TEST(Md5, AbsorbingCallLeavesBufferAndDigestAlone) {
+  std::vector<std::uint8_t> buffer(128 + MD5_PADDING_ROOM, 7);
+  const auto before = buffer;
+  Md5Digest digest{};
+  Md5Context* context = md5_process(buffer.data(), 128, &digest, nullptr);
+  ASSERT_NE(context, nullptr);
+  EXPECT_EQ(buffer, before);
+  EXPECT_EQ(digest, Md5Digest{});
+  EXPECT_EQ(md5_process(buffer.data() + 128, 0, &digest, context), nullptr);
+  EXPECT_EQ(hex(digest), reference_md5(std::vector<std::uint8_t>(128, 7)));
+}
+
+}  // namespace
