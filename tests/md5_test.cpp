@@ -4,30 +4,14 @@
 #include "digest/md5.hpp"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace {
-
-std::string hex(const Md5Digest& digest) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t byte : digest) {
-    text += DIGITS[byte >> 4];
-    text += DIGITS[byte & 15];
-  }
-  return text;
-}
-
-std::string reference_md5(const std::vector<std::uint8_t>& message) {
-  Md5Digest digest{};
-  unsigned int length = 0;
-  EVP_Digest(message.data(), message.size(), digest.data(), &length, EVP_md5(), nullptr);
-  return hex(digest);
-}
 
 // Digests `message` with absorbing calls of the whole-block lengths in `splits`
 // (taken in turn while they fit), then one final call with the rest.
@@ -54,7 +38,7 @@ std::string engine_md5(const std::vector<std::uint8_t>& message,
   EXPECT_EQ(md5_process(buffer.data() + offset, static_cast<std::uint32_t>(message.size() - offset),
                         &digest, context),
             nullptr);
-  return hex(digest);
+  return test::hex(digest);
 }
 
 std::vector<std::uint8_t> bytes_of(std::string_view text) {
@@ -103,12 +87,12 @@ TEST(Md5, EdgeLengthsAgreeWithLibcrypto) {
   for (std::size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 1000}) {
     SCOPED_TRACE(length);
     const auto message = random_bytes(random, length);
-    const std::string expected = reference_md5(message);
+    const std::string expected = test::reference_md5(message);
     for (const auto& splits : block_splits(length))
       EXPECT_EQ(engine_md5(message, splits), expected);
   }
   const auto large = random_bytes(random, (1u << 20) + 17);
-  const std::string expected = reference_md5(large);
+  const std::string expected = test::reference_md5(large);
   for (std::vector<std::size_t> splits :
        {std::vector<std::size_t>{}, {64}, {8192, 8192, 64}, {1u << 20}}) {
     EXPECT_EQ(engine_md5(large, splits), expected);
@@ -123,7 +107,7 @@ TEST(Md5, RandomLengthsAndSplitsAgreeWithLibcrypto) {
     for (int i = 0; i < 8; ++i)
       splits.push_back(64 * (random() % 20));
     SCOPED_TRACE(message.size());
-    EXPECT_EQ(engine_md5(message, splits), reference_md5(message));
+    EXPECT_EQ(engine_md5(message, splits), test::reference_md5(message));
   }
 }
 
@@ -137,7 +121,7 @@ TEST(Md5, FinalCallWritesNothingBeyondItsPaddingRoom) {
     for (std::size_t i = length + MD5_PADDING_ROOM; i < buffer.size(); ++i) {
       ASSERT_EQ(buffer[i], GUARD) << "byte " << i;
     }
-    EXPECT_EQ(hex(digest), reference_md5(std::vector<std::uint8_t>(length, GUARD)));
+    EXPECT_EQ(test::hex(digest), test::reference_md5(std::vector<std::uint8_t>(length, GUARD)));
   }
 }
 
@@ -150,7 +134,7 @@ TEST(Md5, AbsorbingCallLeavesBufferAndDigestAlone) {
   EXPECT_EQ(buffer, before);
   EXPECT_EQ(digest, Md5Digest{});
   EXPECT_EQ(md5_process(buffer.data() + 128, 0, &digest, context), nullptr);
-  EXPECT_EQ(hex(digest), reference_md5(std::vector<std::uint8_t>(128, 7)));
+  EXPECT_EQ(test::hex(digest), test::reference_md5(std::vector<std::uint8_t>(128, 7)));
 }
 
 }  // namespace

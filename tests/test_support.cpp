@@ -1,8 +1,10 @@
 // Test helpers: temporary directories, files, streams and runs of the built tool.
 #include "test_support.hpp"
 
+#include <openssl/evp.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -21,6 +23,23 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint8_t byte : bytes) {
+    text += DIGITS[byte >> 4];
+    text += DIGITS[byte & 15];
+  }
+  return text;
+}
+
+std::string reference_md5(std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, 16> digest{};
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr);
+  return hex(digest);
 }
 
 void write_file(const fs::path& path, std::string_view bytes) {

@@ -1,8 +1,10 @@
 // Helpers for tests that work on real files and run the built tool.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,12 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Lowercase hex, two digits a byte.
+std::string hex(std::span<const std::uint8_t> bytes);
+
+// MD5 by OpenSSL's libcrypto, the independent implementation the tests trust.
+std::string reference_md5(std::span<const std::uint8_t> bytes);
 
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);

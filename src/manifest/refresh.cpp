@@ -8,6 +8,7 @@
 #include <new>
 
 #include "manifest/diagnostics.hpp"
+#include "manifest/digest_refresh.hpp"
 #include "manifest/file_access.hpp"
 #include "manifest/manifest_reader.hpp"
 #include "manifest/manifest_writer.hpp"
@@ -57,7 +58,7 @@ RefreshResult refresh_manifest(const char* input_path, const char* output_path,
     return RefreshResult::manifest_rejected;
   }
 
-  // The digest refresh goes here, between the read and the write.
+  refresh_digests(*manifest, input_path);
 
   return write_output(output_path, *manifest, excludes);
 }

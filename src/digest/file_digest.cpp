@@ -1,0 +1,53 @@
+// A digest is reported only when it covers the whole stream: a read error part
+// way through must never pass for the digest of the file.
+#include "digest/file_digest.hpp"
+
+#include <cerrno>
+#include <string_view>
+
+bool finish_digest(std::uint8_t* data, std::uint32_t length, Md5Digest& digest,
+                   Md5Context* context) {
+  if (context != nullptr) {
+    (void)md5_process(data, length, &digest, context);
+    return true;
+  }
+  // The call must create its own context, and a failure shows only as a digest
+  // left untouched. Two different fillings tell it apart from a digest that
+  // happens to equal one of them; the message bytes are not changed by a call.
+  for (std::uint8_t filling : {std::uint8_t{0x00}, std::uint8_t{0xff}}) {
+    Md5Digest untouched;
+    untouched.fill(filling);
+    digest = untouched;
+    (void)md5_process(data, length, &digest, nullptr);
+    if (digest != untouched) return true;
+  }
+  return false;
+}
+
+DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex) {
+  int read_error = 0;
+  Md5Digest digest;
+  const DigestStatus status = digest_stream(
+      [stream, &read_error](std::uint8_t* window, std::size_t size) {
+        const std::size_t delivered = std::fread(window, 1, size, stream);
+        if (delivered < size && std::ferror(stream)) read_error = errno != 0 ? errno : EIO;
+        return delivered;
+      },
+      digest);
+  if (status != DigestStatus::ok) return {status, ENOMEM};
+  if (read_error != 0) return {DigestStatus::read_error, read_error};
+
+  static constexpr std::string_view DIGITS = "0123456789abcdef";
+  HexDigest digits{};
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    digits[2 * i] = DIGITS[digest[i] >> 4];
+    digits[2 * i + 1] = DIGITS[digest[i] & 0xf];
+  }
+  if (display_name != nullptr) {
+    std::printf("%s\t%s\n", digits.data(), display_name);
+  } else {
+    std::printf("%s\n", digits.data());
+  }
+  if (hex != nullptr) *hex = digits;
+  return {DigestStatus::ok, 0};
+}

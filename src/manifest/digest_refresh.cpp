@@ -1,0 +1,77 @@
+// Only the file name of a "file_path" value counts: the manifest travels with
+// the files it describes, wherever they were when it was written.
+#include "manifest/digest_refresh.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "digest/file_digest.hpp"
+#include "manifest/diagnostics.hpp"
+#include "manifest/file_access.hpp"
+
+bool build_target_path(std::string_view input_path, std::string_view file_path,
+                       TargetPath& target) {
+  const std::string_view file_name = file_path.substr(file_path.rfind('/') + 1);
+  const std::size_t separator = input_path.find_last_of(PATH_SEPARATORS);
+  const std::string_view directory =
+      separator == std::string_view::npos ? std::string_view{} : input_path.substr(0, separator);
+  const std::size_t joiner = separator == std::string_view::npos ? 0 : 1;
+  if (directory.size() + joiner + file_name.size() >= target.size()) return false;
+
+  char* end = std::copy(directory.begin(), directory.end(), target.begin());
+  if (joiner != 0) *end++ = HOST_SEPARATOR;
+  end = std::copy(file_name.begin(), file_name.end(), end);
+  *end = '\0';
+  return true;
+}
+
+namespace {
+
+// The digest goes to the first "md5" entry, or to a new one at the section's end.
+void store_digest(Section& section, const HexDigest& hex, const char* path) {
+  Entry* md5 = find_entry(section, "md5");
+  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
+    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
+    (void)set_field(md5->key, "md5");
+  }
+  if (md5 == nullptr) {
+    report("section %s has no md5 entry and no room for one; digest of %s not stored",
+           section.name.data(), path);
+    return;
+  }
+  (void)set_field(md5->value, hex.data());
+}
+
+}  // namespace
+
+void refresh_digests(Manifest& manifest, const char* input_path) {
+  for (Section& section :
+       std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count))) {
+    const Entry* file_path = find_entry(section, "file_path");
+    if (file_path == nullptr) continue;
+
+    TargetPath target;
+    if (!build_target_path(input_path, field_text(file_path->value), target)) {
+      report("path of %s in %s longer than %zu bytes; md5 left as it was", file_path->value.data(),
+             input_path, TARGET_PATH_CAPACITY - 1);
+      continue;
+    }
+    OpenResult file = open_regular_file(target.data());
+    if (file.file == nullptr) {
+      report("cannot open %s: %s", target.data(), open_error_text(file.error));
+      continue;
+    }
+    // Reads go straight into the digest's own buffer.
+    std::setvbuf(file.file, nullptr, _IONBF, 0);
+    HexDigest hex;
+    const DigestResult result = digest_file(file.file, target.data(), &hex);
+    std::fclose(file.file);
+    if (result.status == DigestStatus::ok) {
+      store_digest(section, hex, target.data());
+    } else {
+      report("cannot %s %s: %s", result.status == DigestStatus::read_error ? "read" : "digest",
+             target.data(), std::strerror(result.error));
+    }
+  }
+}

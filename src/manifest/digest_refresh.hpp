@@ -1,0 +1,31 @@
+// The digest refresh: for each section, digest the file that its "file_path"
+// leads to, print the report line and store the digest in its "md5" entry.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "manifest/manifest.hpp"
+
+inline constexpr std::size_t TARGET_PATH_CAPACITY = 260;  // 259 bytes and the NUL
+using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
+
+#if defined(_WIN32)
+inline constexpr char HOST_SEPARATOR = '\\';
+inline constexpr std::string_view PATH_SEPARATORS = "\\/";
+#else
+inline constexpr char HOST_SEPARATOR = '/';
+inline constexpr std::string_view PATH_SEPARATORS = "/";
+#endif
+
+// The file a section describes lies in the manifest's own directory (the input
+// path up to its last separator, or the current directory when it has none),
+// under the part of the "file_path" value after its last "/". False when the
+// joined path does not fit.
+[[nodiscard]] bool build_target_path(std::string_view input_path, std::string_view file_path,
+                                     TargetPath& target);
+
+// Sections without "file_path" are passed over; a file that cannot be opened or
+// read whole gets a warning and keeps its recorded "md5".
+void refresh_digests(Manifest& manifest, const char* input_path);
