@@ -43,9 +43,15 @@ int process_id() {
   return static_cast<int>(::getpid());
 }
 
+// The owner is kept where the process may keep it (as root, say); the mode is
+// set after, since a change of owner can clear the set-id bits.
 void copy_permissions(int descriptor, const fs::path& original) {
   struct stat status {};
-  if (::stat(original.c_str(), &status) == 0) ::fchmod(descriptor, status.st_mode & 07777);
+  if (::stat(original.c_str(), &status) != 0) return;
+  if (::fchown(descriptor, status.st_uid, status.st_gid) != 0) {
+    // Not permitted: the replacement belongs to whoever runs the tool.
+  }
+  ::fchmod(descriptor, status.st_mode & 07777);
 }
 
 // Makes the rename itself durable; a failure here loses nothing already written.
