@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets: `make demo` and `make test` are the README's two commands.
-.PHONY: demo test bench clean
+.PHONY: demo test bench fuzz clean
 
 JOBS ?= 2
 
@@ -19,11 +19,24 @@ test:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+	scripts/valgrind-check.sh build/release/md5refresh
 
 bench:
 	cmake --preset bench
 	cmake --build --preset bench -j $(JOBS)
 	build/bench/bench/md5_bench
+
+# libFuzzer, clang: each target for FUZZ_SECONDS, growing build/fuzz/work/<target>.
+FUZZ_SECONDS ?= 600
+fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	for target in manifest_reader_fuzz command_line_fuzz md5_fuzz; do \
+	  mkdir -p build/fuzz/work/$$target && \
+	  build/fuzz/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $$( [ $$target = manifest_reader_fuzz ] && echo -dict=fuzz/manifest.dict ) \
+	    build/fuzz/work/$$target fuzz/corpus/$$target || exit 1; \
+	done
 
 clean:
 	rm -rf build

@@ -3,7 +3,7 @@
 # Safe to run again: packages already present are left alone.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format)
+packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format valgrind bc clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

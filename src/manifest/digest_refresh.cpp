@@ -10,9 +10,13 @@
 #include "manifest/diagnostics.hpp"
 #include "manifest/file_access.hpp"
 
+std::string_view file_name_of(std::string_view file_path) {
+  return file_path.substr(file_path.rfind('/') + 1);
+}
+
 bool build_target_path(std::string_view input_path, std::string_view file_path,
                        TargetPath& target) {
-  const std::string_view file_name = file_path.substr(file_path.rfind('/') + 1);
+  const std::string_view file_name = file_name_of(file_path);
   const std::size_t separator = input_path.find_last_of(PATH_SEPARATORS);
   const std::string_view directory =
       separator == std::string_view::npos ? std::string_view{} : input_path.substr(0, separator);
@@ -51,8 +55,14 @@ void refresh_digests(Manifest& manifest, const char* input_path) {
     const Entry* file_path = find_entry(section, "file_path");
     if (file_path == nullptr) continue;
 
+    const std::string_view value = field_text(file_path->value);
+    if (file_name_of(value).empty()) {
+      report("section %s: file_path \"%s\" names no file; md5 left as it was", section.name.data(),
+             file_path->value.data());
+      continue;
+    }
     TargetPath target;
-    if (!build_target_path(input_path, field_text(file_path->value), target)) {
+    if (!build_target_path(input_path, value, target)) {
       report("path of %s in %s longer than %zu bytes; md5 left as it was", file_path->value.data(),
              input_path, TARGET_PATH_CAPACITY - 1);
       continue;

@@ -19,6 +19,9 @@ inline constexpr char HOST_SEPARATOR = '/';
 inline constexpr std::string_view PATH_SEPARATORS = "/";
 #endif
 
+// The part of a "file_path" value after its last "/", or the whole value.
+[[nodiscard]] std::string_view file_name_of(std::string_view file_path);
+
 // The file a section describes lies in the manifest's own directory (the input
 // path up to its last separator, or the current directory when it has none),
 // under the part of the "file_path" value after its last "/". False when the

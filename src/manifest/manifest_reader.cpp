@@ -69,6 +69,28 @@ std::string_view trim(std::string_view piece) {
   return piece;
 }
 
+// What an entry line holds beyond its key and value: the rest of the line after
+// the value, or after the "=" of a line that begins with one (it keeps nothing).
+std::string_view dropped_text(std::string_view line, std::size_t equals, std::string_view value) {
+  if (!value.empty()) return line.substr(static_cast<std::size_t>(value.end() - line.begin()));
+  return equals == 0 ? line.substr(1) : std::string_view{};
+}
+
+// A CR followed by text is a line end of the old CR-only kind: read as text it
+// would fold several lines into one, and the rewrite would lose them. (A CR kept
+// in a name or key is refused too: written back, it would be followed by text.)
+bool has_lone_carriage_return(std::string_view piece) {
+  for (std::size_t at = piece.find('\r'); at != std::string_view::npos;
+       at = piece.find('\r', at + 1)) {
+    if (at + 1 < piece.size() && piece[at + 1] != '\r' && piece[at + 1] != '\n') return true;
+  }
+  return false;
+}
+
+bool only_whitespace(std::string_view text) {
+  return text.find_first_not_of(WHITESPACE) == std::string_view::npos;
+}
+
 // What "%[^=]=%s" leaves in the value: the first whitespace-free run after the "=".
 std::string_view entry_value(std::string_view line, std::size_t equals) {
   if (equals == 0 || equals == std::string_view::npos) return {};
@@ -96,6 +118,7 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
     auto fail = [piece_line](ReadStatus status) { return ReadResult{status, piece_line, 0}; };
 
     if (piece.find('\0') != std::string_view::npos) return fail(ReadStatus::nul_byte);
+    if (has_lone_carriage_return(piece)) return fail(ReadStatus::lone_carriage_return);
     std::string_view line = trim(piece);
 
     if (line.empty()) continue;
@@ -104,8 +127,13 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
     } else if (line.back() == '{') {
       if (full) return fail(ReadStatus::does_not_fit);
       Section& section = manifest.sections[static_cast<std::size_t>(manifest.section_count)];
-      if (!set_field(section.name, line.substr(0, line.find('=')))) {
-        return fail(ReadStatus::name_too_long);
+      const std::size_t equals = line.find('=');
+      const std::string_view name = line.substr(0, equals);
+      if (!set_field(section.name, name)) return fail(ReadStatus::name_too_long);
+      if (name.find('\r') != std::string_view::npos) return fail(ReadStatus::lone_carriage_return);
+      if (equals != std::string_view::npos &&
+          !only_whitespace(line.substr(equals + 1, line.size() - equals - 2))) {
+        return fail(ReadStatus::text_in_header);
       }
       open_section = &section;
       full = ++manifest.section_count == MAX_SECTIONS;
@@ -113,11 +141,13 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
       if (full) return fail(ReadStatus::does_not_fit);
       Entry& entry = open_section->entries[static_cast<std::size_t>(open_section->entry_count)];
       std::size_t equals = line.find('=');
-      if (equals != 0 && !set_field(entry.key, line.substr(0, equals))) {
-        return fail(ReadStatus::key_too_long);
-      }
-      if (!set_field(entry.value, entry_value(line, equals))) {
-        return fail(ReadStatus::value_too_long);
+      const std::string_view key = equals == 0 ? std::string_view{} : line.substr(0, equals);
+      if (!set_field(entry.key, key)) return fail(ReadStatus::key_too_long);
+      if (key.find('\r') != std::string_view::npos) return fail(ReadStatus::lone_carriage_return);
+      const std::string_view value = entry_value(line, equals);
+      if (!set_field(entry.value, value)) return fail(ReadStatus::value_too_long);
+      if (!only_whitespace(dropped_text(line, equals, value))) {
+        return fail(ReadStatus::text_after_value);
       }
       full = ++open_section->entry_count == MAX_ENTRIES;
     }
@@ -140,6 +170,12 @@ const char* read_status_text(ReadStatus status) {
       return "value longer than 127 bytes";
     case ReadStatus::nul_byte:
       return "NUL byte in the manifest";
+    case ReadStatus::lone_carriage_return:
+      return "CR without LF inside a line (line ends must be LF or CR LF)";
+    case ReadStatus::text_after_value:
+      return "text after the value would be lost (a value ends at its first blank)";
+    case ReadStatus::text_in_header:
+      return "text between \"=\" and \"{\" in a section header would be lost";
     case ReadStatus::read_error:
       return "read error";
   }

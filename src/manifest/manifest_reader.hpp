@@ -13,7 +13,10 @@ enum class ReadStatus {
   key_too_long,
   value_too_long,
   nul_byte,
-  read_error,  // `error` holds errno
+  lone_carriage_return,  // CR-only line ends
+  text_after_value,      // a value with a blank inside: the rest would be dropped
+  text_in_header,        // text between "=" and "{" of a header would be dropped
+  read_error,            // `error` holds errno
 };
 
 struct ReadResult {

@@ -1,0 +1,47 @@
+// Streams over fuzz inputs, in memory where the host has memory streams.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace fuzz {
+
+inline std::FILE* stream_of(std::string_view bytes) {
+#if defined(__unix__)
+  if (bytes.empty()) return std::fopen("/dev/null", "rb");
+  return ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+#else
+  std::FILE* stream = std::tmpfile();
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::rewind(stream);
+  return stream;
+#endif
+}
+
+// What `write(stream)` writes, as a string.
+template <typename Write>
+std::string captured(Write write) {
+#if defined(__unix__)
+  char* buffer = nullptr;
+  std::size_t length = 0;
+  std::FILE* stream = ::open_memstream(&buffer, &length);
+  write(stream);
+  std::fclose(stream);
+  std::string text(buffer, length);
+  std::free(buffer);
+  return text;
+#else
+  std::FILE* stream = std::tmpfile();
+  write(stream);
+  std::rewind(stream);
+  std::string text;
+  for (int c; (c = std::fgetc(stream)) != EOF;)
+    text += static_cast<char>(c);
+  std::fclose(stream);
+  return text;
+#endif
+}
+
+}  // namespace fuzz

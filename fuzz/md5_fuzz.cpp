@@ -1,0 +1,46 @@
+// Fuzz target: md5_process agrees with libcrypto on any message split into any
+// sequence of whole-block absorbing calls. The first input bytes choose the splits.
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "digest/md5.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::size_t split_count = size == 0 ? 0 : data[0] % 8;
+  if (size < 1 + split_count) return 0;
+  const std::uint8_t* splits = data + 1;
+  const std::uint8_t* message = data + 1 + split_count;
+  const std::size_t length = size - 1 - split_count;
+
+  std::vector<std::uint8_t> buffer(message, message + length);
+  buffer.resize(length + MD5_PADDING_ROOM);
+  Md5Context* context = nullptr;
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < split_count; ++i) {
+    const std::size_t blocks = splits[i] % 4 + 1;
+    if (offset + 64 * blocks > length) break;
+    context = md5_process(buffer.data() + offset, static_cast<std::uint32_t>(64 * blocks), nullptr,
+                          context);
+    offset += 64 * blocks;
+  }
+  Md5Digest digest{};
+  if (length - offset != 0 && (length - offset) % 64 == 0) {
+    context = md5_process(buffer.data() + offset, static_cast<std::uint32_t>(length - offset),
+                          nullptr, context);
+    offset = length;
+  }
+  if (md5_process(buffer.data() + offset, static_cast<std::uint32_t>(length - offset), &digest,
+                  context) != nullptr) {
+    std::abort();
+  }
+
+  std::uint8_t expected[16];
+  unsigned int expected_length = 0;
+  EVP_Digest(message, length, expected, &expected_length, EVP_md5(), nullptr);
+  if (std::memcmp(digest.data(), expected, sizeof expected) != 0) std::abort();
+  return 0;
+}

@@ -1,0 +1,162 @@
+// Hostile and broken input, end to end: every case ends in a clear one-line
+// error or warning, and nothing is lost.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "digest/file_digest.hpp"
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+
+std::string repeated(std::string_view text, int times) {
+  std::string result;
+  for (int i = 0; i < times; ++i)
+    result += text;
+  return result;
+}
+
+struct RefusedCase {
+  const char* name;
+  std::string manifest;
+  std::string error;  // after "md5refresh: m.txt:"
+};
+
+TEST(HostileInput, RefusesManifestsItCannotKeepWhole) {
+  const std::string n128(128, 'n');
+  // clang-format off
+  const RefusedCase cases[] = {
+      {"10,000 sections", repeated("s={\n}\n", 10000), "21: manifest does not fit: at most 10 sections of 10 entries each"},
+      {"1 MB line in a section", "a={\n" + std::string(1 << 20, 'k') + "\n", "2: key longer than 127 bytes"},
+      {"name of 128 bytes", n128 + "={\n}\n", "1: section name longer than 127 bytes"},
+      {"key of 128 bytes", "a={\n" + n128 + "=v\n}\n", "2: key longer than 127 bytes"},
+      {"value of 128 bytes", "a={\nk=" + n128 + "\n}\n", "2: value longer than 127 bytes"},
+      {"NUL byte", std::string("a={\nk=v\0\n}\n", 10), "2: NUL byte in the manifest"},
+      {"CR-only line ends", "a={\rfile_path=/x/a.bin\rmd5=0\r}\r", "1: CR without LF inside a line (line ends must be LF or CR LF)"},
+      {"file path with a space", "a={\nfile_path=/x/my file.bin\n}\n", "2: text after the value would be lost (a value ends at its first blank)"},
+  };
+  // clang-format on
+  for (const RefusedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", c.manifest);
+    const test::ToolRun run = test::run_tool(dir.path(), {"m.txt"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "md5refresh: m.txt:" + c.error + "\n");
+    EXPECT_EQ(test::read_file(dir / "m.txt"), c.manifest);
+  }
+}
+
+TEST(HostileInput, RandomBytesAreRefusedOrRewrittenNeverDamaged) {
+  std::mt19937 random(5);
+  for (int round = 0; round < 20; ++round) {
+    std::string bytes(random() % 4096, '\0');
+    for (char& c : bytes)
+      c = static_cast<char>(random() % (round < 10 ? 256 : 128));
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", bytes);
+    const test::ToolRun run = test::run_tool(dir.path(), {"m.txt", "-o", "out.txt"});
+    SCOPED_TRACE(round);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(test::read_file(dir / "m.txt"), bytes);
+    if (run.status == 0) {
+      EXPECT_EQ(run.err, "");
+      EXPECT_TRUE(fs::exists(dir / "out.txt"));
+    } else {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err.rfind("md5refresh: m.txt:", 0), 0u) << run.err;
+      EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+      EXPECT_FALSE(fs::exists(dir / "out.txt"));
+    }
+  }
+}
+
+struct AcceptedCase {
+  const char* name;
+  std::string manifest;
+  std::string written;
+  std::string out;
+  std::string err;
+};
+
+TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
+  const std::string n127(127, 'n'), abc = ABC_MD5;
+  // clang-format off
+  const AcceptedCase cases[] = {
+      {"1 MB comment before the sections", std::string(1 << 20, '#') + "\na={\n}\n", "a={\n}\n\n", "", ""},
+      {"127 bytes everywhere", n127 + "={\n" + n127 + "=" + n127 + "\n}\n", n127 + "={\n        " + n127 + "=" + n127 + "\n}\n\n", "", ""},
+      {"ends inside a section", "a={\nfile_path=a.bin\nmd5=0", "a={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n", ""},
+      {"non-ASCII file name", "a={\nfile_path=/x/f\xc3\xa9.bin\n}\n", "a={\n        file_path=/x/f\xc3\xa9.bin\n        md5=" + abc + "\n}\n\n", abc + "\tf\xc3\xa9.bin\n", ""},
+      {"file name with a leading dash", "a={\nfile_path=/x/-a.bin\n}\n", "a={\n        file_path=/x/-a.bin\n        md5=" + abc + "\n}\n\n", abc + "\t-a.bin\n", ""},
+      {"file_path of /", "a={\nfile_path=/\nmd5=0\n}\n", "a={\n        file_path=/\n        md5=0\n}\n\n", "", "md5refresh: section a: file_path \"/\" names no file; md5 left as it was\n"},
+      {"file_path of a/", "a={\nfile_path=a/\n}\n", "a={\n        file_path=a/\n}\n\n", "", "md5refresh: section a: file_path \"a/\" names no file; md5 left as it was\n"},
+      {"empty file_path", "a={\nfile_path=\n}\n", "a={\n        file_path=\n}\n\n", "", "md5refresh: section a: file_path \"\" names no file; md5 left as it was\n"},
+      {"file_path of ..", "a={\nfile_path=..\nmd5=0\n}\n", "a={\n        file_path=..\n        md5=0\n}\n\n", "", "md5refresh: cannot open ..: Is a directory\n"},
+  };
+  // clang-format on
+  for (const AcceptedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", c.manifest);
+    test::write_file(dir / "a.bin", "abc");
+    test::write_file(dir / "f\xc3\xa9.bin", "abc");
+    test::write_file(dir / "-a.bin", "abc");
+    const test::ToolRun run = test::run_tool(dir.path(), {"m.txt"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(test::read_file(dir / "m.txt"), c.written);
+  }
+}
+
+TEST(HostileInput, InputAndOutputMayBeOneFileUnderTwoNames) {
+  for (std::vector<std::string> arguments :
+       {std::vector<std::string>{"-i", "link.txt", "-o", "m.txt"},
+        {"-i", "m.txt", "-o", "link.txt"},
+        {"-i", "./m.txt", "-o", "sub/../m.txt"}}) {
+    test::TempDir dir;
+    fs::create_directory(dir / "sub");
+    test::write_file(dir / "m.txt", "a={\nfile_path=a.bin\nmd5=0\n}\n");
+    test::write_file(dir / "a.bin", "abc");
+    fs::create_symlink("m.txt", dir / "link.txt");
+    const test::ToolRun run = test::run_tool(dir.path(), arguments);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::read_file(dir / "m.txt"),
+              "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) + "\n}\n\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "link.txt"));
+  }
+}
+
+// A file that changes between its open and its read is digested as it is read:
+// truncated, the digest covers what is left; removed, the open file still reads whole.
+TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
+  test::TempDir dir;
+  test::write_file(dir / "f.bin", std::string(100000, 'x'));
+  std::FILE* truncated = std::fopen((dir / "f.bin").c_str(), "rb");
+  fs::resize_file(dir / "f.bin", 3);
+  HexDigest hex{};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(digest_file(truncated, nullptr, &hex).status, DigestStatus::ok);
+  testing::internal::GetCapturedStdout();
+  std::fclose(truncated);
+  EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(3, 'x')).c_str());
+
+  test::write_file(dir / "g.bin", std::string(100000, 'y'));
+  std::FILE* removed = std::fopen((dir / "g.bin").c_str(), "rb");
+  fs::remove(dir / "g.bin");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(digest_file(removed, nullptr, &hex).status, DigestStatus::ok);
+  testing::internal::GetCapturedStdout();
+  std::fclose(removed);
+  EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(100000, 'y')).c_str());
+}
+
+}  // namespace
