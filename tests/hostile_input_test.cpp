@@ -118,29 +118,32 @@ TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
 }
 
 TEST(HostileInput, InputAndOutputMayBeOneFileUnderTwoNames) {
-  for (std::vector<std::string> arguments :
-       {std::vector<std::string>{"-i", "link.txt", "-o", "m.txt"},
-        {"-i", "m.txt", "-o", "link.txt"},
-        {"-i", "./m.txt", "-o", "sub/../m.txt"}}) {
+  std::vector<std::vector<std::string>> runs{{"-i", "./m.txt", "-o", "sub/../m.txt"}};
+  if (test::POSIX_HOST) {  // symlinks
+    runs.push_back({"-i", "link.txt", "-o", "m.txt"});
+    runs.push_back({"-i", "m.txt", "-o", "link.txt"});
+  }
+  for (const std::vector<std::string>& arguments : runs) {
     test::TempDir dir;
     fs::create_directory(dir / "sub");
     test::write_file(dir / "m.txt", "a={\nfile_path=a.bin\nmd5=0\n}\n");
     test::write_file(dir / "a.bin", "abc");
-    fs::create_symlink("m.txt", dir / "link.txt");
+    if (test::POSIX_HOST) fs::create_symlink("m.txt", dir / "link.txt");
     const test::ToolRun run = test::run_tool(dir.path(), arguments);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(test::read_file(dir / "m.txt"),
               "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) + "\n}\n\n");
-    EXPECT_TRUE(fs::is_symlink(dir / "link.txt"));
+    EXPECT_EQ(fs::is_symlink(dir / "link.txt"), test::POSIX_HOST);
   }
 }
 
 // A file that changes between its open and its read is digested as it is read:
 // truncated, the digest covers what is left; removed, the open file still reads whole.
 TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
+  if (!test::POSIX_HOST) GTEST_SKIP() << "Windows neither truncates nor removes an open file";
   test::TempDir dir;
   test::write_file(dir / "f.bin", std::string(100000, 'x'));
-  std::FILE* truncated = std::fopen((dir / "f.bin").c_str(), "rb");
+  std::FILE* truncated = std::fopen((dir / "f.bin").string().c_str(), "rb");
   fs::resize_file(dir / "f.bin", 3);
   HexDigest hex{};
   testing::internal::CaptureStdout();
@@ -150,7 +153,7 @@ TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
   EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(3, 'x')).c_str());
 
   test::write_file(dir / "g.bin", std::string(100000, 'y'));
-  std::FILE* removed = std::fopen((dir / "g.bin").c_str(), "rb");
+  std::FILE* removed = std::fopen((dir / "g.bin").string().c_str(), "rb");
   fs::remove(dir / "g.bin");
   testing::internal::CaptureStdout();
   EXPECT_EQ(digest_file(removed, nullptr, &hex).status, DigestStatus::ok);

@@ -1,14 +1,25 @@
 // Test helpers: temporary directories, files, streams and runs of the built tool.
 #include "test_support.hpp"
 
-#include <openssl/evp.h>
-#include <sys/wait.h>
+#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+
+#if MD5REFRESH_HAVE_LIBCRYPTO
+#include <openssl/evp.h>
+#else
+#include <bit>
+#include <cmath>
+#endif
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/wait.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -35,11 +46,73 @@ std::string hex(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
+#if MD5REFRESH_HAVE_LIBCRYPTO
 std::string reference_md5(std::span<const std::uint8_t> bytes) {
   std::array<std::uint8_t, 16> digest{};
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr);
   return hex(digest);
+}
+#else
+// Written from RFC 1321's description, sharing nothing with the engine: the
+// constants come from sin() here, the message is padded in a copy.
+std::string reference_md5(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> message(bytes.begin(), bytes.end());
+  const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
+  message.push_back(0x80);
+  while (message.size() % 64 != 56)
+    message.push_back(0);
+  for (int i = 0; i < 8; ++i)
+    message.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+
+  static const int SHIFTS[4][4] = {
+      {7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+  std::uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+  for (std::size_t block = 0; block < message.size(); block += 64) {
+    std::uint32_t x[16];
+    for (int i = 0; i < 16; ++i) {
+      x[i] = 0;
+      for (int b = 3; b >= 0; --b)
+        x[i] = x[i] << 8 |
+               message[block + 4 * static_cast<std::size_t>(i) + static_cast<std::size_t>(b)];
+    }
+    std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+    for (int i = 0; i < 64; ++i) {
+      std::uint32_t f;
+      int g;
+      if (i < 16) {
+        f = (b & c) | (~b & d), g = i;
+      } else if (i < 32) {
+        f = (b & d) | (c & ~d), g = (5 * i + 1) % 16;
+      } else if (i < 48) {
+        f = b ^ c ^ d, g = (3 * i + 5) % 16;
+      } else {
+        f = c ^ (b | ~d), g = (7 * i) % 16;
+      }
+      const auto t =
+          static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+      const std::uint32_t rotated = std::rotl(a + f + t + x[g], SHIFTS[i / 16][i % 4]);
+      a = d;
+      d = c;
+      c = b;
+      b += rotated;
+    }
+    h[0] += a, h[1] += b, h[2] += c, h[3] += d;
+  }
+  std::array<std::uint8_t, 16> digest{};
+  for (int i = 0; i < 16; ++i)
+    digest[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(h[i / 4] >> (8 * (i % 4)));
+  return hex(digest);
+}
+#endif
+
+bool make_fifo(const fs::path& path) {
+#if defined(_WIN32)
+  (void)path;
+  return false;
+#else
+  return ::mkfifo(path.c_str(), 0600) == 0;
+#endif
 }
 
 void write_file(const fs::path& path, std::string_view bytes) {
@@ -71,12 +144,65 @@ std::string stream_contents(std::FILE* stream) {
 
 namespace {
 
-std::string shell_quote(std::string_view text) {
-  std::string quoted = "'";
-  for (char c : text)
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
+#if defined(_WIN32)
+std::string shell_quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
 }
+
+// The build hands over the binary's path as the build host sees it; under Wine a
+// Unix path is reached through drive Z:.
+std::string tool_path() {
+  std::string path = MD5REFRESH_BINARY;
+  if (path.front() == '/') path = "Z:" + path;
+  for (char& c : path)
+    c = c == '/' ? '\\' : c;
+  return path;
+}
+
+int run_shell(const fs::path& directory, const std::vector<std::string>& arguments,
+              std::string_view, const fs::path& out, const fs::path& err) {
+  std::string command =
+      "cd /d " + shell_quoted(directory.string()) + " && " + shell_quoted(tool_path());
+  for (const std::string& argument : arguments)
+    command += " " + shell_quoted(argument);
+  command += " >" + shell_quoted(out.string()) + " 2>" + shell_quoted(err.string()) + " <NUL";
+  return std::system(shell_quoted(command).c_str());  // cmd /c drops the outer quotes
+}
+
+// The tool's standard streams are text streams: every line ends in CR LF.
+std::string lf_line_ends(const std::string& text) {
+  std::string lines;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    EXPECT_TRUE(text[i] != '\n' || (i > 0 && text[i - 1] == '\r')) << "LF without CR: " << text;
+    lines += text[i];
+  }
+  return lines;
+}
+#else
+std::string shell_quoted(std::string_view text) {
+  std::string result = "'";
+  for (char c : text)
+    result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return result + "'";
+}
+
+int run_shell(const fs::path& directory, const std::vector<std::string>& arguments,
+              std::string_view shell_setup, const fs::path& out, const fs::path& err) {
+  std::string command = "cd " + shell_quoted(directory.string()) + " && ";
+  command += shell_setup;
+  command += " timeout 20 " + shell_quoted(MD5REFRESH_BINARY);
+  for (const std::string& argument : arguments)
+    command += " " + shell_quoted(argument);
+  command += " >" + shell_quoted(out.string()) + " 2>" + shell_quoted(err.string()) + " </dev/null";
+  const int raw = std::system(("sh -c " + shell_quoted(command)).c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::string lf_line_ends(const std::string& text) {
+  return text;
+}
+#endif
 
 }  // namespace
 
@@ -84,14 +210,8 @@ ToolRun run_tool(const fs::path& directory, const std::vector<std::string>& argu
                  std::string_view shell_setup) {
   // Captured beside the directory, so that tests can list the directory itself.
   const fs::path out = directory.string() + ".stdout", err = directory.string() + ".stderr";
-  std::string command = "cd " + shell_quote(directory.string()) + " && ";
-  command += shell_setup;
-  command += " timeout 20 " + shell_quote(MD5REFRESH_BINARY);
-  for (const std::string& argument : arguments)
-    command += " " + shell_quote(argument);
-  command += " >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) + " </dev/null";
-  const int raw = std::system(("sh -c " + shell_quote(command)).c_str());
-  ToolRun run{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out), read_file(err)};
+  const int status = run_shell(directory, arguments, shell_setup, out, err);
+  ToolRun run{status, lf_line_ends(read_file(out)), lf_line_ends(read_file(err))};
   fs::remove(out);
   fs::remove(err);
   return run;

@@ -11,6 +11,20 @@
 
 namespace test {
 
+// What differs between the hosts the tests run on, stated once.
+#if defined(_WIN32)
+inline constexpr bool POSIX_HOST = false;
+inline constexpr char SEPARATOR = '\\';  // the tool joins a file name to its directory with it
+#else
+inline constexpr bool POSIX_HOST = true;
+inline constexpr char SEPARATOR = '/';
+#endif
+
+// `directory` and `name` as the tool joins them on this host.
+inline std::string joined(std::string_view directory, std::string_view name) {
+  return std::string(directory) + SEPARATOR + std::string(name);
+}
+
 // A fresh directory under the system's temporary directory, removed afterwards.
 class TempDir {
  public:
@@ -28,8 +42,12 @@ class TempDir {
 // Lowercase hex, two digits a byte.
 std::string hex(std::span<const std::uint8_t> bytes);
 
-// MD5 by OpenSSL's libcrypto, the independent implementation the tests trust.
+// MD5 by an implementation independent of the engine: OpenSSL's libcrypto, or,
+// on a host without it, a plain one after RFC 1321's description.
 std::string reference_md5(std::span<const std::uint8_t> bytes);
+
+// Makes a FIFO at `path`; false on a host without them.
+bool make_fifo(const std::filesystem::path& path);
 
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
@@ -39,13 +57,13 @@ std::FILE* stream_with(std::string_view bytes);
 std::string stream_contents(std::FILE* stream);
 
 struct ToolRun {
-  int status;  // exit status, or -1 when the tool did not exit normally
-  std::string out;
-  std::string err;
+  int status;       // exit status, or -1 when the tool did not exit normally
+  std::string out;  // line ends as LF: on Windows, where the tool writes its
+  std::string err;  // standard streams in text mode, they are checked to be CR LF
 };
 
 // Runs the built md5refresh in `directory` with `arguments`; `shell_setup` is
-// shell text run first in the same shell (limits, traps).
+// POSIX shell text run first in the same shell (limits, traps).
 ToolRun run_tool(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
                  std::string_view shell_setup = "");
 

@@ -86,14 +86,13 @@ fs::path directory_of(const fs::path& path) {
 
 OpenResult open_regular_file(const char* path) {
 #if defined(_WIN32)
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return {nullptr, errno};
+  // Opening a directory fails here without saying why; ask first.
   struct _stat64 status {};
-  if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
-    std::fclose(file);
+  if (_stat64(path, &status) == 0 && (status.st_mode & _S_IFMT) != _S_IFREG) {
     return {nullptr, (status.st_mode & _S_IFMT) == _S_IFDIR ? EISDIR : NOT_A_REGULAR_FILE};
   }
-  return {file, 0};
+  std::FILE* file = std::fopen(path, "rb");
+  return {file, file == nullptr ? errno : 0};
 #else
   int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return {nullptr, errno};
@@ -174,7 +173,7 @@ int commit_output(OutputFile& output) {
       output.temporary_path.clear();
       return 0;
     }
-    error = rename_error.value();
+    error = rename_error.default_error_condition().value();
   }
   std::remove(output.temporary_path.c_str());
   output.temporary_path.clear();
