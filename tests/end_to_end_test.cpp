@@ -36,8 +36,12 @@ std::set<std::string> listing(const fs::path& directory) {
 }
 
 TEST(EndToEnd, PrintsUsageWithoutTouchingFiles) {
-  for (std::vector<std::string> arguments :
-       {std::vector<std::string>{}, {"-v"}, {"-x", "A", "-v"}, {"m.txt", "-o", "out.txt", "-v"}}) {
+  for (std::vector<std::string> arguments : {std::vector<std::string>{},
+                                             {"-v"},
+                                             {"-x", "A", "-v"},
+                                             {"m.txt", "-o", "out.txt", "-v"},
+                                             {"-c", "-h"},
+                                             {"--help", "-c"}}) {
     test::TempDir dir;
     test::ToolRun run = test::run_tool(dir.path(), arguments);
     EXPECT_EQ(run.status, 0);

@@ -96,9 +96,9 @@ TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
       {"ends inside a section", "a={\nfile_path=a.bin\nmd5=0", "a={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n", ""},
       {"non-ASCII file name", "a={\nfile_path=/x/f\xc3\xa9.bin\n}\n", "a={\n        file_path=/x/f\xc3\xa9.bin\n        md5=" + abc + "\n}\n\n", abc + "\tf\xc3\xa9.bin\n", ""},
       {"file name with a leading dash", "a={\nfile_path=/x/-a.bin\n}\n", "a={\n        file_path=/x/-a.bin\n        md5=" + abc + "\n}\n\n", abc + "\t-a.bin\n", ""},
-      {"file_path of /", "a={\nfile_path=/\nmd5=0\n}\n", "a={\n        file_path=/\n        md5=0\n}\n\n", "", "md5refresh: section a: file_path \"/\" names no file; md5 left as it was\n"},
-      {"file_path of a/", "a={\nfile_path=a/\n}\n", "a={\n        file_path=a/\n}\n\n", "", "md5refresh: section a: file_path \"a/\" names no file; md5 left as it was\n"},
-      {"empty file_path", "a={\nfile_path=\n}\n", "a={\n        file_path=\n}\n\n", "", "md5refresh: section a: file_path \"\" names no file; md5 left as it was\n"},
+      {"file_path of /", "a={\nfile_path=/\nmd5=0\n}\n", "a={\n        file_path=/\n        md5=0\n}\n\n", "", "md5refresh: section a: file_path \"/\" names no file\n"},
+      {"file_path of a/", "a={\nfile_path=a/\n}\n", "a={\n        file_path=a/\n}\n\n", "", "md5refresh: section a: file_path \"a/\" names no file\n"},
+      {"empty file_path", "a={\nfile_path=\n}\n", "a={\n        file_path=\n}\n\n", "", "md5refresh: section a: file_path \"\" names no file\n"},
       {"file_path of ..", "a={\nfile_path=..\nmd5=0\n}\n", "a={\n        file_path=..\n        md5=0\n}\n\n", "", "md5refresh: cannot open ..: Is a directory\n"},
   };
   // clang-format on
@@ -160,6 +160,25 @@ TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
   testing::internal::GetCapturedStdout();
   std::fclose(removed);
   EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(100000, 'y')).c_str());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HostileInput, FilePathTooLongToJoinIsPassedOverWithAWarning) {
+  test::TempDir dir;
+  const std::string deep(250, 'd');
+  fs::create_directory(dir / deep);
+  const std::string manifest = "a={\nfile_path=/x/123456789\nmd5=kept\n}\n";
+  test::write_file(dir / deep / "m.txt", manifest);
+  const test::ToolRun run = test::run_tool(dir.path(), {deep + "/m.txt"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "md5refresh: path of /x/123456789 in " + deep + "/m.txt longer than 259 bytes\n");
+  EXPECT_EQ(test::read_file(dir / deep / "m.txt"),
+            "a={\n        file_path=/x/123456789\n        md5=kept\n}\n\n");
 }
 
 }  // namespace

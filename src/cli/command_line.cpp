@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "manifest/check.hpp"
 #include "manifest/diagnostics.hpp"
 #include "manifest/refresh.hpp"
 
@@ -53,7 +54,9 @@ CommandLine parse_command_line(std::span<const char* const> arguments) {
           command.first_passed_over = arguments[i + 1];
         }
       }
-    } else if (word == "-v") {
+    } else if (word == "-c") {
+      command.action = CommandAction::check;
+    } else if (word == "-v" || word == "-h" || word == "--help") {
       command.action = CommandAction::usage;
       return command;
     }
@@ -68,12 +71,16 @@ int run_command_line(std::span<const char* const> arguments) {
     return 0;
   }
   if (command.too_long_path != nullptr) {
-    report("path longer than %zu bytes: %s", PATH_CAPACITY - 1, command.too_long_path);
+    report("path longer than %d bytes: %s", static_cast<int>(PATH_CAPACITY - 1),
+           command.too_long_path);
     return 1;
   }
   if (command.passed_over_excludes > 0) {
     report("at most %d sections can be excluded; %d more names passed over, from \"%s\"",
            MAX_EXCLUDES, command.passed_over_excludes, command.first_passed_over);
+  }
+  if (command.action == CommandAction::check) {
+    return check_manifest(command.input_path.data(), command.excludes);
   }
   const RefreshResult result =
       refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes);

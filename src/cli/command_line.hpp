@@ -1,5 +1,5 @@
 // The argument walk: turns the argument vector into the two manifest paths and
-// the exclusion list, or into a request for the usage text.
+// the exclusion list, and what to do with them: refresh, check, or show the usage text.
 #pragma once
 
 #include <array>
@@ -17,9 +17,11 @@ inline constexpr char USAGE_TEXT[] =
     "\t-o output file name\n"
     "\t-x exclude file name\n"
     "\t-v version\n"
+    "\t-c check the recorded digests, write nothing\n"
+    "\t-h help\n"
     "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v0.1\n";
 
-enum class CommandAction { run, usage };
+enum class CommandAction { run, check, usage };
 
 struct CommandLine {
   CommandAction action;

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string_view>
 
+#include "digest/progress.hpp"
+
 bool finish_digest(std::uint8_t* data, std::uint32_t length, Md5Digest& digest,
                    Md5Context* context) {
   if (context != nullptr) {
@@ -24,30 +26,40 @@ bool finish_digest(std::uint8_t* data, std::uint32_t length, Md5Digest& digest,
   return false;
 }
 
-DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex) {
+DigestResult compute_file_digest(std::FILE* stream, const char* display_name, HexDigest& hex) {
   int read_error = 0;
+  Progress progress = begin_progress(stream, display_name);
   Md5Digest digest;
   const DigestStatus status = digest_stream(
-      [stream, &read_error](std::uint8_t* window, std::size_t size) {
+      [stream, &read_error, &progress](std::uint8_t* window, std::size_t size) {
         const std::size_t delivered = std::fread(window, 1, size, stream);
         if (delivered < size && std::ferror(stream)) read_error = errno != 0 ? errno : EIO;
+        advance_progress(progress, delivered);
         return delivered;
       },
       digest);
+  end_progress(progress);
   if (status != DigestStatus::ok) return {status, ENOMEM};
   if (read_error != 0) return {DigestStatus::read_error, read_error};
 
   static constexpr std::string_view DIGITS = "0123456789abcdef";
-  HexDigest digits{};
   for (std::size_t i = 0; i < digest.size(); ++i) {
-    digits[2 * i] = DIGITS[digest[i] >> 4];
-    digits[2 * i + 1] = DIGITS[digest[i] & 0xf];
+    hex[2 * i] = DIGITS[digest[i] >> 4];
+    hex[2 * i + 1] = DIGITS[digest[i] & 0xf];
   }
+  hex[2 * digest.size()] = '\0';
+  return {DigestStatus::ok, 0};
+}
+
+DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex) {
+  HexDigest digits;
+  const DigestResult result = compute_file_digest(stream, display_name, digits);
+  if (result.status != DigestStatus::ok) return result;
   if (display_name != nullptr) {
     std::printf("%s\t%s\n", digits.data(), display_name);
   } else {
     std::printf("%s\n", digits.data());
   }
   if (hex != nullptr) *hex = digits;
-  return {DigestStatus::ok, 0};
+  return result;
 }

@@ -31,6 +31,11 @@ struct DigestResult {
 // `display_name` is null) and the digits stored in `hex` (when not null).
 [[nodiscard]] DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex);
 
+// The same without the report line; `display_name` (or null) names the file in
+// the progress line that long reads show on a terminal.
+[[nodiscard]] DigestResult compute_file_digest(std::FILE* stream, const char* display_name,
+                                               HexDigest& hex);
+
 // Ends a message with the engine's final call on the `length` bytes at `data`;
 // false when the engine could not allocate a context.
 [[nodiscard]] bool finish_digest(std::uint8_t* data, std::uint32_t length, Md5Digest& digest,

@@ -49,39 +49,46 @@ void store_digest(Section& section, const HexDigest& hex, const char* path) {
 
 }  // namespace
 
+SectionFile digest_section_file(Section& section, const char* input_path, bool report_line,
+                                TargetPath& target, HexDigest& hex) {
+  const Entry* file_path = find_entry(section, "file_path");
+  if (file_path == nullptr) return SectionFile::no_file_path;
+
+  const std::string_view value = field_text(file_path->value);
+  if (!build_target_path(input_path, value, target)) {
+    report("path of %s in %s longer than %d bytes", file_path->value.data(), input_path,
+           static_cast<int>(TARGET_PATH_CAPACITY - 1));
+    target[value.copy(target.data(), target.size() - 1)] = '\0';
+    return SectionFile::not_digested;
+  }
+  if (file_name_of(value).empty()) {
+    report("section %s: file_path \"%s\" names no file", section.name.data(),
+           file_path->value.data());
+    return SectionFile::not_digested;
+  }
+  OpenResult file = open_regular_file(target.data());
+  if (file.file == nullptr) {
+    report("cannot open %s: %s", target.data(), open_error_text(file.error));
+    return SectionFile::not_digested;
+  }
+  // Reads go straight into the digest's own buffer.
+  std::setvbuf(file.file, nullptr, _IONBF, 0);
+  const DigestResult result = report_line ? digest_file(file.file, target.data(), &hex)
+                                          : compute_file_digest(file.file, target.data(), hex);
+  std::fclose(file.file);
+  if (result.status == DigestStatus::ok) return SectionFile::digested;
+  report("cannot %s %s: %s", result.status == DigestStatus::read_error ? "read" : "digest",
+         target.data(), std::strerror(result.error));
+  return SectionFile::not_digested;
+}
+
 void refresh_digests(Manifest& manifest, const char* input_path) {
   for (Section& section :
        std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count))) {
-    const Entry* file_path = find_entry(section, "file_path");
-    if (file_path == nullptr) continue;
-
-    const std::string_view value = field_text(file_path->value);
-    if (file_name_of(value).empty()) {
-      report("section %s: file_path \"%s\" names no file; md5 left as it was", section.name.data(),
-             file_path->value.data());
-      continue;
-    }
     TargetPath target;
-    if (!build_target_path(input_path, value, target)) {
-      report("path of %s in %s longer than %zu bytes; md5 left as it was", file_path->value.data(),
-             input_path, TARGET_PATH_CAPACITY - 1);
-      continue;
-    }
-    OpenResult file = open_regular_file(target.data());
-    if (file.file == nullptr) {
-      report("cannot open %s: %s", target.data(), open_error_text(file.error));
-      continue;
-    }
-    // Reads go straight into the digest's own buffer.
-    std::setvbuf(file.file, nullptr, _IONBF, 0);
     HexDigest hex;
-    const DigestResult result = digest_file(file.file, target.data(), &hex);
-    std::fclose(file.file);
-    if (result.status == DigestStatus::ok) {
+    if (digest_section_file(section, input_path, true, target, hex) == SectionFile::digested) {
       store_digest(section, hex, target.data());
-    } else {
-      report("cannot %s %s: %s", result.status == DigestStatus::read_error ? "read" : "digest",
-             target.data(), std::strerror(result.error));
     }
   }
 }

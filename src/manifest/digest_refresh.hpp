@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "digest/file_digest.hpp"
 #include "manifest/manifest.hpp"
 
 inline constexpr std::size_t TARGET_PATH_CAPACITY = 260;  // 259 bytes and the NUL
@@ -28,6 +29,14 @@ inline constexpr std::string_view PATH_SEPARATORS = "/";
 // joined path does not fit.
 [[nodiscard]] bool build_target_path(std::string_view input_path, std::string_view file_path,
                                      TargetPath& target);
+
+enum class SectionFile { no_file_path, digested, not_digested };
+
+// Finds and digests the file that `section`'s "file_path" leads to, printing the
+// report line when `report_line`. `target` receives the path opened (or that
+// would have been), `hex` the digest; a file not digested gets a warning.
+[[nodiscard]] SectionFile digest_section_file(Section& section, const char* input_path,
+                                              bool report_line, TargetPath& target, HexDigest& hex);
 
 // Sections without "file_path" are passed over; a file that cannot be opened or
 // read whole gets a warning and keeps its recorded "md5".

@@ -34,20 +34,19 @@ RefreshResult write_output(const char* output_path, const Manifest& manifest,
 
 }  // namespace
 
-RefreshResult refresh_manifest(const char* input_path, const char* output_path,
-                               const ExcludeList& excludes) {
+RefreshResult load_manifest(const char* input_path, std::unique_ptr<Manifest>& manifest) {
   OpenResult input = open_regular_file(input_path);
   if (input.file == nullptr) {
     report("cannot open %s: %s", input_path, open_error_text(input.error));
     return RefreshResult::input_not_opened;
   }
-  std::unique_ptr<Manifest> manifest(new (std::nothrow) Manifest{});
+  manifest.reset(new (std::nothrow) Manifest{});
   if (manifest == nullptr) {
     std::fclose(input.file);
     report("%s: out of memory", input_path);
     return RefreshResult::out_of_memory;
   }
-  ReadResult read = read_manifest(input.file, *manifest);
+  const ReadResult read = read_manifest(input.file, *manifest);
   std::fclose(input.file);
   if (read.status == ReadStatus::read_error) {
     report("cannot read %s: %s", input_path, std::strerror(read.error));
@@ -57,8 +56,16 @@ RefreshResult refresh_manifest(const char* input_path, const char* output_path,
     report("%s:%ld: %s", input_path, read.line, read_status_text(read.status));
     return RefreshResult::manifest_rejected;
   }
+  return RefreshResult::ok;
+}
 
+RefreshResult refresh_manifest(const char* input_path, const char* output_path,
+                               const ExcludeList& excludes) {
+  std::unique_ptr<Manifest> manifest;
+  if (const RefreshResult loaded = load_manifest(input_path, manifest);
+      loaded != RefreshResult::ok) {
+    return loaded;
+  }
   refresh_digests(*manifest, input_path);
-
   return write_output(output_path, *manifest, excludes);
 }

@@ -1,6 +1,8 @@
 // The run: read the input manifest, refresh its digests, write the output manifest.
 #pragma once
 
+#include <memory>
+
 #include "manifest/manifest.hpp"
 
 enum class RefreshResult {
@@ -10,6 +12,11 @@ enum class RefreshResult {
   manifest_rejected = -3,  // does not fit the table, or cannot be read whole
   output_not_written = -4,
 };
+
+// Opens and reads the input manifest whole, closing it again; reports a failure
+// on stderr.
+[[nodiscard]] RefreshResult load_manifest(const char* input_path,
+                                          std::unique_ptr<Manifest>& manifest);
 
 // Reports every failure on stderr; on failure no output manifest is written.
 [[nodiscard]] RefreshResult refresh_manifest(const char* input_path, const char* output_path,

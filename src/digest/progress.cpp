@@ -1,0 +1,75 @@
+// One line on stderr, rewritten in place a few times a second: the file, how
+// much of it is read, and how fast.
+#include "digest/progress.hpp"
+
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr auto UPDATE_INTERVAL = std::chrono::milliseconds(250);
+constexpr int LINE_WIDTH = 79;  // what the line is blanked with when it goes
+
+bool stderr_is_terminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+std::uint64_t file_size(std::FILE* stream) {
+#if defined(_WIN32)
+  struct _stat64 status {};
+  if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return 0;
+#else
+  struct stat status {};
+  if (::fstat(::fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+#endif
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+void show(const Progress& progress, std::chrono::steady_clock::time_point now) {
+  const double seconds = std::chrono::duration<double>(now - progress.start).count();
+  const double mib_per_second =
+      seconds > 0 ? static_cast<double>(progress.done) / seconds / (1 << 20) : 0.0;
+  const auto percent = progress.done * 100 / progress.total;
+  std::fprintf(stderr, "\r%-.50s: %3llu%% %6.0f MiB/s", progress.name,
+               static_cast<unsigned long long>(percent), mib_per_second);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+Progress begin_progress(std::FILE* stream, const char* name) {
+  Progress progress{};
+  if (name == nullptr || !stderr_is_terminal()) return progress;
+  progress.total = file_size(stream);
+  if (progress.total < PROGRESS_THRESHOLD) return progress;
+  progress.shown = true;
+  progress.name = name;
+  progress.start = progress.last_update = std::chrono::steady_clock::now();
+  show(progress, progress.start);
+  return progress;
+}
+
+void advance_progress(Progress& progress, std::uint64_t bytes) {
+  if (!progress.shown) return;
+  progress.done += bytes;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - progress.last_update < UPDATE_INTERVAL || progress.done > progress.total) return;
+  progress.last_update = now;
+  show(progress, now);
+}
+
+void end_progress(Progress& progress) {
+  if (!progress.shown) return;
+  std::fprintf(stderr, "\r%*s\r", LINE_WIDTH, "");
+  std::fflush(stderr);
+  progress.shown = false;
+}

@@ -1,0 +1,54 @@
+// Recorded digests are compared without regard to case, since other tools
+// write them in upper case.
+#include "manifest/check.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+#include "manifest/diagnostics.hpp"
+#include "manifest/digest_refresh.hpp"
+#include "manifest/refresh.hpp"
+
+namespace {
+
+bool same_digest(std::string_view recorded, std::string_view computed) {
+  return std::ranges::equal(recorded, computed, [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  });
+}
+
+}  // namespace
+
+int check_manifest(const char* input_path, const ExcludeList& excludes) {
+  std::unique_ptr<Manifest> manifest;
+  if (load_manifest(input_path, manifest) != RefreshResult::ok) return 1;
+
+  int checked = 0, changed = 0, missing = 0;
+  for (Section& section :
+       std::span(manifest->sections).first(static_cast<std::size_t>(manifest->section_count))) {
+    if (is_excluded(excludes, field_text(section.name))) continue;
+    TargetPath target;
+    HexDigest hex;
+    const SectionFile outcome = digest_section_file(section, input_path, false, target, hex);
+    if (outcome == SectionFile::no_file_path) continue;
+    ++checked;
+    const char* verdict = "OK";
+    if (outcome == SectionFile::not_digested) {
+      verdict = "MISSING";
+      ++missing;
+    } else if (const Entry* md5 = find_entry(section, "md5");
+               md5 == nullptr || !same_digest(field_text(md5->value), hex.data())) {
+      verdict = "CHANGED";
+      ++changed;
+    }
+    std::printf("%s: %s\n", target.data(), verdict);
+  }
+  if (changed + missing == 0) return 0;
+  std::fflush(stdout);
+  report("%d of %d files changed, %d missing", changed, checked, missing);
+  return 1;
+}

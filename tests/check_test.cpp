@@ -1,0 +1,90 @@
+// The check mode, end to end: the verdict per file, the summary, the exit
+// status, and that nothing is written; and the progress line of long digests.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+constexpr const char* ABC_MD5_UPPER = "900150983CD24FB0D6963F7D28E17F72";
+
+struct CheckCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int status;
+  std::string out;
+  std::string err;
+};
+
+TEST(Check, ReportsEachFileAndWritesNothing) {
+  const std::string manifest = std::string("ok={\nfile_path=/x/a.bin\nmd5=") + ABC_MD5_UPPER +
+                               "\n}\n"
+                               "changed={\nfile_path=b.bin\nmd5=" +
+                               ABC_MD5 +
+                               "\n}\n"
+                               "nomd5={\nfile_path=a.bin\n}\n"
+                               "missing={\nfile_path=none.bin\nmd5=0\n}\n"
+                               "nopath={\nmd5=0\n}\n";
+  const std::string summary = "md5refresh: 2 of 4 files changed, 1 missing\n";
+  const std::string not_found = "md5refresh: cannot open none.bin: No such file or directory\n";
+  // clang-format off
+  const CheckCase cases[] = {
+      {"everything", {"m.txt", "-c"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", not_found + summary},
+      {"with an output", {"m.txt", "-c", "-o", "out.txt"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", not_found + summary},
+      {"with -i, all OK after exclusions", {"-i", "m.txt", "-x", "changed", "nomd5", "missing", "-c"}, 0, "a.bin: OK\n", ""},
+      {"changed only", {"-c", "-i", "m.txt", "-x", "missing"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\n", "md5refresh: 2 of 3 files changed, 0 missing\n"},
+      {"refused manifest", {"bad.txt", "-c"}, 1, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
+  };
+  // clang-format on
+  for (const CheckCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", manifest);
+    test::write_file(dir / "bad.txt", "a={\nk=v w\n}\n");
+    test::write_file(dir / "a.bin", "abc");
+    test::write_file(dir / "b.bin", "abcd");
+    const auto modified = fs::last_write_time(dir / "m.txt");
+    const test::ToolRun run = test::run_tool(dir.path(), c.arguments);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(test::read_file(dir / "m.txt"), manifest);
+    EXPECT_EQ(fs::last_write_time(dir / "m.txt"), modified);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names.size(), 4u) << "a file was written";
+  }
+}
+
+#if !defined(_WIN32)
+// A terminal is what `script` gives the tool; a pipe or file is what tests get.
+TEST(Progress, ShownOnATerminalOnly) {
+  test::TempDir dir;
+  fs::resize_file((test::write_file(dir / "big.bin", ""), dir / "big.bin"), 65ull << 20);
+  test::write_file(dir / "m.txt", "big={\nfile_path=big.bin\n}\n");
+  const fs::path typescript = dir.path().string() + ".typescript";
+  const std::string command = "cd '" + dir.path().string() + "' && script -qec '" +
+                              MD5REFRESH_BINARY + " m.txt -c' /dev/null >'" + typescript.string() +
+                              "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 256) << "the check reports CHANGED and exits 1";
+  const std::string screen = test::read_file(typescript);
+  fs::remove(typescript);
+  EXPECT_NE(screen.find("\rbig.bin:   0%"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r" + std::string(79, ' ') + "\r"), std::string::npos) << "not cleared";
+  EXPECT_NE(screen.find("big.bin: CHANGED"), std::string::npos) << screen;
+
+  const test::ToolRun piped = test::run_tool(dir.path(), {"m.txt", "-c"});
+  EXPECT_EQ(piped.err, "md5refresh: 1 of 1 files changed, 0 missing\n");
+}
+#endif
+
+}  // namespace
