@@ -3,7 +3,7 @@
 # failed write; any memory error or leak fails the check.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-tool=${1:-$root/build/release/md5refresh}
+tool=$(realpath "${1:-$root/build/release/md5refresh}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
