@@ -80,7 +80,7 @@ inline std::uint32_t load_word(const std::uint8_t* bytes) {
 }
 
 // The four functions, rearranged so that b, the one input that arrives late,
-// meets as few operations as possible. In round 1, (b & d) and (c & ~d) share
+// meets as few operations as possible. In the second round, (b & d) and (c & ~d) share
 // no set bit, so their OR is their sum, and the part without b is added early.
 inline std::uint32_t step_sum(int round, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                               std::uint32_t early) {

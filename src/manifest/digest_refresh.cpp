@@ -2,6 +2,7 @@
 // the files it describes, wherever they were when it was written.
 #include "manifest/digest_refresh.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <span>
