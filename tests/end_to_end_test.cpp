@@ -188,9 +188,14 @@ TEST(EndToEnd, ReplacesTheOutputKeepingItsModeAndLinks) {
   }
   EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "target.txt", "link.txt"}));
 
+  // Standard output redirected to a file: the manifest follows the report line.
+  test::write_file(dir / "a.bin", "abc");
+  test::write_file(dir / "m.txt", "a={\nfile_path=a.bin\n}\n");
   run = test::run_tool(dir.path(), {"m.txt", "-o", "/dev/stdout"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "a={\n        k=v\n}\n\n");
+  EXPECT_EQ(run.out,
+            "900150983cd24fb0d6963f7d28e17f72\ta.bin\n"
+            "a={\n        file_path=a.bin\n        md5=900150983cd24fb0d6963f7d28e17f72\n}\n\n");
 }
 #endif
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -117,12 +118,21 @@ const char* open_error_text(int error) {
 }
 
 int open_output(const char* path, OutputFile& output) {
+  // The manifest follows the report lines on the stream they went to: reopened,
+  // a redirected standard output would be truncated under them.
+  if (std::string_view(path) == "/dev/stdout") {
+    output.file = stdout;
+    return 0;
+  }
   fs::path final_path = resolve_links(path);
   output.final_path = final_path.string();
   std::error_code error;
   fs::file_status status = fs::status(final_path, error);
 
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
+  // Whatever /dev names is written in place, even where a link there leads to a
+  // regular file (/dev/fd/N): it stands for an open stream, not for a file to replace.
+  if ((fs::exists(status) && !fs::is_regular_file(status)) ||
+      std::string_view(path).starts_with("/dev/")) {
     output.file = std::fopen(path, "wb");
     return output.file == nullptr ? errno : 0;
   }
@@ -161,7 +171,7 @@ int commit_output(OutputFile& output) {
   if (error == 0 && !output.temporary_path.empty() && sync_to_disk(::fileno(output.file)) != 0) {
     error = errno;
   }
-  if (std::fclose(output.file) != 0 && error == 0) error = errno;
+  if (output.file != stdout && std::fclose(output.file) != 0 && error == 0) error = errno;
   output.file = nullptr;
   if (output.temporary_path.empty()) return error;
 
@@ -181,7 +191,7 @@ int commit_output(OutputFile& output) {
 }
 
 void discard_output(OutputFile& output) {
-  if (output.file != nullptr) std::fclose(output.file);
+  if (output.file != nullptr && output.file != stdout) std::fclose(output.file);
   output.file = nullptr;
   if (!output.temporary_path.empty()) std::remove(output.temporary_path.c_str());
   output.temporary_path.clear();

@@ -24,8 +24,9 @@ struct OutputFile {
   std::string temporary_path;  // empty when the output is written directly
 };
 
-// An output that exists and is not a regular file (a device, a FIFO) is written
-// directly; anything else through a new temporary file beside its final path,
+// An output that exists and is not a regular file (a device, a FIFO), or that
+// lies under /dev, is written directly ("/dev/stdout" through the stdout
+// stream); anything else through a new temporary file beside its final path,
 // carrying the permission bits of the file it replaces. Returns 0 or errno.
 [[nodiscard]] int open_output(const char* path, OutputFile& output);
 
