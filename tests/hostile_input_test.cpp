@@ -162,10 +162,6 @@ TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
   EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(100000, 'y')).c_str());
 }
 
-}  // namespace
-
-namespace {
-
 TEST(HostileInput, FilePathTooLongToJoinIsPassedOverWithAWarning) {
   test::TempDir dir;
   const std::string deep(250, 'd');
