@@ -7,7 +7,7 @@
 #include <string>
 
 #include "digest/file_digest.hpp"
-#include "manifest/digest_refresh.hpp"
+#include "refresh/section_file.hpp"
 #include "test_support.hpp"
 
 namespace {

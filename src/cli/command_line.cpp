@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "manifest/check.hpp"
-#include "manifest/diagnostics.hpp"
-#include "manifest/refresh.hpp"
+#include "platform/diagnostics.hpp"
+#include "refresh/check.hpp"
+#include "refresh/refresh.hpp"
 
 namespace {
 

@@ -2,37 +2,13 @@
 // much of it is read, and how fast.
 #include "digest/progress.hpp"
 
-#include <sys/stat.h>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
 
 namespace {
 
 constexpr auto UPDATE_INTERVAL = std::chrono::milliseconds(250);
 constexpr int LINE_WIDTH = 79;  // what the line is blanked with when it goes
-
-bool stderr_is_terminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return ::isatty(STDERR_FILENO) != 0;
-#endif
-}
-
-std::uint64_t file_size(std::FILE* stream) {
-#if defined(_WIN32)
-  struct _stat64 status {};
-  if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return 0;
-#else
-  struct stat status {};
-  if (::fstat(::fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-#endif
-  return static_cast<std::uint64_t>(status.st_size);
-}
 
 void show(const Progress& progress, std::chrono::steady_clock::time_point now) {
   const double seconds = std::chrono::duration<double>(now - progress.start).count();
@@ -49,7 +25,7 @@ void show(const Progress& progress, std::chrono::steady_clock::time_point now) {
 Progress begin_progress(std::FILE* stream, const char* name) {
   Progress progress{};
   if (name == nullptr || !stderr_is_terminal()) return progress;
-  progress.total = file_size(stream);
+  progress.total = regular_file_size(stream);
   if (progress.total < PROGRESS_THRESHOLD) return progress;
   progress.shown = true;
   progress.name = name;

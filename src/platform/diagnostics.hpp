@@ -1,4 +1,5 @@
-// One-line messages on standard error, each beginning "md5refresh: ".
+// Standard error: one-line messages, each beginning "md5refresh: ", and
+// whether a person is watching it.
 #pragma once
 
 #if defined(__GNUC__)
@@ -8,3 +9,5 @@
 #endif
 
 void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT;
+
+[[nodiscard]] bool stderr_is_terminal();

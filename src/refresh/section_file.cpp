@@ -1,6 +1,6 @@
 // Only the file name of a "file_path" value counts: the manifest travels with
 // the files it describes, wherever they were when it was written.
-#include "manifest/digest_refresh.hpp"
+#include "refresh/section_file.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <span>
 
 #include "digest/file_digest.hpp"
-#include "manifest/diagnostics.hpp"
-#include "manifest/file_access.hpp"
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
 
 std::string_view file_name_of(std::string_view file_path) {
   return file_path.substr(file_path.rfind('/') + 1);

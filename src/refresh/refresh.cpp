@@ -1,17 +1,17 @@
 // The input is read whole and closed before the output is opened, which is what
 // lets a manifest be refreshed in place.
-#include "manifest/refresh.hpp"
+#include "refresh/refresh.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "manifest/diagnostics.hpp"
-#include "manifest/digest_refresh.hpp"
-#include "manifest/file_access.hpp"
 #include "manifest/manifest_reader.hpp"
 #include "manifest/manifest_writer.hpp"
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
+#include "refresh/section_file.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The digest refresh: for each section, digest the file that its "file_path"
-// leads to, print the report line and store the digest in its "md5" entry.
+// Each section's file: where its "file_path" leads, digesting it, and storing
+// the digest in the section's "md5" entry.
 #pragma once
 
 #include <array>
@@ -8,17 +8,10 @@
 
 #include "digest/file_digest.hpp"
 #include "manifest/manifest.hpp"
+#include "platform/file_access.hpp"
 
 inline constexpr std::size_t TARGET_PATH_CAPACITY = 260;  // 259 bytes and the NUL
 using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
-
-#if defined(_WIN32)
-inline constexpr char HOST_SEPARATOR = '\\';
-inline constexpr std::string_view PATH_SEPARATORS = "\\/";
-#else
-inline constexpr char HOST_SEPARATOR = '/';
-inline constexpr std::string_view PATH_SEPARATORS = "/";
-#endif
 
 // The part of a "file_path" value after its last "/", or the whole value.
 [[nodiscard]] std::string_view file_name_of(std::string_view file_path);

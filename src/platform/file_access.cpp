@@ -1,5 +1,5 @@
 // POSIX and Windows file calls, kept in one place.
-#include "manifest/file_access.hpp"
+#include "platform/file_access.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -111,6 +111,17 @@ OpenResult open_regular_file(const char* path) {
   ::close(descriptor);
   return {nullptr, error};
 #endif
+}
+
+std::uint64_t regular_file_size(std::FILE* stream) {
+#if defined(_WIN32)
+  struct _stat64 status {};
+  if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return 0;
+#else
+  struct stat status {};
+  if (::fstat(::fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+#endif
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 const char* open_error_text(int error) {

@@ -1,6 +1,6 @@
 // Where a section's file is looked for: the manifest's directory and the last
 // component of the "file_path" value, joined with the host's separator.
-#include "manifest/digest_refresh.hpp"
+#include "refresh/section_file.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,14 @@
 // Errors and warnings share one shape, so scripts can grep for the program name.
-#include "manifest/diagnostics.hpp"
+#include "platform/diagnostics.hpp"
 
 #include <cstdarg>
 #include <cstdio>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 void report(const char* format, ...) {
   std::va_list arguments;
@@ -11,4 +17,12 @@ void report(const char* format, ...) {
   std::vfprintf(stderr, format, arguments);
   std::fputc('\n', stderr);
   va_end(arguments);
+}
+
+bool stderr_is_terminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) != 0;
+#endif
 }

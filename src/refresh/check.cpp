@@ -1,6 +1,6 @@
 // Recorded digests are compared without regard to case, since other tools
 // write them in upper case.
-#include "manifest/check.hpp"
+#include "refresh/check.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -8,9 +8,9 @@
 #include <span>
 #include <string_view>
 
-#include "manifest/diagnostics.hpp"
-#include "manifest/digest_refresh.hpp"
-#include "manifest/refresh.hpp"
+#include "platform/diagnostics.hpp"
+#include "refresh/refresh.hpp"
+#include "refresh/section_file.hpp"
 
 namespace {
 

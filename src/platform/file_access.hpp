@@ -3,8 +3,18 @@
 // replaced through a temporary file, so a failed write leaves the old one whole.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
+
+#if defined(_WIN32)
+inline constexpr char HOST_SEPARATOR = '\\';
+inline constexpr std::string_view PATH_SEPARATORS = "\\/";
+#else
+inline constexpr char HOST_SEPARATOR = '/';
+inline constexpr std::string_view PATH_SEPARATORS = "/";
+#endif
 
 // Stands for "exists but is not a regular file" where an errno value would go.
 inline constexpr int NOT_A_REGULAR_FILE = -1;
@@ -17,6 +27,9 @@ struct OpenResult {
 [[nodiscard]] OpenResult open_regular_file(const char* path);
 
 [[nodiscard]] const char* open_error_text(int error);
+
+// The size of the regular file open as `stream`; 0 for anything else.
+[[nodiscard]] std::uint64_t regular_file_size(std::FILE* stream);
 
 struct OutputFile {
   std::FILE* file = nullptr;
