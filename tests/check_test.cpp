@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -37,14 +38,19 @@ TEST(Check, ReportsEachFileAndWritesNothing) {
                                "missing={\nfile_path=none.bin\nmd5=0\n}\n"
                                "nopath={\nmd5=0\n}\n";
   const std::string summary = "md5refresh: 2 of 4 files changed, 1 missing\n";
+  const std::string same_file = "md5refresh: sections ok and nomd5 both lead to a.bin\n";
   const std::string not_found = "md5refresh: cannot open none.bin: No such file or directory\n";
   // clang-format off
   const CheckCase cases[] = {
-      {"everything", {"m.txt", "-c"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", not_found + summary},
-      {"with an output", {"m.txt", "-c", "-o", "out.txt"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", not_found + summary},
+      {"everything", {"m.txt", "-c"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", same_file + not_found + summary},
+      {"with an output", {"m.txt", "-c", "-o", "out.txt"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", same_file + not_found + summary},
       {"with -i, all OK after exclusions", {"-i", "m.txt", "-x", "changed", "nomd5", "missing", "-c"}, 0, "a.bin: OK\n", ""},
-      {"changed only", {"-c", "-i", "m.txt", "-x", "missing"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\n", "md5refresh: 2 of 3 files changed, 0 missing\n"},
-      {"refused manifest", {"bad.txt", "-c"}, 1, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
+      {"changed only", {"-c", "-i", "m.txt", "-x", "missing"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\n", same_file + "md5refresh: 2 of 3 files changed, 0 missing\n"},
+      {"refused manifest", {"bad.txt", "-c"}, 2, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
+      {"missing manifest", {"none.txt", "-c"}, 2, "", "md5refresh: cannot open none.txt: No such file or directory\n"},
+      {"manifest named after -c", {"-c", "m.txt"}, 2, "", "md5refresh: argument \"m.txt\" ignored; name the manifest first or with -i\nmd5refresh: cannot open update.txt: No such file or directory\n"},
+      {"nothing left to check", {"m.txt", "-c", "-x", "ok", "changed", "nomd5", "missing"}, 2, "", "md5refresh: m.txt: no section names a file to check\n"},
+      {"path too long", {"m.txt", "-c", "-o", std::string(PATH_CAPACITY, 'p')}, 2, "", "md5refresh: path longer than 511 bytes: " + std::string(PATH_CAPACITY, 'p') + "\n"},
   };
   // clang-format on
   for (const CheckCase& c : cases) {

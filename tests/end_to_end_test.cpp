@@ -4,6 +4,7 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -55,6 +56,7 @@ struct PathCase {
   const char* name;
   std::vector<std::string> arguments;
   Files expected;  // every file in the directory afterwards
+  std::string err = "";
 };
 
 TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
@@ -66,7 +68,10 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
       {"bare path in place", {"a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
       {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"bare to output", {"a.txt", "-o", "b.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
-      {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", u}, {"c.txt", "c={\n}"}}},
+      {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", u}, {"c.txt", "c={\n}"}}, "md5refresh: argument \"a.txt\" ignored; name the manifest first or with -i\n"},
+      {"unknown option", {"a.txt", "--check"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: unknown option \"--check\" ignored\n"},
+      {"output without a path", {"a.txt", "-o"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: option \"-o\" without a path ignored\n"},
+      {"exclusion matching nothing", {"a.txt", "-x", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"a.txt\": no section of that name\n"},
       {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}},
       {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
   };
@@ -78,7 +83,7 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
     test::ToolRun run = test::run_tool(dir.path(), pc.arguments);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, pc.err);
     Files after;
     for (const std::string& name : listing(dir.path()))
       after[name] = test::read_file(dir / name);
@@ -99,9 +104,13 @@ TEST(EndToEnd, ExcludesSectionsAndWarnsAboutExtraNames) {
   arguments.push_back("C");
   run = test::run_tool(dir.path(), arguments);
   EXPECT_EQ(run.status, 0);
+  std::string unmatched;
+  for (int i = 0; i < 10; ++i)
+    unmatched += "md5refresh: -x \"n" + std::to_string(i) + "\": no section of that name\n";
   EXPECT_EQ(run.err,
             "md5refresh: at most 10 sections can be excluded; 3 more names passed over, from "
-            "\"n10\"\n");
+            "\"n10\"\n" +
+                unmatched);
   EXPECT_EQ(test::read_file(dir / "m.txt"), "A={\n}\n\nB={\n}\n\nC={\n}\n\n-D={\n}\n\n");
 }
 
@@ -112,8 +121,15 @@ struct FailureCase {
   std::string error;  // the whole of standard error
   const char* shell_setup = "";
   const char* fifo = nullptr;
-  bool posix_only = false;  // needs FIFOs, devices or file size limits
+  bool posix_only = false;  // needs FIFOs, devices, file size limits or permissions
+  bool unprivileged = false;
 };
+
+// Runs the tool as an unprivileged user where the tests run as root, whom no
+// permission bit stops.
+constexpr const char* AS_UNPRIVILEGED =
+    "as_user() { if [ \"$(id -u)\" = 0 ]; then setpriv --reuid=65534 --regid=65534 "
+    "--clear-groups \"$@\"; else \"$@\"; fi; }; as_user";
 
 TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
   const std::string sections11 = [] {
@@ -136,8 +152,10 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
       {"value too long", {{"m.txt", "a={\nk=" + std::string(128, 'v') + "\n"}}, {"m.txt"}, "md5refresh: m.txt:2: value longer than 127 bytes\n"},
       {"NUL byte", {{"m.txt", std::string("a={\n\0\n", 6)}}, {"m.txt"}, "md5refresh: m.txt:2: NUL byte in the manifest\n"},
       {"path too long", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", long_path}, "md5refresh: path longer than 511 bytes: " + long_path + "\n"},
-      {"missing output directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "no/out.txt"}, "md5refresh: cannot write no/out.txt: No such file or directory\n"},
-      {"output under a file", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "m.txt/out.txt"}, "md5refresh: cannot write m.txt/out.txt: Not a directory\n", "", nullptr, true},
+      {"missing output directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "no/out.txt"}, "md5refresh: cannot create a temporary file in no: No such file or directory\n"},
+      {"output under a file", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "m.txt/out.txt"}, "md5refresh: cannot create a temporary file in m.txt: Not a directory\n", "", nullptr, true},
+      {"read-only output", {{"m.txt", "a={\n}"}, {"r.txt", "keep"}}, {"m.txt", "-o", "r.txt"}, "md5refresh: cannot write r.txt: Permission denied\n", "chmod 777 . && chmod 444 r.txt && ", nullptr, true, true},
+      {"directory refuses the temporary", {{"m.txt", "a={\n}"}}, {"m.txt"}, "md5refresh: cannot create a temporary file in .: Permission denied\n", "chmod 666 m.txt && chmod 555 . && ", nullptr, true, true},
       {"full device", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "/dev/full"}, "md5refresh: cannot write /dev/full: No space left on device\n", "", nullptr, true},
       {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "trap '' XFSZ; ulimit -f 1;", nullptr, true},
   };
@@ -151,7 +169,10 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
       ASSERT_TRUE(test::make_fifo(dir / fc.fifo));
     }
     const std::set<std::string> names_before = listing(dir.path());
-    test::ToolRun run = test::run_tool(dir.path(), fc.arguments, fc.shell_setup);
+    test::ToolRun run = test::run_tool(
+        dir.path(), fc.arguments,
+        std::string(fc.shell_setup) + (fc.unprivileged ? AS_UNPRIVILEGED : ""));
+    fs::permissions(dir.path(), fs::perms::owner_all, fs::perm_options::add);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, fc.error);
@@ -196,6 +217,40 @@ TEST(EndToEnd, ReplacesTheOutputKeepingItsModeAndLinks) {
   EXPECT_EQ(run.out,
             "900150983cd24fb0d6963f7d28e17f72\ta.bin\n"
             "a={\n        file_path=a.bin\n        md5=900150983cd24fb0d6963f7d28e17f72\n}\n\n");
+}
+
+struct StreamCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* redirection;
+  int status;
+  std::string log;
+};
+
+TEST(EndToEnd, ShowsReportLinesInOrderAndReportsALostStandardOutput) {
+  const std::string missing = "md5refresh: cannot open none: No such file or directory\n";
+  const std::string lost = "md5refresh: cannot write standard output: No space left on device\n";
+  // clang-format off
+  const StreamCase cases[] = {
+      {"one log for both", {"m.txt", "-o", "out.txt"}, ">log 2>&1", 0, "900150983cd24fb0d6963f7d28e17f72\ta.bin\n" + missing},
+      {"check in one log", {"m.txt", "-c"}, ">log 2>&1", 1, "a.bin: CHANGED\n" + missing + "none: MISSING\nmd5refresh: 1 of 2 files changed, 1 missing\n"},
+      {"refresh to a full device", {"m.txt", "-o", "out.txt"}, ">/dev/full 2>log", 1, missing + lost},
+      {"check to a full device", {"m.txt", "-c"}, ">/dev/full 2>log", 2, missing + "md5refresh: 1 of 2 files changed, 1 missing\n" + lost},
+  };
+  // clang-format on
+  for (const StreamCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "a.bin", "abc");
+    test::write_file(dir / "m.txt", "a={\nfile_path=a.bin\n}\nb={\nfile_path=none\n}\n");
+    std::string command = "cd '" + dir.path().string() + "' && '" + MD5REFRESH_BINARY + "'";
+    for (const std::string& argument : c.arguments)
+      command += " " + argument;
+    const int raw = std::system((command + " " + c.redirection).c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), c.status);
+    EXPECT_EQ(test::read_file(dir / "log"), c.log);
+  }
 }
 #endif
 

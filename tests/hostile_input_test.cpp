@@ -39,7 +39,12 @@ TEST(HostileInput, RefusesManifestsItCannotKeepWhole) {
       {"key of 128 bytes", "a={\n" + n128 + "=v\n}\n", "2: key longer than 127 bytes"},
       {"value of 128 bytes", "a={\nk=" + n128 + "\n}\n", "2: value longer than 127 bytes"},
       {"NUL byte", std::string("a={\nk=v\0\n}\n", 10), "2: NUL byte in the manifest"},
-      {"CR-only line ends", "a={\rfile_path=/x/a.bin\rmd5=0\r}\r", "1: CR without LF inside a line (line ends must be LF or CR LF)"},
+      {"CR-only line ends", "a={\rfile_path=/x/a.bin\rmd5=0\r}\r", "1: CR without LF (line ends must be LF or CR LF)"},
+      {"doubled line ends", "a={\r\r\nfile_path=/x/a.bin\r\r\n}\r\r\n", "1: CR without LF (line ends must be LF or CR LF)"},
+      {"blank after a brace", "a={ \nfile_path=/x/a.bin\n}\nb={\n}\n", "1: blank after \"{\""},
+      {"a shell script", "#!/bin/sh\nmake all\n", "2: text outside any section would be lost"},
+      {"entries after a stray brace", "a={\n}\nfile_path=/x/a.bin\n}\n", "3: text outside any section would be lost"},
+      {"UTF-16 text", std::string("\xFF\xFE" "a\0=\0{\0\n\0", 10), "1: UTF-16 text is not supported; save the manifest as UTF-8"},
       {"file path with a space", "a={\nfile_path=/x/my file.bin\n}\n", "2: text after the value would be lost (a value ends at its first blank)"},
   };
   // clang-format on

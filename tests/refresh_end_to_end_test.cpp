@@ -33,15 +33,20 @@ TEST(RefreshEndToEnd, RefreshesFoundFilesAndWarnsAboutTheRest) {
                    "dir={\nfile_path=/d\nmd5=keep\n}\n"
                    "fifo={\nfile_path=/f\nmd5=keep\n}\n"
                    "nopath={\nmd5=keep\n}\n"
-                   "nomd5={\nfile_path=a.bin\n}\n" +
+                   "nomd5={\nfile_path=a.bin\nmd5 =x\n}\n" +
                        full_section + "}\n");
 
   const test::ToolRun run = test::run_tool(dir.path(), {"pkg/m.txt", "-x", "excluded"});
   EXPECT_EQ(run.status, 0);
   const std::string a = std::string(ABC_MD5) + "\t" + test::joined("pkg", "a.bin") + "\n";
   EXPECT_EQ(run.out, a + a + EMPTY_MD5 + "\t" + test::joined("pkg", "b.txt") + "\n" + a + a);
+  const std::string a_bin = test::joined("pkg", "a.bin");
   EXPECT_EQ(run.err,
-            "md5refresh: cannot open " + test::joined("pkg", "none.bin") +
+            "md5refresh: sections one and dup both lead to " + a_bin +
+                "\nmd5refresh: section nomd5: key \"md5 \" has blanks before \"=\" and is not "
+                "read as md5\nmd5refresh: sections one and nomd5 both lead to " +
+                a_bin + "\nmd5refresh: sections one and full both lead to " + a_bin +
+                "\nmd5refresh: cannot open " + test::joined("pkg", "none.bin") +
                 ": No such file or directory\n"
                 "md5refresh: cannot open " +
                 test::joined("pkg", "d") + ": Is a directory\n" + "md5refresh: cannot open " +
@@ -62,7 +67,7 @@ TEST(RefreshEndToEnd, RefreshesFoundFilesAndWarnsAboutTheRest) {
                 "dir={\n        file_path=/d\n        md5=keep\n}\n\n"
                 "fifo={\n        file_path=/f\n        md5=keep\n}\n\n"
                 "nopath={\n        md5=keep\n}\n\n"
-                "nomd5={\n        file_path=a.bin\n        md5=" +
+                "nomd5={\n        file_path=a.bin\n        md5 =x\n        md5=" +
                 ABC_MD5 + "\n}\n\n" + expected_full + "}\n\n");
 }
 

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <string>
+
+#include "test_support.hpp"
 
 namespace {
 
@@ -50,6 +55,48 @@ TEST(TargetPath, RefusesAPathThatDoesNotFit) {
   EXPECT_EQ(std::string(target.data()).size(), 259u);
   EXPECT_FALSE(build_target_path(directory + "/m.txt", "/x/123456789", target));
   EXPECT_FALSE(build_target_path("m.txt", "/x/" + std::string(260, 'n'), target));
+}
+
+struct ChangeCase {
+  const char* name;
+  std::function<void(const test::TempDir&)> change;
+  bool open_file_shows_it;
+  bool path_shows_it;
+  bool posix_only = false;  // a file open for reading cannot be renamed over on Windows
+};
+
+// The stamps taken before and after a read must tell a file that moved under it.
+TEST(FileStamp, ShowsAFileChangedWhileItWasOpen) {
+  namespace fs = std::filesystem;
+  // clang-format off
+  const ChangeCase cases[] = {
+      {"untouched", [](const test::TempDir&) {}, false, false},
+      {"grown", [](const test::TempDir& dir) { test::write_file(dir / "f.bin", "abcd"); }, true, true},
+      {"rewritten, same size, later time", [](const test::TempDir& dir) {
+         test::write_file(dir / "f.bin", "xyz");
+         fs::last_write_time(dir / "f.bin", fs::last_write_time(dir / "f.bin") + std::chrono::seconds(5)); }, true, true},
+      {"replaced by another file", [](const test::TempDir& dir) {
+         test::write_file(dir / "g.bin", "abc");
+         fs::rename(dir / "g.bin", dir / "f.bin"); }, false, true, true},
+  };
+  // clang-format on
+  for (const ChangeCase& c : cases) {
+    if (c.posix_only && !test::POSIX_HOST) continue;
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "f.bin", "abc");
+    const std::string path = (dir / "f.bin").string();
+    OpenResult file = open_regular_file(path.c_str());
+    ASSERT_NE(file.file, nullptr);
+    FileStamp before{}, open_after{}, path_after{};
+    ASSERT_TRUE(stamp_of_open_file(file.file, before));
+    c.change(dir);
+    ASSERT_TRUE(stamp_of_open_file(file.file, open_after));
+    ASSERT_TRUE(stamp_of_path(path.c_str(), path_after));
+    std::fclose(file.file);
+    EXPECT_EQ(open_after != before, c.open_file_shows_it);
+    EXPECT_EQ(path_after != before, c.path_shows_it);
+  }
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ inline constexpr char USAGE_TEXT[] =
 
 enum class CommandAction { run, check, usage };
 
+// Arguments the walk passes over are kept (the first few) to be warned of.
+inline constexpr int MAX_IGNORED_SHOWN = 10;
+
 struct CommandLine {
   CommandAction action;
   PathBuffer input_path;
@@ -31,6 +34,8 @@ struct CommandLine {
   const char* too_long_path;      // the first path argument that did not fit, or null
   int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES
   const char* first_passed_over;  // the first of them, or null
+  int ignored_count;              // arguments passed over: unknown options, stray words
+  std::array<const char*, MAX_IGNORED_SHOWN> ignored;  // the first of them
 };
 
 // `arguments` is the whole vector, the program's own name first.

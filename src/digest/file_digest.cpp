@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "digest/progress.hpp"
+#include "platform/diagnostics.hpp"
 
 bool finish_digest(std::uint8_t* data, std::uint32_t length, Md5Digest& digest,
                    Md5Context* context) {
@@ -51,15 +52,20 @@ DigestResult compute_file_digest(std::FILE* stream, const char* display_name, He
   return {DigestStatus::ok, 0};
 }
 
+void print_report_line(const HexDigest& hex, const char* display_name) {
+  if (display_name != nullptr) {
+    std::printf("%s\t%s\n", hex.data(), display_name);
+  } else {
+    std::printf("%s\n", hex.data());
+  }
+  flush_output();
+}
+
 DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex) {
   HexDigest digits;
   const DigestResult result = compute_file_digest(stream, display_name, digits);
   if (result.status != DigestStatus::ok) return result;
-  if (display_name != nullptr) {
-    std::printf("%s\t%s\n", digits.data(), display_name);
-  } else {
-    std::printf("%s\n", digits.data());
-  }
+  print_report_line(digits, display_name);
   if (hex != nullptr) *hex = digits;
   return result;
 }

@@ -31,6 +31,10 @@ struct DigestResult {
 // `display_name` is null) and the digits stored in `hex` (when not null).
 [[nodiscard]] DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex);
 
+// The report line, sent on its way at once: a log shows it before any message
+// that follows, and an interrupted run keeps the lines already made.
+void print_report_line(const HexDigest& hex, const char* display_name);
+
 // The same without the report line; `display_name` (or null) names the file in
 // the progress line that long reads show on a terminal.
 [[nodiscard]] DigestResult compute_file_digest(std::FILE* stream, const char* display_name,

@@ -28,6 +28,7 @@ struct Section {
 
 struct Manifest {
   std::int32_t section_count;
+  bool utf8_byte_order_mark;  // the text began with one, and the rewrite does too
   std::array<Section, MAX_SECTIONS> sections;
 };
 

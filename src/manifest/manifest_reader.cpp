@@ -3,19 +3,22 @@
 //   name={              a line ending in "{" opens a section; its name is the
 //       key=value       text before the first "="; inside a section every other
 //   }                   non-empty line is an entry; a line beginning with "}"
-//                       closes the section; lines outside sections are dropped.
+//                       closes the section. Outside sections only blank lines,
+//                       closing lines and comments ("#" or ";") may stand.
 //
 // The input is read in binary and translated as a text-mode read would be on
-// every host: CR LF reads as LF, a lone CR stays, and a 0x1A byte ends the input.
-// Lines are taken in pieces of at most 1022 characters, each piece a line of its
-// own. Leading blanks (space, tab) are dropped; trailing blanks are cut only when
-// no line feed follows them. The value is the first whitespace-free run after the
-// "=". The table stops growing when a count reaches ten; the rest of the input is
-// still classified, and anything more that would have been stored is refused
-// instead of dropped.
+// every host: CR LF reads as LF and a 0x1A byte ends the input; a UTF-8 byte
+// order mark is set aside. Lines are taken in pieces of at most 1022 characters,
+// each piece a line of its own. Leading blanks (space, tab) are dropped; trailing
+// blanks are cut only when no line feed follows them. The value is the first
+// whitespace-free run after the "=". Whatever the table or the rewrite could not
+// carry is refused with its line, never dropped: the tool must not destroy text
+// it was handed by mistake.
 #include "manifest/manifest_reader.hpp"
 
+#include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <cerrno>
 #include <string_view>
 
@@ -30,15 +33,26 @@ struct TextInput {
   std::FILE* file;
   bool ended = false;
   int error = 0;
+  std::array<int, 4> held{};  // bytes read ahead and given back, the last one first out
+  std::size_t held_count = 0;
 };
+
+int next_byte(TextInput& input) {
+  if (input.held_count > 0) return input.held[--input.held_count];
+  return std::getc(input.file);
+}
+
+void give_back(TextInput& input, int byte) {
+  if (byte != EOF) input.held[input.held_count++] = byte;
+}
 
 int next_text_char(TextInput& input) {
   if (input.ended) return EOF;
-  int c = std::getc(input.file);
+  int c = next_byte(input);
   if (c == '\r') {
-    int next = std::getc(input.file);
+    int next = next_byte(input);
     if (next == '\n') return '\n';
-    if (next != EOF) std::ungetc(next, input.file);
+    give_back(input, next);
     return '\r';
   }
   if (c == EOF || c == CTRL_Z) {
@@ -46,6 +60,32 @@ int next_text_char(TextInput& input) {
     input.ended = true;
   }
   return c == CTRL_Z ? EOF : c;
+}
+
+enum class ByteOrderMark { none, utf8, wide };
+
+// Editors put a byte order mark first. UTF-8's is no part of the first line;
+// UTF-16 and UTF-32 text would read as NUL bytes and garbage.
+ByteOrderMark take_byte_order_mark(TextInput& input) {
+  std::array<int, 4> first{};
+  std::size_t count = 0;
+  while (count < first.size() && (first[count] = next_byte(input)) != EOF)
+    ++count;
+  auto starts_with = [&](std::initializer_list<int> mark) {
+    return count >= mark.size() && std::equal(mark.begin(), mark.end(), first.begin());
+  };
+  ByteOrderMark found = ByteOrderMark::none;
+  std::size_t used = 0;
+  if (starts_with({0xEF, 0xBB, 0xBF})) {
+    found = ByteOrderMark::utf8;
+    used = 3;
+  } else if (starts_with({0xFF, 0xFE}) || starts_with({0xFE, 0xFF}) ||
+             starts_with({0x00, 0x00, 0xFE, 0xFF})) {
+    found = ByteOrderMark::wide;
+  }
+  while (count > used)
+    give_back(input, first[--count]);
+  return found;
 }
 
 // Like fgets with a 1023-byte limit: up to 1022 characters, ending after a line feed.
@@ -76,17 +116,6 @@ std::string_view dropped_text(std::string_view line, std::size_t equals, std::st
   return equals == 0 ? line.substr(1) : std::string_view{};
 }
 
-// A CR followed by text is a line end of the old CR-only kind: read as text it
-// would fold several lines into one, and the rewrite would lose them. (A CR kept
-// in a name or key is refused too: written back, it would be followed by text.)
-bool has_lone_carriage_return(std::string_view piece) {
-  for (std::size_t at = piece.find('\r'); at != std::string_view::npos;
-       at = piece.find('\r', at + 1)) {
-    if (at + 1 < piece.size() && piece[at + 1] != '\r' && piece[at + 1] != '\n') return true;
-  }
-  return false;
-}
-
 bool only_whitespace(std::string_view text) {
   return text.find_first_not_of(WHITESPACE) == std::string_view::npos;
 }
@@ -101,15 +130,32 @@ std::string_view entry_value(std::string_view line, std::size_t equals) {
   return rest.substr(0, rest.find_first_of(WHITESPACE));
 }
 
+bool ends_in_brace(std::string_view line) {
+  const std::size_t last = line.find_last_not_of(WHITESPACE);
+  return last != std::string_view::npos && line[last] == '{';
+}
+
+bool is_comment(std::string_view line) {
+  return line.front() == '#' || line.front() == ';';
+}
+
 }  // namespace
 
 ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
   TextInput text{input};
   std::array<char, 1024> buffer{};
   Section* open_section = nullptr;
-  bool full = false;
   long line_number = 1;
 
+  switch (take_byte_order_mark(text)) {
+    case ByteOrderMark::wide:
+      return {ReadStatus::wide_encoding, 1, 0};
+    case ByteOrderMark::utf8:
+      manifest.utf8_byte_order_mark = true;
+      break;
+    case ByteOrderMark::none:
+      break;
+  }
   for (;;) {
     std::string_view piece = read_piece(text, buffer);
     if (piece.empty()) break;
@@ -118,38 +164,40 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
     auto fail = [piece_line](ReadStatus status) { return ReadResult{status, piece_line, 0}; };
 
     if (piece.find('\0') != std::string_view::npos) return fail(ReadStatus::nul_byte);
-    if (has_lone_carriage_return(piece)) return fail(ReadStatus::lone_carriage_return);
+    if (piece.find('\r') != std::string_view::npos) return fail(ReadStatus::lone_carriage_return);
     std::string_view line = trim(piece);
 
     if (line.empty()) continue;
     if (line.front() == '}') {
       open_section = nullptr;
     } else if (line.back() == '{') {
-      if (full) return fail(ReadStatus::does_not_fit);
+      if (manifest.section_count == MAX_SECTIONS) return fail(ReadStatus::does_not_fit);
       Section& section = manifest.sections[static_cast<std::size_t>(manifest.section_count)];
       const std::size_t equals = line.find('=');
-      const std::string_view name = line.substr(0, equals);
-      if (!set_field(section.name, name)) return fail(ReadStatus::name_too_long);
-      if (name.find('\r') != std::string_view::npos) return fail(ReadStatus::lone_carriage_return);
+      if (!set_field(section.name, line.substr(0, equals))) return fail(ReadStatus::name_too_long);
       if (equals != std::string_view::npos &&
           !only_whitespace(line.substr(equals + 1, line.size() - equals - 2))) {
         return fail(ReadStatus::text_in_header);
       }
       open_section = &section;
-      full = ++manifest.section_count == MAX_SECTIONS;
+      ++manifest.section_count;
+    } else if (ends_in_brace(line)) {
+      // Read as an entry, it would come back as a header on the next run.
+      return fail(ReadStatus::blank_after_brace);
     } else if (open_section != nullptr) {
-      if (full) return fail(ReadStatus::does_not_fit);
+      if (open_section->entry_count == MAX_ENTRIES) return fail(ReadStatus::does_not_fit);
       Entry& entry = open_section->entries[static_cast<std::size_t>(open_section->entry_count)];
       std::size_t equals = line.find('=');
       const std::string_view key = equals == 0 ? std::string_view{} : line.substr(0, equals);
       if (!set_field(entry.key, key)) return fail(ReadStatus::key_too_long);
-      if (key.find('\r') != std::string_view::npos) return fail(ReadStatus::lone_carriage_return);
       const std::string_view value = entry_value(line, equals);
       if (!set_field(entry.value, value)) return fail(ReadStatus::value_too_long);
       if (!only_whitespace(dropped_text(line, equals, value))) {
         return fail(ReadStatus::text_after_value);
       }
-      full = ++open_section->entry_count == MAX_ENTRIES;
+      ++open_section->entry_count;
+    } else if (!only_whitespace(line) && !is_comment(line)) {
+      return fail(ReadStatus::text_outside_section);
     }
   }
   if (text.error != 0) return {ReadStatus::read_error, line_number, text.error};
@@ -171,7 +219,13 @@ const char* read_status_text(ReadStatus status) {
     case ReadStatus::nul_byte:
       return "NUL byte in the manifest";
     case ReadStatus::lone_carriage_return:
-      return "CR without LF inside a line (line ends must be LF or CR LF)";
+      return "CR without LF (line ends must be LF or CR LF)";
+    case ReadStatus::blank_after_brace:
+      return "blank after \"{\"";
+    case ReadStatus::text_outside_section:
+      return "text outside any section would be lost";
+    case ReadStatus::wide_encoding:
+      return "UTF-16 text is not supported; save the manifest as UTF-8";
     case ReadStatus::text_after_value:
       return "text after the value would be lost (a value ends at its first blank)";
     case ReadStatus::text_in_header:

@@ -13,7 +13,10 @@ enum class ReadStatus {
   key_too_long,
   value_too_long,
   nul_byte,
-  lone_carriage_return,  // CR-only line ends
+  lone_carriage_return,  // a CR not followed by LF
+  blank_after_brace,     // a line that is no header but ends in "{" and blanks
+  text_outside_section,  // neither blank, closing line nor comment
+  wide_encoding,         // a UTF-16 or UTF-32 byte order mark
   text_after_value,      // a value with a blank inside: the rest would be dropped
   text_in_header,        // text between "=" and "{" of a header would be dropped
   read_error,            // `error` holds errno
@@ -25,7 +28,8 @@ struct ReadResult {
   int error;
 };
 
-// Fills an empty (zero-filled) table from a stream opened in binary mode.
+// Fills an empty (zero-filled) table from a stream opened in binary mode,
+// noting a UTF-8 byte order mark at its start.
 [[nodiscard]] ReadResult read_manifest(std::FILE* input, Manifest& manifest);
 
 [[nodiscard]] const char* read_status_text(ReadStatus status);

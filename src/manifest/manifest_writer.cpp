@@ -18,6 +18,7 @@ bool put(std::FILE* output, std::string_view text) {
 bool write_manifest(std::FILE* output, const Manifest& manifest, const ExcludeList& excludes) {
   auto sections =
       std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
+  if (manifest.utf8_byte_order_mark && !put(output, "\xEF\xBB\xBF")) return false;
   for (const Section& section : sections) {
     if (is_excluded(excludes, field_text(section.name))) continue;
     bool ok = put(output, field_text(section.name)) && put(output, "={\n");

@@ -31,6 +31,22 @@ int sync_to_disk(int descriptor) {
 int process_id() {
   return _getpid();
 }
+int check_writable(const char* path) {
+  return _access(path, 2);
+}
+using HostStat = struct _stat64;
+int stat_open_file(std::FILE* stream, HostStat& status) {
+  return _fstat64(_fileno(stream), &status);
+}
+int stat_path(const char* path, HostStat& status) {
+  return _stat64(path, &status);
+}
+// The device and file numbers that stat reports here do not match those of an
+// open handle, so a stamp holds only the size and the time.
+FileStamp stamp_from(const HostStat& status) {
+  return {0, 0, static_cast<std::uint64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtime)};
+}
 void copy_permissions(int, const fs::path&) {}
 void sync_directory(const fs::path&) {}
 #else
@@ -42,6 +58,21 @@ int sync_to_disk(int descriptor) {
 }
 int process_id() {
   return static_cast<int>(::getpid());
+}
+int check_writable(const char* path) {
+  return ::access(path, W_OK);
+}
+using HostStat = struct stat;
+int stat_open_file(std::FILE* stream, HostStat& status) {
+  return ::fstat(::fileno(stream), &status);
+}
+int stat_path(const char* path, HostStat& status) {
+  return ::stat(path, &status);
+}
+FileStamp stamp_from(const HostStat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::uint64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
 // The owner is kept where the process may keep it (as root, say); the mode is
@@ -124,8 +155,66 @@ std::uint64_t regular_file_size(std::FILE* stream) {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
+bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
+  HostStat status{};
+  if (stat_open_file(stream, status) != 0) return false;
+  stamp = stamp_from(status);
+  return true;
+}
+
+bool stamp_of_path(const char* path, FileStamp& stamp) {
+  HostStat status{};
+  if (stat_path(path, status) != 0) return false;
+  stamp = stamp_from(status);
+  return true;
+}
+
 const char* open_error_text(int error) {
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
+}
+
+namespace {
+
+// Whatever /dev names is written in place, even where a link there leads to a
+// regular file (/dev/fd/N): it stands for an open stream, not for a file to replace.
+bool written_in_place(const char* path, const fs::file_status& status) {
+  return (fs::exists(status) && !fs::is_regular_file(status)) ||
+         std::string_view(path).starts_with("/dev/");
+}
+
+// A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
+int create_temporary(const fs::path& final_path, std::string& temporary_path) {
+  std::string hidden_name(".");
+  hidden_name += final_path.filename().string();
+  hidden_name += '.';
+  const std::string prefix = (directory_of(final_path) / hidden_name).string();
+  constexpr int ATTEMPTS = 100;
+  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    temporary_path =
+        prefix + std::to_string(process_id()) + "-" + std::to_string(attempt) + ".tmp";
+    const int descriptor = open_exclusive(temporary_path.c_str());
+    if (descriptor >= 0 || errno != EEXIST) return descriptor;
+  }
+  return -1;
+}
+
+}  // namespace
+
+OutputProbe probe_output(const char* path) {
+  if (std::string_view(path) == "/dev/stdout") return {0, {}};
+  const fs::path final_path = resolve_links(path);
+  std::error_code error;
+  const fs::file_status status = fs::status(final_path, error);
+  if (written_in_place(path, status)) return {0, {}};
+  if (fs::is_regular_file(status) && check_writable(final_path.string().c_str()) != 0) {
+    return {errno, {}};
+  }
+  std::string temporary_path;
+  const int descriptor = create_temporary(final_path, temporary_path);
+  if (descriptor < 0) return {errno, directory_of(final_path).string()};
+  ::close(descriptor);
+  std::remove(temporary_path.c_str());
+  return {0, {}};
 }
 
 int open_output(const char* path, OutputFile& output) {
@@ -135,45 +224,28 @@ int open_output(const char* path, OutputFile& output) {
     output.file = stdout;
     return 0;
   }
-  fs::path final_path = resolve_links(path);
+  const fs::path final_path = resolve_links(path);
   output.final_path = final_path.string();
   std::error_code error;
-  fs::file_status status = fs::status(final_path, error);
-
-  // Whatever /dev names is written in place, even where a link there leads to a
-  // regular file (/dev/fd/N): it stands for an open stream, not for a file to replace.
-  if ((fs::exists(status) && !fs::is_regular_file(status)) ||
-      std::string_view(path).starts_with("/dev/")) {
+  const fs::file_status status = fs::status(final_path, error);
+  if (written_in_place(path, status)) {
     output.file = std::fopen(path, "wb");
     return output.file == nullptr ? errno : 0;
   }
 
-  std::string hidden_name(".");
-  hidden_name += final_path.filename().string();
-  hidden_name += '.';
-  const std::string prefix = (directory_of(final_path) / hidden_name).string();
-  constexpr int ATTEMPTS = 100;
-  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-    std::string candidate =
-        prefix + std::to_string(process_id()) + "-" + std::to_string(attempt) + ".tmp";
-    int descriptor = open_exclusive(candidate.c_str());
-    if (descriptor < 0) {
-      if (errno == EEXIST) continue;
-      return errno;
-    }
-    if (fs::is_regular_file(status)) copy_permissions(descriptor, final_path);
-    output.temporary_path = candidate;
-    output.file = ::fdopen(descriptor, "wb");
-    if (output.file == nullptr) {
-      int fdopen_error = errno;
-      ::close(descriptor);
-      std::remove(candidate.c_str());
-      output.temporary_path.clear();
-      return fdopen_error;
-    }
-    return 0;
+  std::string temporary_path;
+  const int descriptor = create_temporary(final_path, temporary_path);
+  if (descriptor < 0) return errno;
+  if (fs::is_regular_file(status)) copy_permissions(descriptor, final_path);
+  output.file = ::fdopen(descriptor, "wb");
+  if (output.file == nullptr) {
+    const int fdopen_error = errno;
+    ::close(descriptor);
+    std::remove(temporary_path.c_str());
+    return fdopen_error;
   }
-  return EEXIST;
+  output.temporary_path = temporary_path;
+  return 0;
 }
 
 int commit_output(OutputFile& output) {

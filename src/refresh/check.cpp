@@ -25,7 +25,8 @@ bool same_digest(std::string_view recorded, std::string_view computed) {
 
 int check_manifest(const char* input_path, const ExcludeList& excludes) {
   std::unique_ptr<Manifest> manifest;
-  if (load_manifest(input_path, manifest) != RefreshResult::ok) return 1;
+  if (load_manifest(input_path, manifest) != RefreshResult::ok) return CHECK_NOT_MADE;
+  warn_about_manifest(*manifest, input_path, excludes, false);
 
   int checked = 0, changed = 0, missing = 0;
   for (Section& section :
@@ -46,9 +47,14 @@ int check_manifest(const char* input_path, const ExcludeList& excludes) {
       ++changed;
     }
     std::printf("%s: %s\n", target.data(), verdict);
+    flush_output();
   }
-  if (changed + missing == 0) return 0;
-  std::fflush(stdout);
+  // A check of nothing must not pass for a check that found all well.
+  if (checked == 0) {
+    report("%s: no section names a file to check", input_path);
+    return CHECK_NOT_MADE;
+  }
+  if (changed + missing == 0) return CHECK_ALL_OK;
   report("%d of %d files changed, %d missing", changed, checked, missing);
-  return 1;
+  return CHECK_NOT_ALL_OK;
 }

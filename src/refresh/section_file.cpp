@@ -74,13 +74,26 @@ SectionFile digest_section_file(Section& section, const char* input_path, bool r
   }
   // Reads go straight into the digest's own buffer.
   std::setvbuf(file.file, nullptr, _IONBF, 0);
-  const DigestResult result = report_line ? digest_file(file.file, target.data(), &hex)
-                                          : compute_file_digest(file.file, target.data(), hex);
+  FileStamp before{}, after{}, now_at_path{};
+  const bool stamped = stamp_of_open_file(file.file, before);
+  const DigestResult result = compute_file_digest(file.file, target.data(), hex);
+  // A file that grew, shrank or was replaced under the read gives the digest of
+  // no version of it.
+  const bool unchanged = stamped && stamp_of_open_file(file.file, after) &&
+                         stamp_of_path(target.data(), now_at_path) && after == before &&
+                         now_at_path == before;
   std::fclose(file.file);
-  if (result.status == DigestStatus::ok) return SectionFile::digested;
-  report("cannot %s %s: %s", result.status == DigestStatus::read_error ? "read" : "digest",
-         target.data(), std::strerror(result.error));
-  return SectionFile::not_digested;
+  if (result.status != DigestStatus::ok) {
+    report("cannot %s %s: %s", result.status == DigestStatus::read_error ? "read" : "digest",
+           target.data(), std::strerror(result.error));
+    return SectionFile::not_digested;
+  }
+  if (!unchanged) {
+    report("%s changed while it was read", target.data());
+    return SectionFile::not_digested;
+  }
+  if (report_line) print_report_line(hex, target.data());
+  return SectionFile::digested;
 }
 
 void refresh_digests(Manifest& manifest, const char* input_path) {
