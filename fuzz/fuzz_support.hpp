@@ -8,12 +8,22 @@
 
 namespace fuzz {
 
+// Where the C library names its temporary files by a counter, two test
+// processes at once can pick the same name; the loser tries again.
+inline std::FILE* temporary_stream() {
+  std::FILE* stream = nullptr;
+  for (int attempt = 0; stream == nullptr && attempt < 100; ++attempt)
+    stream = std::tmpfile();
+  if (stream == nullptr) std::abort();
+  return stream;
+}
+
 inline std::FILE* stream_of(std::string_view bytes) {
 #if defined(__unix__)
   if (bytes.empty()) return std::fopen("/dev/null", "rb");
   return ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
 #else
-  std::FILE* stream = std::tmpfile();
+  std::FILE* stream = temporary_stream();
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::rewind(stream);
   return stream;
@@ -33,7 +43,7 @@ std::string captured(Write write) {
   std::free(buffer);
   return text;
 #else
-  std::FILE* stream = std::tmpfile();
+  std::FILE* stream = temporary_stream();
   write(stream);
   std::rewind(stream);
   std::string text;

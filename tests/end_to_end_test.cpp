@@ -2,7 +2,9 @@
 // error, the files left behind and the exit status.
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +76,7 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
       {"exclusion matching nothing", {"a.txt", "-x", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"a.txt\": no section of that name\n"},
       {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}},
       {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
+      {"null device", {"a.txt", "-o", test::NULL_DEVICE}, before},
   };
   // clang-format on
   for (const PathCase& pc : cases) {
@@ -123,6 +126,7 @@ struct FailureCase {
   const char* fifo = nullptr;
   bool posix_only = false;  // needs FIFOs, devices, file size limits or permissions
   bool unprivileged = false;
+  const char* read_only = nullptr;  // a file whose write permission (Windows: attribute) goes
 };
 
 // Runs the tool as an unprivileged user where the tests run as root, whom no
@@ -154,7 +158,8 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
       {"path too long", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", long_path}, "md5refresh: path longer than 511 bytes: " + long_path + "\n"},
       {"missing output directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "no/out.txt"}, "md5refresh: cannot create a temporary file in no: No such file or directory\n"},
       {"output under a file", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "m.txt/out.txt"}, "md5refresh: cannot create a temporary file in m.txt: Not a directory\n", "", nullptr, true},
-      {"read-only output", {{"m.txt", "a={\n}"}, {"r.txt", "keep"}}, {"m.txt", "-o", "r.txt"}, "md5refresh: cannot write r.txt: Permission denied\n", "chmod 777 . && chmod 444 r.txt && ", nullptr, true, true},
+      {"read-only output", {{"m.txt", "a={\n}"}, {"r.txt", "keep"}}, {"m.txt", "-o", "r.txt"}, "md5refresh: cannot write r.txt: Permission denied\n", "chmod 777 . && ", nullptr, false, true, "r.txt"},
+      {"output is a directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "."}, "md5refresh: cannot write .: Is a directory\n"},
       {"directory refuses the temporary", {{"m.txt", "a={\n}"}}, {"m.txt"}, "md5refresh: cannot create a temporary file in .: Permission denied\n", "chmod 666 m.txt && chmod 555 . && ", nullptr, true, true},
       {"full device", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "/dev/full"}, "md5refresh: cannot write /dev/full: No space left on device\n", "", nullptr, true},
       {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "trap '' XFSZ; ulimit -f 1;", nullptr, true},
@@ -168,10 +173,15 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
     if (fc.fifo != nullptr) {
       ASSERT_TRUE(test::make_fifo(dir / fc.fifo));
     }
+    if (fc.read_only != nullptr) {
+      fs::permissions(dir / fc.read_only,
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::remove);
+    }
     const std::set<std::string> names_before = listing(dir.path());
-    test::ToolRun run = test::run_tool(
-        dir.path(), fc.arguments,
-        std::string(fc.shell_setup) + (fc.unprivileged ? AS_UNPRIVILEGED : ""));
+    test::ToolRun run =
+        test::run_tool(dir.path(), fc.arguments,
+                       std::string(fc.shell_setup) + (fc.unprivileged ? AS_UNPRIVILEGED : ""));
     fs::permissions(dir.path(), fs::perms::owner_all, fs::perm_options::add);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
@@ -179,8 +189,70 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
     EXPECT_EQ(listing(dir.path()), names_before);
     for (const auto& [name, contents] : fc.files)
       EXPECT_EQ(test::read_file(dir / name), contents);
+    if (fc.read_only != nullptr) {
+      fs::permissions(dir / fc.read_only, fs::perms::owner_write, fs::perm_options::add);
+    }
   }
 }
+
+struct NameCase {
+  const char* name;
+  Files files;  // names are bytes, created as the tool finds them
+  std::vector<std::string> arguments;
+  std::string out;
+  std::string err;
+  Files afterwards;  // what these files hold after the run
+};
+
+TEST(EndToEnd, ReachesNamesBeyondASCII) {
+  const std::string abc = "900150983cd24fb0d6963f7d28e17f72";
+  const std::string manifest = "a={\nfile_path=a.bin\n}\n";
+  const std::string refreshed = "a={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n";
+  const std::string reported = abc + "\ta.bin\n";
+  const bool one_name = test::ansi_and_utf8_meet();
+  // clang-format off
+  const NameCase cases[] = {
+      {"manifest named in UTF-8", {{"\xC3\xA9.txt", manifest}, {"a.bin", "abc"}}, {"\xC3\xA9.txt"}, reported, "", {{"\xC3\xA9.txt", refreshed}}},
+      {"output named in UTF-8", {{"m.txt", manifest}, {"a.bin", "abc"}}, {"m.txt", "-o", "out\xC3\xA9.txt"}, reported, "", {{"m.txt", manifest}, {"out\xC3\xA9.txt", refreshed}}},
+      {"directory named in UTF-8", {{"d\xC3\xA9j\xC3\xA0/m.txt", manifest}, {"d\xC3\xA9j\xC3\xA0/a.bin", "abc"}}, {test::joined("d\xC3\xA9j\xC3\xA0", "m.txt")}, abc + "\t" + test::joined("d\xC3\xA9j\xC3\xA0", "a.bin") + "\n", "", {{"d\xC3\xA9j\xC3\xA0/m.txt", refreshed}}},
+      {"name outside the ANSI code page", {{"\xD0\xB6.txt", manifest}, {"a.bin", "abc"}}, {"\xD0\xB6.txt"}, reported, "", {{"\xD0\xB6.txt", refreshed}}},
+      {"file named in UTF-8 by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xC3\xA9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, abc + "\tcaf\xC3\xA9.bin\n", "", {}},
+      {"file named in ANSI by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xE9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, one_name ? abc + "\tcaf\xE9.bin\n" : "", one_name ? "" : "md5refresh: cannot open caf\xE9.bin: No such file or directory\n", {}},
+      {"-x and a section in UTF-8", {{"m.txt", "\xC3\xA9={\n}\nb={\n}\n"}}, {"m.txt", "-x", "\xC3\xA9"}, "", "", {{"m.txt", "b={\n}\n\n"}}},
+      {"-x in UTF-8, a section in ANSI", {{"m.txt", "\xE9={\n}\nb={\n}\n"}}, {"m.txt", "-x", "\xC3\xA9"}, "", one_name ? "" : "md5refresh: -x \"\xC3\xA9\": no section of that name\n", {{"m.txt", one_name ? "b={\n}\n\n" : "\xE9={\n}\n\nb={\n}\n\n"}}},
+  };
+  // clang-format on
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    for (const auto& [name, contents] : c.files) {
+      fs::create_directories((dir / name).parent_path());
+      test::write_file(dir / name, contents);
+    }
+    const test::ToolRun run = test::run_tool(dir.path(), c.arguments);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    for (const auto& [name, contents] : c.afterwards)
+      EXPECT_EQ(test::read_file(dir / name), contents);
+  }
+}
+
+#if defined(_WIN32)
+// Attributes are Windows's permission bits: the replaced file keeps them.
+TEST(EndToEnd, ReplacesTheOutputKeepingItsAttributes) {
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", "a={\nk=v\n}\n");
+  const std::wstring path = (dir / "m.txt").wstring();
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  const test::ToolRun run = test::run_tool(dir.path(), {"m.txt"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(test::read_file(dir / "m.txt"), "a={\n        k=v\n}\n\n");
+  EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_EQ(listing(dir.path()), std::set<std::string>{"m.txt"});
+}
+#endif
 
 #if !defined(_WIN32)
 // Modes, owners, symlinks and /dev/stdout are POSIX matters.

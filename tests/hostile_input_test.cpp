@@ -100,6 +100,7 @@ TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
       {"127 bytes everywhere", n127 + "={\n" + n127 + "=" + n127 + "\n}\n", n127 + "={\n        " + n127 + "=" + n127 + "\n}\n\n", "", ""},
       {"ends inside a section", "a={\nfile_path=a.bin\nmd5=0", "a={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n", ""},
       {"non-ASCII file name", "a={\nfile_path=/x/f\xc3\xa9.bin\n}\n", "a={\n        file_path=/x/f\xc3\xa9.bin\n        md5=" + abc + "\n}\n\n", abc + "\tf\xc3\xa9.bin\n", ""},
+      {"file_path with backslashes", "a={\nfile_path=C:\\packages\\bin\\a.bin\n}\n", "a={\n        file_path=C:\\packages\\bin\\a.bin\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n", ""},
       {"file name with a leading dash", "a={\nfile_path=/x/-a.bin\n}\n", "a={\n        file_path=/x/-a.bin\n        md5=" + abc + "\n}\n\n", abc + "\t-a.bin\n", ""},
       {"file_path of /", "a={\nfile_path=/\nmd5=0\n}\n", "a={\n        file_path=/\n        md5=0\n}\n\n", "", "md5refresh: section a: file_path \"/\" names no file\n"},
       {"file_path of a/", "a={\nfile_path=a/\n}\n", "a={\n        file_path=a/\n}\n\n", "", "md5refresh: section a: file_path \"a/\" names no file\n"},

@@ -27,7 +27,7 @@ Reading read_text(std::string_view text) {
 }
 
 std::string write_text(const Manifest& manifest, const ExcludeList& excludes = {}) {
-  std::FILE* stream = std::tmpfile();
+  std::FILE* stream = test::temporary_stream();
   EXPECT_TRUE(write_manifest(stream, manifest, excludes));
   std::string text = test::stream_contents(stream);
   std::fclose(stream);

@@ -31,7 +31,9 @@ TEST(TargetPath, JoinsManifestDirectoryAndFileName) {
       {"a/b\\m.txt", "/a/b/c.bin", "a/c.bin", "a/b\\c.bin"},
       {"/m.txt", "x/c.bin", "/c.bin", "\\c.bin"},
       {"m.txt", "c.bin", "c.bin", "c.bin"},
-      {"m.txt", "a\\c.bin", "a\\c.bin", "a\\c.bin"},
+      {"m.txt", "a\\c.bin", "c.bin", "c.bin"},
+      {"m.txt", "C:\\packages\\bin\\tool.exe", "tool.exe", "tool.exe"},
+      {"pkg/m.txt", "C:\\packages/bin\\tool.exe", "pkg/tool.exe", "pkg\\tool.exe"},
       {"d/m.txt", "a/", "d/", "d\\"},
       {"d/m.txt", "", "d/", "d\\"},
   };

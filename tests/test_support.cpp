@@ -9,6 +9,8 @@
 #include <random>
 #include <sstream>
 
+#include "fuzz_support.hpp"
+
 #if MD5REFRESH_HAVE_LIBCRYPTO
 #include <openssl/evp.h>
 #else
@@ -16,7 +18,11 @@
 #include <cmath>
 #endif
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "platform/text.hpp"
+#else
 #include <sys/stat.h>
 #include <sys/wait.h>
 #endif
@@ -34,6 +40,26 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+}
+
+bool ansi_and_utf8_meet() {
+#if defined(_WIN32)
+  return GetACP() == 1252;
+#else
+  return false;
+#endif
+}
+
+fs::path TempDir::operator/(std::string_view name) const {
+  return host_path(path_, name);
+}
+
+fs::path host_path(const fs::path& directory, std::string_view name) {
+#if defined(_WIN32)
+  return directory / fs::path(wide_text(name));
+#else
+  return directory / name;
+#endif
 }
 
 std::string hex(std::span<const std::uint8_t> bytes) {
@@ -127,8 +153,12 @@ std::string read_file(const fs::path& path) {
   return contents.str();
 }
 
+std::FILE* temporary_stream() {
+  return fuzz::temporary_stream();
+}
+
 std::FILE* stream_with(std::string_view bytes) {
-  std::FILE* stream = std::tmpfile();
+  std::FILE* stream = temporary_stream();
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::rewind(stream);
   return stream;
@@ -145,10 +175,6 @@ std::string stream_contents(std::FILE* stream) {
 namespace {
 
 #if defined(_WIN32)
-std::string shell_quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
-}
-
 // The build hands over the binary's path as the build host sees it; under Wine a
 // Unix path is reached through drive Z:.
 std::string tool_path() {
@@ -159,14 +185,20 @@ std::string tool_path() {
   return path;
 }
 
+std::wstring shell_quoted(std::wstring_view text) {
+  return L"\"" + std::wstring(text) + L"\"";
+}
+
+// The command line goes to the tool in UTF-16, each argument converted as the
+// tool converts names, as a user's shell would hand it over.
 int run_shell(const fs::path& directory, const std::vector<std::string>& arguments,
               std::string_view, const fs::path& out, const fs::path& err) {
-  std::string command =
-      "cd /d " + shell_quoted(directory.string()) + " && " + shell_quoted(tool_path());
+  std::wstring command = L"cd /d " + shell_quoted(directory.wstring()) + L" && " +
+                         shell_quoted(wide_text(tool_path()));
   for (const std::string& argument : arguments)
-    command += " " + shell_quoted(argument);
-  command += " >" + shell_quoted(out.string()) + " 2>" + shell_quoted(err.string()) + " <NUL";
-  return std::system(shell_quoted(command).c_str());  // cmd /c drops the outer quotes
+    command += L" " + shell_quoted(wide_text(argument));
+  command += L" >" + shell_quoted(out.wstring()) + L" 2>" + shell_quoted(err.wstring()) + L" <NUL";
+  return _wsystem(shell_quoted(command).c_str());  // cmd /c drops the outer quotes
 }
 
 // The tool's standard streams are text streams: every line ends in CR LF.

@@ -15,10 +15,17 @@ namespace test {
 #if defined(_WIN32)
 inline constexpr bool POSIX_HOST = false;
 inline constexpr char SEPARATOR = '\\';  // the tool joins a file name to its directory with it
+inline constexpr const char* NULL_DEVICE = "NUL";
 #else
 inline constexpr bool POSIX_HOST = true;
 inline constexpr char SEPARATOR = '/';
+inline constexpr const char* NULL_DEVICE = "/dev/null";
 #endif
+
+// Whether a name in the ANSI code page (0xE9) and the same name in UTF-8 reach one
+// file and one section: on Windows under code page 1252; never on POSIX hosts,
+// where names are bytes.
+bool ansi_and_utf8_meet();
 
 // `directory` and `name` as the tool joins them on this host.
 inline std::string joined(std::string_view directory, std::string_view name) {
@@ -33,11 +40,16 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+  // `name` as the tool finds it here: see host_path.
+  std::filesystem::path operator/(std::string_view name) const;
 
  private:
   std::filesystem::path path_;
 };
+
+// `name` (bytes, as a manifest or command line gives them) under `directory`,
+// as the tool finds it: on Windows UTF-8 if valid, else in the ANSI code page.
+std::filesystem::path host_path(const std::filesystem::path& directory, std::string_view name);
 
 // Lowercase hex, two digits a byte.
 std::string hex(std::span<const std::uint8_t> bytes);
@@ -51,6 +63,9 @@ bool make_fifo(const std::filesystem::path& path);
 
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
+
+// An empty temporary stream, read and written in binary.
+std::FILE* temporary_stream();
 
 // A temporary stream holding `bytes`, positioned at its start.
 std::FILE* stream_with(std::string_view bytes);

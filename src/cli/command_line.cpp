@@ -55,7 +55,8 @@ void warn_about_ignored(const CommandLine& command) {
 }  // namespace
 
 CommandLine parse_command_line(std::span<const char* const> arguments) {
-  CommandLine command{CommandAction::run, DEFAULT_PATH, DEFAULT_PATH, {}, nullptr, 0, nullptr, 0, {}};
+  CommandLine command{
+      CommandAction::run, DEFAULT_PATH, DEFAULT_PATH, {}, nullptr, 0, nullptr, 0, {}};
   if (arguments.size() <= 1) {
     command.action = CommandAction::usage;
     return command;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <span>
 
+#include "platform/text.hpp"
+
 std::string_view field_text(const Field& field) {
   return {field.data(), strnlen(field.data(), field.size())};
 }
@@ -25,5 +27,6 @@ Entry* find_entry(Section& section, std::string_view key) {
 
 bool is_excluded(const ExcludeList& excludes, std::string_view section_name) {
   auto listed = std::span(excludes.names).first(static_cast<std::size_t>(excludes.count));
-  return std::ranges::find(listed, section_name) != listed.end();
+  return std::ranges::any_of(
+      listed, [section_name](std::string_view name) { return same_text(name, section_name); });
 }

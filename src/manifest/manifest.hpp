@@ -46,4 +46,5 @@ struct ExcludeList {
 // The first entry whose key equals `key` byte for byte, or null.
 [[nodiscard]] Entry* find_entry(Section& section, std::string_view key);
 
+// A name matches a section whose name is the same text (in either encoding on Windows).
 [[nodiscard]] bool is_excluded(const ExcludeList& excludes, std::string_view section_name);

@@ -18,8 +18,8 @@
 
 #include <algorithm>
 #include <array>
-#include <initializer_list>
 #include <cerrno>
+#include <initializer_list>
 #include <string_view>
 
 namespace {

@@ -10,6 +10,7 @@
 //           key=value
 //   }
 //   (empty line)
-// with LF line ends, after the UTF-8 byte order mark the input began with. False when a write failed; errno tells why.
+// with LF line ends, after the UTF-8 byte order mark the input began with. False when a write
+// failed; errno tells why.
 [[nodiscard]] bool write_manifest(std::FILE* output, const Manifest& manifest,
                                   const ExcludeList& excludes);

@@ -15,6 +15,7 @@
 #include "manifest/manifest_writer.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
+#include "platform/text.hpp"
 #include "refresh/section_file.hpp"
 
 namespace {
@@ -67,9 +68,10 @@ void warn_about_manifest(Manifest& manifest, const char* input_path, const Exclu
                          bool excluded_are_digested) {
   auto sections =
       std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
-  for (std::string_view name : std::span(excludes.names).first(static_cast<std::size_t>(excludes.count))) {
+  for (std::string_view name :
+       std::span(excludes.names).first(static_cast<std::size_t>(excludes.count))) {
     if (std::ranges::none_of(sections, [name](const Section& section) {
-          return field_text(section.name) == name;
+          return same_text(field_text(section.name), name);
         })) {
       report("-x \"%.*s\": no section of that name", static_cast<int>(name.size()), name.data());
     }

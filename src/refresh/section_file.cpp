@@ -1,5 +1,6 @@
 // Only the file name of a "file_path" value counts: the manifest travels with
-// the files it describes, wherever they were when it was written.
+// the files it describes, wherever they were when it was written, and between
+// hosts, so both separators end a directory on every host.
 #include "refresh/section_file.hpp"
 
 #include <algorithm>
@@ -12,7 +13,7 @@
 #include "platform/file_access.hpp"
 
 std::string_view file_name_of(std::string_view file_path) {
-  return file_path.substr(file_path.rfind('/') + 1);
+  return file_path.substr(file_path.find_last_of("/\\") + 1);
 }
 
 bool build_target_path(std::string_view input_path, std::string_view file_path,

@@ -13,12 +13,12 @@
 inline constexpr std::size_t TARGET_PATH_CAPACITY = 260;  // 259 bytes and the NUL
 using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
 
-// The part of a "file_path" value after its last "/", or the whole value.
+// The part of a "file_path" value after its last "/" or "\", or the whole value.
 [[nodiscard]] std::string_view file_name_of(std::string_view file_path);
 
 // The file a section describes lies in the manifest's own directory (the input
 // path up to its last separator, or the current directory when it has none),
-// under the part of the "file_path" value after its last "/". False when the
+// under the file name of the "file_path" value. False when the
 // joined path does not fit.
 [[nodiscard]] bool build_target_path(std::string_view input_path, std::string_view file_path,
                                      TargetPath& target);

@@ -1,0 +1,54 @@
+// Windows hands a program its command line in UTF-16; the narrow argv has
+// already lost every character outside the ANSI code page.
+#include "platform/process.hpp"
+
+#if defined(_WIN32)
+#include <shellapi.h>
+#include <windows.h>
+
+#include "platform/text.hpp"
+
+namespace {
+
+UINT console_code_page = 0;  // 0: the console was not changed
+
+}  // namespace
+
+ProcessArguments process_arguments(int argc, char** argv) {
+  ProcessArguments arguments;
+  int count = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i)
+      arguments.texts.push_back(utf8_text(wide[i]));
+    LocalFree(wide);
+  } else {
+    arguments.texts.assign(argv, argv + argc);
+  }
+  for (const std::string& text : arguments.texts)
+    arguments.pointers.push_back(text.c_str());
+  return arguments;
+}
+
+void begin_console_output() {
+  DWORD mode = 0;
+  if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;
+  console_code_page = GetConsoleOutputCP();
+  SetConsoleOutputCP(CP_UTF8);
+}
+
+void end_console_output() {
+  if (console_code_page != 0) SetConsoleOutputCP(console_code_page);
+  console_code_page = 0;
+}
+#else
+ProcessArguments process_arguments(int argc, char** argv) {
+  ProcessArguments arguments;
+  arguments.texts.assign(argv, argv + argc);
+  for (const std::string& text : arguments.texts)
+    arguments.pointers.push_back(text.c_str());
+  return arguments;
+}
+
+void begin_console_output() {}
+void end_console_output() {}
+#endif

@@ -1,0 +1,47 @@
+// One conversion for every path and name, so that a file is found by the name
+// it was created with, whichever way the name arrived.
+#include "platform/text.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <climits>
+
+namespace {
+
+std::wstring converted(UINT code_page, DWORD flags, std::string_view text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  const int length = static_cast<int>(text.size());
+  const int wide_length = MultiByteToWideChar(code_page, flags, text.data(), length, nullptr, 0);
+  if (wide_length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
+  MultiByteToWideChar(code_page, flags, text.data(), length, wide.data(), wide_length);
+  return wide;
+}
+
+}  // namespace
+
+std::wstring wide_text(std::string_view text) {
+  std::wstring wide = converted(CP_UTF8, MB_ERR_INVALID_CHARS, text);
+  return wide.empty() ? converted(CP_ACP, 0, text) : wide;
+}
+
+std::string utf8_text(std::wstring_view text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  const int length = static_cast<int>(text.size());
+  const int utf8_length =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  if (utf8_length <= 0) return {};
+  std::string utf8(static_cast<std::size_t>(utf8_length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), utf8_length, nullptr, nullptr);
+  return utf8;
+}
+
+bool same_text(std::string_view a, std::string_view b) {
+  return a == b || (!a.empty() && !b.empty() && wide_text(a) == wide_text(b));
+}
+#else
+bool same_text(std::string_view a, std::string_view b) {
+  return a == b;
+}
+#endif

@@ -1,0 +1,17 @@
+// Text as the host takes it in file names and on the console. Paths and names
+// reach the tool as bytes (from a manifest or the command line); on Windows,
+// bytes that are valid UTF-8 are UTF-8, and any others are in the ANSI code page,
+// so that manifests written by older programs keep working.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Whether two byte strings name the same text: byte for byte, or on Windows
+// also when the two encodings give the same characters.
+[[nodiscard]] bool same_text(std::string_view a, std::string_view b);
+
+#if defined(_WIN32)
+[[nodiscard]] std::wstring wide_text(std::string_view text);
+[[nodiscard]] std::string utf8_text(std::wstring_view text);
+#endif
