@@ -3,8 +3,9 @@
 #include "platform/process.hpp"
 
 #if defined(_WIN32)
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include "platform/text.hpp"
 
