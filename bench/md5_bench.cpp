@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "digest/md5.hpp"
+#include "digest/md5_lanes.hpp"
 
 namespace {
 
@@ -67,6 +68,39 @@ void BM_libcrypto_md5_unaligned(benchmark::State& state) {
   libcrypto(state, UNALIGNED_OFFSET);
 }
 
+// The multi-buffer kernels' aggregate throughput with `active` lanes carrying
+// messages of their own (the others repeat lane 0's work, as in a run), 1 MiB
+// each, beside the scalar engine on one message.
+void lanes(benchmark::State& state, LaneEngine engine) {
+  if (!lane_engine_available(engine)) {
+    state.SkipWithError("not on this CPU");
+    return;
+  }
+  const auto active = static_cast<std::size_t>(state.range(0));
+  constexpr std::size_t LENGTH = 1 << 20;
+  std::vector<std::vector<std::uint8_t>> messages;
+  LaneData data{};
+  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
+    if (lane < active) messages.push_back(make_buffer(LENGTH, 0));
+    data[lane] = messages[lane < active ? lane : 0].data();
+  }
+  Md5Lanes states{};
+  for (auto _ : state) {
+    md5_absorb_lanes(engine, states, data, LENGTH / 64);
+    benchmark::DoNotOptimize(states);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(active * LENGTH));
+}
+
+void BM_lanes_avx512(benchmark::State& state) {
+  lanes(state, LaneEngine::avx512);
+}
+void BM_lanes_avx2(benchmark::State& state) {
+  lanes(state, LaneEngine::avx2);
+}
+
+BENCHMARK(BM_lanes_avx512)->Arg(1)->Arg(4)->Arg(8);
+BENCHMARK(BM_lanes_avx2)->Arg(1)->Arg(4)->Arg(8);
 BENCHMARK(BM_md5_process)->Apply(sizes);
 BENCHMARK(BM_libcrypto_md5)->Apply(sizes);
 BENCHMARK(BM_md5_process_unaligned)->Arg(1 << 20);

@@ -1,6 +1,7 @@
 // The file digest: independent of how reads split the stream, reported only
 // when the whole stream was read, and the report line's exact shape.
 #include "digest/file_digest.hpp"
+#include "digest/file_set_digest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,6 +72,56 @@ TEST(FileDigest, ReadErrorGivesNoDigestAndNoReportLine) {
   EXPECT_EQ(result.error, EISDIR);
   EXPECT_EQ(hex, HexDigest{});
   std::fclose(directory);
+}
+
+struct FileSetCase {
+  const char* name;
+  std::vector<std::size_t> sizes;
+};
+
+// The scheduler on every lane engine the CPU has, on one and two workers, against
+// an independent MD5: files that end at different times, lanes refilled with the
+// next file, a lane finished alone, and files with nothing to read.
+TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
+  const std::size_t mib = 1 << 20;
+  // clang-format off
+  const FileSetCase cases[] = {
+      {"short and unequal", {0, 1, 55, 56, 63, 64, 65, 127, 128, 4096 + 3}},
+      {"lanes ending at different times", {3 * mib + 5, 64, LANE_READ_SIZE, LANE_READ_SIZE + 64, 2 * LANE_READ_SIZE - 1}},
+      {"more files than lanes", {9000, 70000, 1, 300000, 64 * 1024, 5, 2 * mib, 128, 77, 1000, 640}},
+      {"one long file and short ones", {mib / 2 + 17, 10, 20}},
+  };
+  // clang-format on
+  std::mt19937 random(13);
+  for (const FileSetCase& c : cases) {
+    std::vector<std::string> contents;
+    for (std::size_t size : c.sizes) {
+      std::string bytes(size, '\0');
+      for (char& byte : bytes)
+        byte = static_cast<char>(random());
+      contents.push_back(bytes);
+    }
+    for (LaneEngine engine : {LaneEngine::scalar, LaneEngine::avx2, LaneEngine::avx512}) {
+      if (!lane_engine_available(engine)) continue;
+      for (unsigned workers : {1u, 2u}) {
+        SCOPED_TRACE(std::string(c.name) + ", " + lane_engine_name(engine) + ", " +
+                     std::to_string(workers) + " workers");
+        std::vector<FileJob> jobs;
+        for (const std::string& bytes : contents)
+          jobs.push_back({test::stream_with(bytes), bytes.size(), nullptr, {}, {}});
+        std::vector<std::size_t> order;
+        digest_file_set(jobs, [&order](std::size_t i) { order.push_back(i); }, engine, workers);
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+          std::fclose(jobs[i].stream);
+          EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
+          const auto* data = reinterpret_cast<const std::uint8_t*>(contents[i].data());
+          EXPECT_EQ(jobs[i].hex.data(), test::reference_md5({data, contents[i].size()}))
+              << "file " << i;
+          EXPECT_EQ(order[i], i);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // splitting a message into calls, the padding contract, and agreement with
 // OpenSSL's libcrypto on random data.
 #include "digest/md5.hpp"
+#include "digest/md5_lanes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -135,6 +136,39 @@ TEST(Md5, AbsorbingCallLeavesBufferAndDigestAlone) {
   EXPECT_EQ(digest, Md5Digest{});
   EXPECT_EQ(md5_process(buffer.data() + 128, 0, &digest, context), nullptr);
   EXPECT_EQ(test::hex(digest), test::reference_md5(std::vector<std::uint8_t>(128, 7)));
+}
+
+// Every lane engine the CPU has, against the scalar engine: eight messages of
+// unequal content, absorbed in calls of unequal block counts.
+TEST(Md5Lanes, EveryEngineAgreesWithTheScalarEngine) {
+  std::mt19937 random(88);
+  constexpr std::size_t BLOCKS = 40;
+  std::vector<std::vector<std::uint8_t>> messages;
+  LaneData data{};
+  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
+    messages.push_back(random_bytes(random, 64 * BLOCKS));
+    data[lane] = messages.back().data();
+  }
+  std::array<std::array<std::uint32_t, 4>, MD5_LANES> expected{};
+  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
+    expected[lane] = {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)};
+    md5_absorb(expected[lane], data[lane], BLOCKS);
+  }
+  for (LaneEngine engine : {LaneEngine::scalar, LaneEngine::avx2, LaneEngine::avx512}) {
+    if (!lane_engine_available(engine)) continue;
+    SCOPED_TRACE(lane_engine_name(engine));
+    Md5Lanes lanes{};
+    for (std::size_t lane = 0; lane < MD5_LANES; ++lane)
+      set_lane_state(lanes, lane, {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)});
+    LaneData at = data;
+    for (std::size_t calls : {1u, 0u, 7u, 32u}) {
+      md5_absorb_lanes(engine, lanes, at, calls);
+      for (auto& pointer : at)
+        pointer += 64 * calls;
+    }
+    for (std::size_t lane = 0; lane < MD5_LANES; ++lane)
+      EXPECT_EQ(lane_state(lanes, lane), expected[lane]) << "lane " << lane;
+  }
 }
 
 }  // namespace

@@ -43,13 +43,18 @@ DigestResult compute_file_digest(std::FILE* stream, const char* display_name, He
   if (status != DigestStatus::ok) return {status, ENOMEM};
   if (read_error != 0) return {DigestStatus::read_error, read_error};
 
+  hex = hex_digest(digest);
+  return {DigestStatus::ok, 0};
+}
+
+HexDigest hex_digest(const Md5Digest& digest) {
   static constexpr std::string_view DIGITS = "0123456789abcdef";
+  HexDigest hex{};
   for (std::size_t i = 0; i < digest.size(); ++i) {
     hex[2 * i] = DIGITS[digest[i] >> 4];
     hex[2 * i + 1] = DIGITS[digest[i] & 0xf];
   }
-  hex[2 * digest.size()] = '\0';
-  return {DigestStatus::ok, 0};
+  return hex;
 }
 
 void print_report_line(const HexDigest& hex, const char* display_name) {

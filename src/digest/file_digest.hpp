@@ -31,6 +31,9 @@ struct DigestResult {
 // `display_name` is null) and the digits stored in `hex` (when not null).
 [[nodiscard]] DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex);
 
+// 32 lowercase hex digits and a NUL.
+[[nodiscard]] HexDigest hex_digest(const Md5Digest& digest);
+
 // The report line, sent on its way at once: a log shows it before any message
 // that follows, and an interrupted run keeps the lines already made.
 void print_report_line(const HexDigest& hex, const char* display_name);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 struct Md5Context {
@@ -23,5 +24,9 @@ inline constexpr std::uint32_t MD5_PADDING_ROOM = 72;
 // room are required), the digest goes to `digest`, the context is released and
 // null is returned. Null is also returned, with nothing absorbed or written, when
 // a new context cannot be allocated.
+// Absorbs `blocks` whole 64-byte blocks at `data` into a running state; what
+// md5_process does with whole blocks, for a caller that keeps the state itself.
+void md5_absorb(std::array<std::uint32_t, 4>& state, const std::uint8_t* data, std::size_t blocks);
+
 [[nodiscard]] Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* digest,
                                       Md5Context* context);

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "digest/file_digest.hpp"
+#include "digest/file_set_digest.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
 
@@ -51,59 +52,121 @@ void store_digest(Section& section, const HexDigest& hex, const char* path) {
 
 }  // namespace
 
-SectionFile digest_section_file(Section& section, const char* input_path, bool report_line,
-                                TargetPath& target, HexDigest& hex) {
-  const Entry* file_path = find_entry(section, "file_path");
-  if (file_path == nullptr) return SectionFile::no_file_path;
+namespace {
 
+enum class Lookup { no_file_path, skipped, path_too_long, names_no_file, not_opened, opened };
+
+struct SectionLookup {
+  Lookup lookup;
+  int open_error;
+  FileStamp before;
+  bool stamped;
+  TargetPath target;
+};
+
+void look_up(Section& section, const char* input_path, SectionLookup& found, FileJob& job) {
+  const Entry* file_path = find_entry(section, "file_path");
+  if (file_path == nullptr) {
+    found.lookup = Lookup::no_file_path;
+    return;
+  }
   const std::string_view value = field_text(file_path->value);
-  if (!build_target_path(input_path, value, target)) {
-    report("path of %s in %s longer than %d bytes", file_path->value.data(), input_path,
-           static_cast<int>(TARGET_PATH_CAPACITY - 1));
-    target[value.copy(target.data(), target.size() - 1)] = '\0';
-    return SectionFile::not_digested;
+  if (!build_target_path(input_path, value, found.target)) {
+    found.target[value.copy(found.target.data(), found.target.size() - 1)] = '\0';
+    found.lookup = Lookup::path_too_long;
+    return;
   }
   if (file_name_of(value).empty()) {
-    report("section %s: file_path \"%s\" names no file", section.name.data(),
-           file_path->value.data());
-    return SectionFile::not_digested;
+    found.lookup = Lookup::names_no_file;
+    return;
   }
-  OpenResult file = open_regular_file(target.data());
+  const OpenResult file = open_regular_file(found.target.data());
   if (file.file == nullptr) {
-    report("cannot open %s: %s", target.data(), open_error_text(file.error));
-    return SectionFile::not_digested;
+    found.lookup = Lookup::not_opened;
+    found.open_error = file.error;
+    return;
   }
-  // Reads go straight into the digest's own buffer.
+  // Reads go straight into the digest's own buffers.
   std::setvbuf(file.file, nullptr, _IONBF, 0);
-  FileStamp before{}, after{}, now_at_path{};
-  const bool stamped = stamp_of_open_file(file.file, before);
-  const DigestResult result = compute_file_digest(file.file, target.data(), hex);
+  found.lookup = Lookup::opened;
+  found.stamped = stamp_of_open_file(file.file, found.before);
+  job.stream = file.file;
+  job.size = found.stamped ? found.before.size : regular_file_size(file.file);
+  job.display_name = found.target.data();
+}
+
+// The messages of one section, in the order a run one file at a time would
+// have given them; true when the digest in `job` is the file's.
+bool digested(const Section& section, const char* input_path, SectionLookup& found,
+              FileJob& job) {
+  switch (found.lookup) {
+    case Lookup::no_file_path:
+    case Lookup::skipped:
+      return false;
+    case Lookup::path_too_long:
+      report("path of %s in %s longer than %d bytes", found.target.data(), input_path,
+             static_cast<int>(TARGET_PATH_CAPACITY - 1));
+      return false;
+    case Lookup::names_no_file:
+      report("section %s: file_path \"%s\" names no file", section.name.data(),
+             find_entry(const_cast<Section&>(section), "file_path")->value.data());
+      return false;
+    case Lookup::not_opened:
+      report("cannot open %s: %s", found.target.data(), open_error_text(found.open_error));
+      return false;
+    case Lookup::opened:
+      break;
+  }
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
-  const bool unchanged = stamped && stamp_of_open_file(file.file, after) &&
-                         stamp_of_path(target.data(), now_at_path) && after == before &&
-                         now_at_path == before;
-  std::fclose(file.file);
-  if (result.status != DigestStatus::ok) {
-    report("cannot %s %s: %s", result.status == DigestStatus::read_error ? "read" : "digest",
-           target.data(), std::strerror(result.error));
-    return SectionFile::not_digested;
+  FileStamp after{}, now_at_path{};
+  const bool unchanged = found.stamped && stamp_of_open_file(job.stream, after) &&
+                         stamp_of_path(found.target.data(), now_at_path) &&
+                         after == found.before && now_at_path == found.before;
+  std::fclose(job.stream);
+  job.stream = nullptr;
+  if (job.result.status != DigestStatus::ok) {
+    report("cannot %s %s: %s", job.result.status == DigestStatus::read_error ? "read" : "digest",
+           found.target.data(), std::strerror(job.result.error));
+    return false;
   }
   if (!unchanged) {
-    report("%s changed while it was read", target.data());
-    return SectionFile::not_digested;
+    report("%s changed while it was read", found.target.data());
+    return false;
   }
-  if (report_line) print_report_line(hex, target.data());
-  return SectionFile::digested;
+  return true;
+}
+
+}  // namespace
+
+void digest_section_files(Manifest& manifest, const char* input_path, const ExcludeList* skipped,
+                          const SectionDone& done) {
+  const std::size_t count = static_cast<std::size_t>(manifest.section_count);
+  std::array<SectionLookup, MAX_SECTIONS> found{};
+  std::array<FileJob, MAX_SECTIONS> jobs{};
+  for (std::size_t i = 0; i < count; ++i) {
+    Section& section = manifest.sections[i];
+    if (skipped != nullptr && is_excluded(*skipped, field_text(section.name))) {
+      found[i].lookup = Lookup::skipped;
+    } else {
+      look_up(section, input_path, found[i], jobs[i]);
+    }
+  }
+  digest_file_set(std::span(jobs).first(count), [&](std::size_t i) {
+    Section& section = manifest.sections[i];
+    if (found[i].lookup == Lookup::no_file_path || found[i].lookup == Lookup::skipped) return;
+    const bool ok = digested(section, input_path, found[i], jobs[i]);
+    done(section, ok ? SectionFile::digested : SectionFile::not_digested, found[i].target,
+         jobs[i].hex);
+  });
 }
 
 void refresh_digests(Manifest& manifest, const char* input_path) {
-  for (Section& section :
-       std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count))) {
-    TargetPath target;
-    HexDigest hex;
-    if (digest_section_file(section, input_path, true, target, hex) == SectionFile::digested) {
-      store_digest(section, hex, target.data());
-    }
-  }
+  digest_section_files(manifest, input_path, nullptr,
+                       [](Section& section, SectionFile outcome, const TargetPath& target,
+                          const HexDigest& hex) {
+                         if (outcome != SectionFile::digested) return;
+                         print_report_line(hex, target.data());
+                         store_digest(section, hex, target.data());
+                       });
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <string_view>
 
 #include "digest/file_digest.hpp"
@@ -25,12 +26,18 @@ using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
 
 enum class SectionFile { no_file_path, digested, not_digested };
 
-// Finds and digests the file that `section`'s "file_path" leads to, printing the
-// report line when `report_line`. `target` receives the path opened (or that
-// would have been), `hex` the digest; a file not digested gets a warning.
-[[nodiscard]] SectionFile digest_section_file(Section& section, const char* input_path,
-                                              bool report_line, TargetPath& target, HexDigest& hex);
+// What a section's file came to, in section order: its target path (or the
+// value that did not fit) and, when digested, its digest.
+using SectionDone = std::function<void(Section& section, SectionFile outcome,
+                                       const TargetPath& target, const HexDigest& hex)>;
 
-// Sections without "file_path" are passed over; a file that cannot be opened or
-// read whole gets a warning and keeps its recorded "md5".
+// Finds the file of every section (but those `skipped` names) and digests them
+// all at once. Each section's warnings (a file not found, not read whole,
+// changed while read) are given, and `done` called, in section order; sections
+// without "file_path" are passed over.
+void digest_section_files(Manifest& manifest, const char* input_path, const ExcludeList* skipped,
+                          const SectionDone& done);
+
+// Prints each report line and stores the digest in the section's "md5" entry; a
+// file that cannot be opened or read whole gets a warning and keeps its "md5".
 void refresh_digests(Manifest& manifest, const char* input_path);

@@ -1,0 +1,77 @@
+// Which kernel runs is asked of the CPU once; the build itself assumes nothing
+// beyond the baseline instruction set.
+#include "digest/md5_lanes.hpp"
+
+#include "digest/md5.hpp"
+
+namespace {
+
+bool cpu_has(LaneEngine engine) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  switch (engine) {
+    case LaneEngine::scalar:
+      return true;
+    case LaneEngine::avx2:
+      return __builtin_cpu_supports("avx2");
+    case LaneEngine::avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx2");
+  }
+  return false;
+#else
+  return engine == LaneEngine::scalar;
+#endif
+}
+
+}  // namespace
+
+bool lane_engine_available(LaneEngine engine) {
+  return cpu_has(engine);
+}
+
+LaneEngine best_lane_engine() {
+  static const LaneEngine best = cpu_has(LaneEngine::avx512) ? LaneEngine::avx512
+                                 : cpu_has(LaneEngine::avx2) ? LaneEngine::avx2
+                                                             : LaneEngine::scalar;
+  return best;
+}
+
+const char* lane_engine_name(LaneEngine engine) {
+  switch (engine) {
+    case LaneEngine::scalar:
+      return "scalar";
+    case LaneEngine::avx2:
+      return "avx2";
+    case LaneEngine::avx512:
+      return "avx512";
+  }
+  return "?";
+}
+
+void set_lane_state(Md5Lanes& lanes, std::size_t lane, const std::array<std::uint32_t, 4>& state) {
+  for (std::size_t word = 0; word < 4; ++word)
+    lanes.words[word][lane] = state[word];
+}
+
+std::array<std::uint32_t, 4> lane_state(const Md5Lanes& lanes, std::size_t lane) {
+  return {lanes.words[0][lane], lanes.words[1][lane], lanes.words[2][lane], lanes.words[3][lane]};
+}
+
+void md5_absorb_lanes(LaneEngine engine, Md5Lanes& lanes, const LaneData& data,
+                      std::size_t blocks) {
+  switch (engine) {
+    case LaneEngine::avx512:
+      md5_absorb_lanes_avx512(lanes, data, blocks);
+      return;
+    case LaneEngine::avx2:
+      md5_absorb_lanes_avx2(lanes, data, blocks);
+      return;
+    case LaneEngine::scalar:
+      break;
+  }
+  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
+    std::array<std::uint32_t, 4> state = lane_state(lanes, lane);
+    md5_absorb(state, data[lane], blocks);
+    set_lane_state(lanes, lane, state);
+  }
+}

@@ -1,0 +1,40 @@
+// The multi-buffer kernel for AVX2: the rotation is two shifts and an OR.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC target("avx2")
+#endif
+
+#include "digest/md5_lanes_kernel.hpp"
+
+namespace {
+
+struct Avx2 {
+  template <int ROUND>
+  static Vector mix(Vector b, Vector c, Vector d) {
+    if constexpr (ROUND == 0) {
+      return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+    } else if constexpr (ROUND == 1) {
+      return _mm256_or_si256(_mm256_and_si256(b, d), _mm256_andnot_si256(d, c));
+    } else if constexpr (ROUND == 2) {
+      return _mm256_xor_si256(b, _mm256_xor_si256(c, d));
+    } else {
+      return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
+    }
+  }
+
+  template <int BITS>
+  static Vector rotate(Vector x) {
+    return _mm256_or_si256(_mm256_slli_epi32(x, BITS), _mm256_srli_epi32(x, 32 - BITS));
+  }
+};
+
+}  // namespace
+
+void md5_absorb_lanes_avx2(Md5Lanes& lanes, const LaneData& data, std::size_t blocks) {
+  absorb_lanes<Avx2>(lanes, data, blocks);
+}
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
