@@ -1,59 +1,98 @@
 #!/usr/bin/env bash
-# Times whole runs of md5refresh against `openssl md5` and `md5sum` on the same
-# file, in alternation, and prints the median of each and the ratios.
-# Usage: bench/compare_tools.sh   (SIZE_MIB=1024 RUNS=7 by default; needs `make demo`
-# or a release build first; MD5REFRESH=path picks another binary)
+# Times whole runs of md5refresh on a manifest against the tools a user could
+# pick instead, on the same files, in alternation, and prints the median of each
+# and the ratios. Each run reads its files once just before it, so every tool
+# starts from the page cache.
+# Usage: bench/compare_tools.sh [profile...]   (profiles: 1x1024 10x100 3x2048 mixed;
+# all by default; RUNS=7; needs a release build first; MD5REFRESH=path picks
+# another binary)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-size_mib=${SIZE_MIB:-1024}
 runs=${RUNS:-7}
 tool=${MD5REFRESH:-$root/build/release/md5refresh}
 work=$root/build/bench-data
-payload=$work/payload.bin
-manifest=$work/update.txt
+jobs=$(nproc)
 
 [ -x "$tool" ] || { echo "no $tool: build it first (make demo)" >&2; exit 1; }
 mkdir -p "$work"
-if [ ! -f "$payload" ] || [ "$(stat -c %s "$payload")" -ne $((size_mib << 20)) ]; then
-    head -c $((size_mib << 20)) /dev/urandom >"$payload"
-fi
-printf 'payload={\n        file_path=/packages/payload.bin\n        md5=0\n}\n\n' >"$manifest"
-cat "$payload" >/dev/null # all three read from the page cache
 
-declare -A commands=(
-    [md5refresh]="$tool $manifest"
-    [openssl]="openssl md5 $payload"
-    [md5sum]="md5sum $payload"
-)
-names=(md5refresh openssl md5sum)
-
-# The three must agree before their times mean anything.
-digests=$( { $tool "$manifest" | cut -f1; openssl md5 -r "$payload" | cut -d' ' -f1;
-             md5sum "$payload" | cut -d' ' -f1; } | sort -u | wc -l)
-[ "$digests" -eq 1 ] || { echo "the tools disagree on the digest" >&2; exit 1; }
-
-declare -A times
-for ((run = 0; run < runs; run++)); do
-    for name in "${names[@]}"; do
-        start=$(date +%s.%N)
-        ${commands[$name]} >/dev/null
-        end=$(date +%s.%N)
-        times[$name]+="$(echo "$end - $start" | bc) "
-    done
-done
+# File sizes in MiB of each profile.
+sizes_of() {
+    case $1 in
+        1x1024) echo 1024 ;;
+        10x100) echo 100 100 100 100 100 100 100 100 100 100 ;;
+        3x2048) echo 2048 2048 2048 ;;
+        mixed) echo 400 200 100 50 25 12 6 3 1 1 ;;
+        *) echo "unknown profile $1" >&2; exit 1 ;;
+    esac
+}
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-declare -A medians
-echo "file: ${size_mib} MiB, $runs alternating runs each, medians:"
-for name in "${names[@]}"; do
-    medians[$name]=$(echo "${times[$name]}" | median)
-    printf '  %-10s %7.3f s  %6.0f MiB/s\n' "$name" "${medians[$name]}" \
-        "$(echo "$size_mib / ${medians[$name]}" | bc -l)"
+
+run_profile() {
+    local profile=$1 dir=$work/$1 files=() total=0 i=0
+    mkdir -p "$dir"
+    printf '' >"$dir/update.txt"
+    for size in $(sizes_of "$profile"); do
+        local file=$dir/f$i.bin
+        if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" -ne $((size << 20)) ]; then
+            head -c $((size << 20)) /dev/urandom >"$file"
+        fi
+        printf 's%d={\n        file_path=/packages/f%d.bin\n        md5=0\n}\n\n' $i $i >>"$dir/update.txt"
+        files+=("$file")
+        total=$((total + size))
+        i=$((i + 1))
+    done
+    local manifest=$dir/update.txt
+
+    # The tools must agree before their times mean anything.
+    local ours theirs
+    ours=$("$tool" "$manifest" | cut -f1 | sort)
+    theirs=$(md5sum "${files[@]}" | cut -d' ' -f1 | sort)
+    [ "$ours" = "$theirs" ] || { echo "$profile: md5refresh and md5sum disagree" >&2; exit 1; }
+
+    declare -A commands=(
+        [md5refresh]="$tool $manifest"
+        [md5sum]="md5sum ${files[*]}"
+        [openssl]="openssl md5 ${files[*]}"
+        [md5sum-parallel]="xargs -P $jobs -n 1 md5sum"
+    )
+    local names=(md5refresh md5sum openssl md5sum-parallel)
+    declare -A times
+    for ((run = 0; run < runs; run++)); do
+        for name in "${names[@]}"; do
+            cat "${files[@]}" >/dev/null
+            local start end
+            start=$(date +%s.%N)
+            if [ "$name" = md5sum-parallel ]; then
+                printf '%s\n' "${files[@]}" | ${commands[$name]} >/dev/null
+            else
+                ${commands[$name]} >/dev/null
+            fi
+            end=$(date +%s.%N)
+            times[$name]+="$(echo "$end - $start" | bc) "
+        done
+    done
+
+    declare -A medians
+    echo "profile $profile: ${#files[@]} files, $total MiB, $runs alternating runs each, medians:"
+    for name in "${names[@]}"; do
+        medians[$name]=$(echo "${times[$name]}" | median)
+        printf '  %-16s %7.3f s  %6.0f MiB/s\n' "$name" "${medians[$name]}" \
+            "$(echo "$total / ${medians[$name]}" | bc -l)"
+    done
+    for name in md5sum openssl md5sum-parallel; do
+        printf '  md5refresh / %-16s time ratio %.3f\n' "$name" \
+            "$(echo "${medians[md5refresh]} / ${medians[$name]}" | bc -l)"
+    done
+    local peak_kib
+    peak_kib=$(/usr/bin/time -f %M "$tool" "$manifest" 2>&1 >/dev/null | tail -1)
+    echo "  md5refresh peak resident memory: ${peak_kib} KiB"
+}
+
+profiles=("$@")
+[ ${#profiles[@]} -gt 0 ] || profiles=(1x1024 10x100 3x2048 mixed)
+for profile in "${profiles[@]}"; do
+    run_profile "$profile"
 done
-for name in openssl md5sum; do
-    printf '  md5refresh / %-7s time ratio %.3f\n' "$name" \
-        "$(echo "${medians[md5refresh]} / ${medians[$name]}" | bc -l)"
-done
-peak_kib=$(/usr/bin/time -f %M "$tool" "$manifest" 2>&1 >/dev/null | tail -1)
-echo "  md5refresh peak resident memory: ${peak_kib} KiB"

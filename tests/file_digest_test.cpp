@@ -1,7 +1,6 @@
 // The file digest: independent of how reads split the stream, reported only
 // when the whole stream was read, and the report line's exact shape.
 #include "digest/file_digest.hpp"
-#include "digest/file_set_digest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/file_set_digest.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -110,7 +110,8 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
         for (const std::string& bytes : contents)
           jobs.push_back({test::stream_with(bytes), bytes.size(), nullptr, {}, {}});
         std::vector<std::size_t> order;
-        digest_file_set(jobs, [&order](std::size_t i) { order.push_back(i); }, engine, workers);
+        digest_file_set(
+            jobs, [&order](std::size_t i) { order.push_back(i); }, engine, workers);
         for (std::size_t i = 0; i < jobs.size(); ++i) {
           std::fclose(jobs[i].stream);
           EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);

@@ -2,7 +2,6 @@
 // splitting a message into calls, the padding contract, and agreement with
 // OpenSSL's libcrypto on random data.
 #include "digest/md5.hpp"
-#include "digest/md5_lanes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/md5_lanes.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -159,7 +159,8 @@ TEST(Md5Lanes, EveryEngineAgreesWithTheScalarEngine) {
     SCOPED_TRACE(lane_engine_name(engine));
     Md5Lanes lanes{};
     for (std::size_t lane = 0; lane < MD5_LANES; ++lane)
-      set_lane_state(lanes, lane, {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)});
+      set_lane_state(lanes, lane,
+                     {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)});
     LaneData at = data;
     for (std::size_t calls : {1u, 0u, 7u, 32u}) {
       md5_absorb_lanes(engine, lanes, at, calls);

@@ -69,7 +69,8 @@ void fill(SharedRun& run, Lane& lane) {
   std::memmove(lane.buffer.get(), lane.buffer.get() + lane.offset, lane.buffered);
   lane.offset = 0;
   const std::size_t wanted = LANE_READ_SIZE - lane.buffered;
-  const std::size_t got = std::fread(lane.buffer.get() + lane.buffered, 1, wanted, lane.job->stream);
+  const std::size_t got =
+      std::fread(lane.buffer.get() + lane.buffered, 1, wanted, lane.job->stream);
   lane.buffered += got;
   run.bytes_read.fetch_add(got, std::memory_order_relaxed);
   if (got < wanted) {
@@ -164,7 +165,8 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
     }
     LaneData data{};
     for (std::size_t slot = 0; slot < MD5_LANES; ++slot) {
-      const Lane& lane = slot < used.size() && used[slot].job != nullptr ? used[slot] : used[first_busy];
+      const Lane& lane =
+          slot < used.size() && used[slot].job != nullptr ? used[slot] : used[first_busy];
       data[slot] = lane.buffer.get() + lane.offset;
     }
     md5_absorb_lanes(engine, states, data, blocks);
@@ -210,7 +212,8 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
   const std::size_t lanes_each =
       engine == LaneEngine::scalar
           ? 1
-          : std::min(MD5_LANES, (files + worker_count - 1) / std::max<std::size_t>(worker_count, 1));
+          : std::min(MD5_LANES,
+                     (files + worker_count - 1) / std::max<std::size_t>(worker_count, 1));
 
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < worker_count; ++i) {

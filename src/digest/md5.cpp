@@ -4,15 +4,14 @@
 // through b; the step functions are written so the least work lies on it.
 #include "digest/md5.hpp"
 
-#include "digest/md5_steps.hpp"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
 
-namespace {
+#include "digest/md5_steps.hpp"
 
+namespace {
 
 // Message words are read where the caller's bytes lie, least significant byte first.
 inline std::uint32_t load_word(const std::uint8_t* bytes) {

@@ -29,8 +29,7 @@ enum class LaneEngine { scalar, avx2, avx512 };
 // Absorbs `blocks` 64-byte blocks from each lane's data into its state. Every
 // lane is worked on: a lane with nothing of its own points at another's data,
 // and its state is not looked at.
-void md5_absorb_lanes(LaneEngine engine, Md5Lanes& lanes, const LaneData& data,
-                      std::size_t blocks);
+void md5_absorb_lanes(LaneEngine engine, Md5Lanes& lanes, const LaneData& data, std::size_t blocks);
 
 void set_lane_state(Md5Lanes& lanes, std::size_t lane, const std::array<std::uint32_t, 4>& state);
 [[nodiscard]] std::array<std::uint32_t, 4> lane_state(const Md5Lanes& lanes, std::size_t lane);

@@ -59,8 +59,8 @@ inline void load_block(const LaneData& data, std::size_t offset, Block& block) {
   for (std::size_t half = 0; half < 2; ++half) {
     Rows matrix;
     for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
-      matrix.rows[lane] = _mm256_loadu_si256(
-          reinterpret_cast<const Vector*>(data[lane] + offset + 32 * half));
+      matrix.rows[lane] =
+          _mm256_loadu_si256(reinterpret_cast<const Vector*>(data[lane] + offset + 32 * half));
     }
     transpose(matrix);
     for (std::size_t row = 0; row < 8; ++row)

@@ -54,10 +54,12 @@ constexpr std::array<Md5Step, 64> make_steps() {
 }
 
 inline constexpr std::array<Md5Step, 64> MD5_STEPS = make_steps();
-static_assert(MD5_STEPS[0].constant == 0xd76aa478 && MD5_STEPS[0].word == 0 && MD5_STEPS[0].rotation == 7);
+static_assert(MD5_STEPS[0].constant == 0xd76aa478 && MD5_STEPS[0].word == 0 &&
+              MD5_STEPS[0].rotation == 7);
 static_assert(MD5_STEPS[17].word == 6 && MD5_STEPS[17].rotation == 9);
 static_assert(MD5_STEPS[47].word == 2 && MD5_STEPS[47].rotation == 23);
-static_assert(MD5_STEPS[63].constant == 0xeb86d391 && MD5_STEPS[63].word == 9 && MD5_STEPS[63].rotation == 21);
+static_assert(MD5_STEPS[63].constant == 0xeb86d391 && MD5_STEPS[63].word == 9 &&
+              MD5_STEPS[63].rotation == 21);
 
 inline constexpr std::array<std::uint32_t, 4> MD5_INITIAL_STATE{0x67452301, 0xefcdab89, 0x98badcfe,
-                                                            0x10325476};
+                                                                0x10325476};

@@ -29,23 +29,22 @@ int check_manifest(const char* input_path, const ExcludeList& excludes) {
   warn_about_manifest(*manifest, input_path, excludes, false);
 
   int checked = 0, changed = 0, missing = 0;
-  digest_section_files(*manifest, input_path, &excludes,
-                       [&](Section& section, SectionFile outcome, const TargetPath& target,
-                           const HexDigest& hex) {
-                         ++checked;
-                         const char* verdict = "OK";
-                         if (outcome == SectionFile::not_digested) {
-                           verdict = "MISSING";
-                           ++missing;
-                         } else if (const Entry* md5 = find_entry(section, "md5");
-                                    md5 == nullptr ||
-                                    !same_digest(field_text(md5->value), hex.data())) {
-                           verdict = "CHANGED";
-                           ++changed;
-                         }
-                         std::printf("%s: %s\n", target.data(), verdict);
-                         flush_output();
-                       });
+  digest_section_files(
+      *manifest, input_path, &excludes,
+      [&](Section& section, SectionFile outcome, const TargetPath& target, const HexDigest& hex) {
+        ++checked;
+        const char* verdict = "OK";
+        if (outcome == SectionFile::not_digested) {
+          verdict = "MISSING";
+          ++missing;
+        } else if (const Entry* md5 = find_entry(section, "md5");
+                   md5 == nullptr || !same_digest(field_text(md5->value), hex.data())) {
+          verdict = "CHANGED";
+          ++changed;
+        }
+        std::printf("%s: %s\n", target.data(), verdict);
+        flush_output();
+      });
   // A check of nothing must not pass for a check that found all well.
   if (checked == 0) {
     report("%s: no section names a file to check", input_path);

@@ -97,8 +97,7 @@ void look_up(Section& section, const char* input_path, SectionLookup& found, Fil
 
 // The messages of one section, in the order a run one file at a time would
 // have given them; true when the digest in `job` is the file's.
-bool digested(const Section& section, const char* input_path, SectionLookup& found,
-              FileJob& job) {
+bool digested(const Section& section, const char* input_path, SectionLookup& found, FileJob& job) {
   switch (found.lookup) {
     case Lookup::no_file_path:
     case Lookup::skipped:
@@ -121,8 +120,8 @@ bool digested(const Section& section, const char* input_path, SectionLookup& fou
   // no version of it.
   FileStamp after{}, now_at_path{};
   const bool unchanged = found.stamped && stamp_of_open_file(job.stream, after) &&
-                         stamp_of_path(found.target.data(), now_at_path) &&
-                         after == found.before && now_at_path == found.before;
+                         stamp_of_path(found.target.data(), now_at_path) && after == found.before &&
+                         now_at_path == found.before;
   std::fclose(job.stream);
   job.stream = nullptr;
   if (job.result.status != DigestStatus::ok) {
@@ -162,11 +161,11 @@ void digest_section_files(Manifest& manifest, const char* input_path, const Excl
 }
 
 void refresh_digests(Manifest& manifest, const char* input_path) {
-  digest_section_files(manifest, input_path, nullptr,
-                       [](Section& section, SectionFile outcome, const TargetPath& target,
-                          const HexDigest& hex) {
-                         if (outcome != SectionFile::digested) return;
-                         print_report_line(hex, target.data());
-                         store_digest(section, hex, target.data());
-                       });
+  digest_section_files(
+      manifest, input_path, nullptr,
+      [](Section& section, SectionFile outcome, const TargetPath& target, const HexDigest& hex) {
+        if (outcome != SectionFile::digested) return;
+        print_report_line(hex, target.data());
+        store_digest(section, hex, target.data());
+      });
 }

@@ -1,0 +1,64 @@
+// Fuzz target: the scheduler and every lane engine the CPU has agree with the
+// scalar engine on any set of messages. The first byte chooses the engine and
+// the number of messages; each message's length is two bytes, then the bytes
+// follow, repeated to reach lengths beyond the input.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "digest/file_set_digest.hpp"
+#include "digest/md5.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+HexDigest scalar_md5(const std::string& message) {
+  std::vector<std::uint8_t> buffer(message.begin(), message.end());
+  buffer.resize(message.size() + MD5_PADDING_ROOM);
+  const std::size_t whole = message.size() / 64 * 64;
+  Md5Context* context = nullptr;
+  if (whole > 0) {
+    context = md5_process(buffer.data(), static_cast<std::uint32_t>(whole), nullptr, nullptr);
+  }
+  Md5Digest digest{};
+  (void)md5_process(buffer.data() + whole, static_cast<std::uint32_t>(message.size() - whole),
+                    &digest, context);
+  return hex_digest(digest);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const LaneEngine engines[] = {LaneEngine::scalar, LaneEngine::avx2, LaneEngine::avx512};
+  const LaneEngine engine = engines[data[0] % 3];
+  if (!lane_engine_available(engine)) return 0;
+  const std::size_t count = 2 + (data[0] >> 2) % 11;
+  const std::uint8_t* bytes = data + 1;
+  std::size_t left = size - 1;
+
+  std::vector<std::string> messages;
+  for (std::size_t i = 0; i < count && left >= 2; ++i) {
+    // Lengths up to 1 MiB: past a lane's read size, so lanes refill and end apart.
+    const std::size_t length = (std::size_t{bytes[0]} << 8 | bytes[1]) * 16 + bytes[1] % 16;
+    bytes += 2;
+    left -= 2;
+    std::string message(length, '\0');
+    for (std::size_t j = 0; j < length; ++j)
+      message[j] = static_cast<char>(left == 0 ? j : bytes[j % left] + j / left);
+    messages.push_back(message);
+  }
+  std::vector<FileJob> jobs;
+  for (const std::string& message : messages)
+    jobs.push_back({fuzz::stream_of(message), message.size(), nullptr, {}, {}});
+  digest_file_set(
+      jobs, [](std::size_t) {}, engine, 1 + data[0] % 2);
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    std::fclose(jobs[i].stream);
+    if (jobs[i].result.status != DigestStatus::ok) std::abort();
+    if (std::strcmp(jobs[i].hex.data(), scalar_md5(messages[i]).data()) != 0) std::abort();
+  }
+  return 0;
+}
