@@ -76,27 +76,47 @@ TEST(Check, ReportsEachFileAndWritesNothing) {
 }
 
 #if !defined(_WIN32)
+struct ProgressCase {
+  const char* name;
+  std::vector<std::string> files;  // sparse, above the progress threshold together
+  std::string line;                // how the progress line begins
+  std::string summary;
+};
+
 // A terminal is what `script` gives the tool; a pipe or file is what tests get.
 TEST(Progress, ShownOnATerminalOnly) {
-  test::TempDir dir;
-  test::write_file(dir / "big.bin", "");
-  fs::resize_file(dir / "big.bin", 65ull << 20);  // sparse: above the progress threshold
-  test::write_file(dir / "m.txt", "big={\nfile_path=big.bin\n}\n");
-  const fs::path typescript = dir.path().string() + ".typescript";
-  const std::string command = "cd '" + dir.path().string() + "' && script -qec '" +
-                              MD5REFRESH_BINARY + " m.txt -c' /dev/null >'" + typescript.string() +
-                              "' 2>&1";
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1) << "the check reports CHANGED";
-  const std::string screen = test::read_file(typescript);
-  fs::remove(typescript);
-  EXPECT_NE(screen.find("\rbig.bin:   0%"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("\r" + std::string(79, ' ') + "\r"), std::string::npos) << "not cleared";
-  EXPECT_NE(screen.find("big.bin: CHANGED"), std::string::npos) << screen;
+  // clang-format off
+  const ProgressCase cases[] = {
+      {"a file alone", {"big.bin"}, "\rbig.bin:   0%", "md5refresh: 1 of 1 files changed, 0 missing\n"},
+      {"files at once", {"big.bin", "other.bin"}, "\r0/2 files:   0%", "md5refresh: 2 of 2 files changed, 0 missing\n"},
+  };
+  // clang-format on
+  for (const ProgressCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    std::string manifest;
+    for (const std::string& file : c.files) {
+      test::write_file(dir / file, "");
+      fs::resize_file(dir / file, 65ull << 20);
+      manifest += file + "={\nfile_path=" + file + "\n}\n";
+    }
+    test::write_file(dir / "m.txt", manifest);
+    const fs::path typescript = dir.path().string() + ".typescript";
+    const std::string command = "cd '" + dir.path().string() + "' && script -qec '" +
+                                MD5REFRESH_BINARY + " m.txt -c' /dev/null >'" +
+                                typescript.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "the check reports CHANGED";
+    const std::string screen = test::read_file(typescript);
+    fs::remove(typescript);
+    EXPECT_NE(screen.find(c.line), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\r" + std::string(79, ' ') + "\r"), std::string::npos) << "not cleared";
+    EXPECT_NE(screen.find("big.bin: CHANGED"), std::string::npos) << screen;
 
-  const test::ToolRun piped = test::run_tool(dir.path(), {"m.txt", "-c"});
-  EXPECT_EQ(piped.err, "md5refresh: 1 of 1 files changed, 0 missing\n");
+    const test::ToolRun piped = test::run_tool(dir.path(), {"m.txt", "-c"});
+    EXPECT_EQ(piped.err, c.summary);
+  }
 }
 #endif
 

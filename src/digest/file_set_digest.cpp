@@ -32,7 +32,10 @@ constexpr std::size_t LANE_BUFFER_SIZE = LANE_READ_SIZE + MD5_PADDING_ROOM;
 struct SharedRun {
   std::span<FileJob> jobs;
   std::vector<std::size_t> order;  // largest first
-  std::atomic<std::size_t> next_in_order{0};
+  std::mutex take_mutex;
+  std::size_t next_in_order = 0;   // guarded by `take_mutex`
+  std::uint64_t bytes_untaken = 0;  // guarded by `take_mutex`
+  std::size_t workers = 1;
   std::atomic<std::uint64_t> bytes_read{0};
   std::mutex mutex;
   std::condition_variable changed;
@@ -98,11 +101,17 @@ void finish(SharedRun& run, Lane& lane, const std::array<std::uint32_t, 4>& stat
   lane.job = nullptr;
 }
 
-bool start(SharedRun& run, Lane& lane, Md5Lanes& states, std::size_t slot) {
-  const std::size_t position = run.next_in_order.fetch_add(1);
-  if (position >= run.order.size()) return false;
-  lane.job_index = run.order[position];
-  lane.job = &run.jobs[lane.job_index];
+// Takes the next file for `lane`; false when none is left. `dominant`: the file
+// holds at least a worker's share of all the bytes not yet taken.
+bool start(SharedRun& run, Lane& lane, Md5Lanes& states, std::size_t slot, bool& dominant) {
+  {
+    std::lock_guard lock(run.take_mutex);
+    if (run.next_in_order >= run.order.size()) return false;
+    lane.job_index = run.order[run.next_in_order++];
+    lane.job = &run.jobs[lane.job_index];
+    dominant = lane.job->size * run.workers >= run.bytes_untaken;
+    run.bytes_untaken -= std::min(run.bytes_untaken, lane.job->size);
+  }
   if (lane.buffer == nullptr) {
     lane.buffer.reset(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
     if (lane.buffer == nullptr) {
@@ -128,10 +137,18 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
   Md5Lanes states{};
   const auto used = std::span(lanes).first(lane_count);
   bool queue_empty = false;
+  std::size_t open_lanes = lane_count;
   for (;;) {
-    for (std::size_t slot = 0; slot < used.size() && !queue_empty; ++slot) {
-      while (used[slot].job == nullptr && !queue_empty)
-        queue_empty = !start(run, used[slot], states, slot);
+    // A file that outweighs the rest of a worker's share runs alone, on the
+    // scalar engine, from start to end: in a lane it would go at a lane's pace.
+    const bool idle = std::ranges::all_of(used, [](const Lane& lane) { return lane.job == nullptr; });
+    if (idle) open_lanes = lane_count;
+    for (std::size_t slot = 0; slot < open_lanes && !queue_empty; ++slot) {
+      while (used[slot].job == nullptr && !queue_empty) {
+        bool dominant = false;
+        queue_empty = !start(run, used[slot], states, slot, dominant);
+        if (dominant && idle && slot == 0 && used[slot].job != nullptr) open_lanes = 1;
+      }
     }
     // Every busy lane gets at least a block buffered, or its end.
     std::size_t busy = 0, blocks = MAX_BLOCKS_PER_CALL, first_busy = 0;
@@ -143,7 +160,7 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
         finish(run, lane, lane_state(states, slot));
       }
       if (lane.job == nullptr) {
-        lane_freed = true;
+        lane_freed = lane_freed || slot < open_lanes;
         continue;
       }
       if (busy++ == 0) first_busy = slot;
@@ -194,6 +211,7 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
     } else {
       run.order.push_back(i);
       total_bytes += jobs[i].size;
+      run.bytes_untaken += jobs[i].size;
     }
   }
   if (run.order.size() == 1) {
@@ -226,6 +244,7 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
   if (threads.empty() && files > 0) work(run, engine, lanes_each);
 
   RunProgress progress = begin_run_progress(total_bytes, files);
+  show_run_progress(progress, 0, 0);
   std::size_t next = 0, files_done = 0;
   while (next < jobs.size()) {
     std::size_t ready = next;

@@ -10,17 +10,12 @@
 namespace {
 
 struct Avx2 {
-  template <int ROUND>
-  static Vector mix(Vector b, Vector c, Vector d) {
-    if constexpr (ROUND == 0) {
-      return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
-    } else if constexpr (ROUND == 1) {
-      return _mm256_or_si256(_mm256_and_si256(b, d), _mm256_andnot_si256(d, c));
-    } else if constexpr (ROUND == 2) {
-      return _mm256_xor_si256(b, _mm256_xor_si256(c, d));
-    } else {
-      return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
-    }
+  static Vector choose(Vector b, Vector c, Vector d) {  // b ? c : d
+    return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+  }
+
+  static Vector c_xor_b_or_not_d(Vector b, Vector c, Vector d) {
+    return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
   }
 
   template <int BITS>

@@ -13,17 +13,12 @@ namespace {
 struct Avx512 {
   // Truth tables over (b, c, d). b, the input that arrives last, goes first:
   // the instruction overwrites its first operand, and is fast only so.
-  template <int ROUND>
-  static Vector mix(Vector b, Vector c, Vector d) {
-    if constexpr (ROUND == 0) {
-      return _mm256_ternarylogic_epi32(b, c, d, 0xCA);  // b ? c : d
-    } else if constexpr (ROUND == 1) {
-      return _mm256_ternarylogic_epi32(b, c, d, 0xE4);  // d ? b : c
-    } else if constexpr (ROUND == 2) {
-      return _mm256_ternarylogic_epi32(b, c, d, 0x96);  // b ^ c ^ d
-    } else {
-      return _mm256_ternarylogic_epi32(b, c, d, 0x39);  // c ^ (b | ~d)
-    }
+  static Vector choose(Vector b, Vector c, Vector d) {  // b ? c : d
+    return _mm256_ternarylogic_epi32(b, c, d, 0xCA);
+  }
+
+  static Vector c_xor_b_or_not_d(Vector b, Vector c, Vector d) {
+    return _mm256_ternarylogic_epi32(b, c, d, 0x39);
   }
 
   template <int BITS>
