@@ -80,8 +80,9 @@ struct FileSetCase {
 };
 
 // The scheduler on every lane engine the CPU has, on one and two workers, against
-// an independent MD5: files that end at different times, lanes refilled with the
-// next file, a lane finished alone, and files with nothing to read.
+// an independent MD5: few or unequal files on the scalar engine in turns, files
+// of like size in the lanes, which end at different times, are refilled with the
+// next file and finish alone.
 TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
   const std::size_t mib = 1 << 20;
   // clang-format off
@@ -90,6 +91,8 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
       {"lanes ending at different times", {3 * mib + 5, 64, LANE_READ_SIZE, LANE_READ_SIZE + 64, 2 * LANE_READ_SIZE - 1}},
       {"more files than lanes", {9000, 70000, 1, 300000, 64 * 1024, 5, 2 * mib, 128, 77, 1000, 640}},
       {"one long file and short ones", {mib / 2 + 17, 10, 20}},
+      {"files of like size, in lanes", {70000, 70001, 70064, 69999, 70063, 70100, 70005, 70128, 70003, 70010}},
+      {"like sizes around a lane's read", {LANE_READ_SIZE - 1, LANE_READ_SIZE, LANE_READ_SIZE + 1, LANE_READ_SIZE + 63, LANE_READ_SIZE + 64, LANE_READ_SIZE + 65, LANE_READ_SIZE - 64, LANE_READ_SIZE + 127, LANE_READ_SIZE + 3}},
   };
   // clang-format on
   std::mt19937 random(13);

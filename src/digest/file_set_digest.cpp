@@ -29,17 +29,30 @@ namespace {
 constexpr std::size_t MAX_BLOCKS_PER_CALL = 1024;  // 64 KiB of each lane
 constexpr std::size_t LANE_BUFFER_SIZE = LANE_READ_SIZE + MD5_PADDING_ROOM;
 
+// A file on the scalar engine that any worker may carry on with: the running
+// state, and the bytes short of a block from where the last worker stopped.
+struct Chain {
+  std::size_t job_index = 0;
+  std::array<std::uint32_t, 4> state = MD5_INITIAL_STATE;
+  std::uint64_t absorbed = 0;
+  std::array<std::uint8_t, 64> carry{};
+  std::size_t carried = 0;
+  bool taken = false;  // a worker is on it
+  bool ended = false;
+};
+
 struct SharedRun {
   std::span<FileJob> jobs;
   std::vector<std::size_t> order;  // largest first
   std::mutex take_mutex;
-  std::size_t next_in_order = 0;   // guarded by `take_mutex`
+  std::size_t next_in_order = 0;    // guarded by `take_mutex`
   std::uint64_t bytes_untaken = 0;  // guarded by `take_mutex`
   std::size_t workers = 1;
   std::atomic<std::uint64_t> bytes_read{0};
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<char> done;  // guarded by `mutex`
+  std::vector<char> done;     // guarded by `mutex`
+  std::vector<Chain> chains;  // guarded by `take_mutex`
 };
 
 struct Lane {
@@ -141,7 +154,8 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
   for (;;) {
     // A file that outweighs the rest of a worker's share runs alone, on the
     // scalar engine, from start to end: in a lane it would go at a lane's pace.
-    const bool idle = std::ranges::all_of(used, [](const Lane& lane) { return lane.job == nullptr; });
+    const bool idle =
+        std::ranges::all_of(used, [](const Lane& lane) { return lane.job == nullptr; });
     if (idle) open_lanes = lane_count;
     for (std::size_t slot = 0; slot < open_lanes && !queue_empty; ++slot) {
       while (used[slot].job == nullptr && !queue_empty) {
@@ -193,6 +207,77 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
   }
 }
 
+// Bytes a worker digests of a chain before it picks again.
+constexpr std::uint64_t CHAIN_TURN = 8 << 20;
+
+// The chain with the most bytes left that no worker is on, or null.
+Chain* take_longest(SharedRun& run) {
+  std::lock_guard lock(run.take_mutex);
+  Chain* longest = nullptr;
+  auto left = [&run](const Chain& chain) {
+    return run.jobs[chain.job_index].size - chain.absorbed;
+  };
+  for (Chain& chain : run.chains) {
+    if (chain.taken || chain.ended) continue;
+    if (longest == nullptr || left(chain) > left(*longest)) longest = &chain;
+  }
+  if (longest != nullptr) longest->taken = true;
+  return longest;
+}
+
+// Few files, each on the scalar engine, the fastest for one file. The workers
+// take turns at the files with the most left, so all of them finish together
+// and the largest sets the pace, whatever the system's scheduler does with
+// more files than cores.
+void work_on_chains(SharedRun& run) {
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
+  while (Chain* chain = take_longest(run)) {
+    FileJob& job = run.jobs[chain->job_index];
+    Lane lane;  // the buffer is lent to a lane's read and finish
+    lane.job = &job;
+    lane.job_index = chain->job_index;
+    lane.absorbed = chain->absorbed;
+    if (buffer == nullptr) {
+      fail(run, lane, DigestStatus::out_of_memory, ENOMEM);
+    } else {
+      lane.buffer.reset(buffer.release());
+      std::memcpy(lane.buffer.get(), chain->carry.data(), chain->carried);
+      lane.buffered = chain->carried;
+      for (std::uint64_t turn = 0; lane.job != nullptr && turn < CHAIN_TURN;) {
+        fill(run, lane);
+        if (lane.job == nullptr) break;
+        const std::size_t whole = lane.buffered / 64;
+        md5_absorb(chain->state, lane.buffer.get() + lane.offset, whole);
+        absorb(lane, whole);
+        turn += 64 * whole;
+        if (lane.ended) finish(run, lane, chain->state);
+      }
+      chain->absorbed = lane.absorbed;
+      std::memcpy(chain->carry.data(), lane.buffer.get() + lane.offset, lane.buffered);
+      chain->carried = lane.buffered;
+      buffer.reset(lane.buffer.release());
+    }
+    std::lock_guard lock(run.take_mutex);
+    chain->ended = lane.job == nullptr;
+    chain->taken = false;
+  }
+}
+
+// Whether the vector lanes finish sooner than the scalar engine on each file in
+// turn. A lane runs at about half the scalar engine's pace, so lanes pay when
+// the files are many and none of them outweighs the rest.
+bool lanes_finish_sooner(std::uint64_t largest, std::uint64_t total, std::size_t workers,
+                         std::size_t lanes_each) {
+  constexpr double LANE_PACE = 0.55;  // of the scalar engine's, measured
+  const double scalar_time = std::max(static_cast<double>(largest),
+                                      static_cast<double>(total) / static_cast<double>(workers));
+  const double lane_time =
+      std::max(static_cast<double>(largest),
+               static_cast<double>(total) / static_cast<double>(workers * lanes_each)) /
+      LANE_PACE;
+  return lane_time < scalar_time;
+}
+
 void digest_alone(FileJob& job) {
   job.result = compute_file_digest(job.stream, job.display_name, job.hex);
 }
@@ -226,22 +311,31 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t files = run.order.size();
   const std::size_t worker_count = std::min<std::size_t>(workers, files);
-  // Files spread over the workers; a scalar engine takes one at a time.
-  const std::size_t lanes_each =
-      engine == LaneEngine::scalar
-          ? 1
-          : std::min(MD5_LANES,
-                     (files + worker_count - 1) / std::max<std::size_t>(worker_count, 1));
-
+  const std::size_t lanes_each = std::min(MD5_LANES, (files + worker_count - 1) / worker_count);
+  const bool in_lanes =
+      engine != LaneEngine::scalar &&
+      lanes_finish_sooner(jobs[run.order.front()].size, total_bytes, worker_count, lanes_each);
+  run.workers = worker_count;
+  if (!in_lanes) {
+    for (std::size_t index : run.order)
+      run.chains.push_back({.job_index = index});
+  }
+  auto work_share = [&run, engine, lanes_each, in_lanes] {
+    if (in_lanes) {
+      work(run, engine, lanes_each);
+    } else {
+      work_on_chains(run);
+    }
+  };
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < worker_count; ++i) {
     try {
-      threads.emplace_back(work, std::ref(run), engine, lanes_each);
+      threads.emplace_back(work_share);
     } catch (const std::system_error&) {
       break;  // the workers already started take all the files
     }
   }
-  if (threads.empty() && files > 0) work(run, engine, lanes_each);
+  if (threads.empty()) work_share();
 
   RunProgress progress = begin_run_progress(total_bytes, files);
   show_run_progress(progress, 0, 0);

@@ -103,7 +103,8 @@ inline void step(const Block& block, const std::array<std::uint32_t, 64>& consta
   const Vector late = mix<Ops, I / 16>(b, c, d, early);
   // The empty asm keeps the compiler from folding the early sum into the chain.
   asm("" : "+v"(early));
-  const Vector next = _mm256_add_epi32(b, Ops::template rotate<STEP.rotation>(_mm256_add_epi32(early, late)));
+  const Vector next =
+      _mm256_add_epi32(b, Ops::template rotate<STEP.rotation>(_mm256_add_epi32(early, late)));
   a = d;
   d = c;
   c = b;
