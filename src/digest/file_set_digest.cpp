@@ -299,8 +299,8 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
       run.bytes_untaken += jobs[i].size;
     }
   }
-  if (run.order.size() == 1) {
-    digest_alone(jobs[run.order.front()]);
+  if (run.order.size() <= 1) {
+    if (!run.order.empty()) digest_alone(jobs[run.order.front()]);
     for (std::size_t i = 0; i < jobs.size(); ++i)
       finished(i);
     return;
