@@ -1,9 +1,11 @@
+# SPDX-License-Identifier: MIT
 # Thin wrapper over the CMake presets: `make demo` and `make test` are the README's two commands.
-.PHONY: demo test bench fuzz clean
+.PHONY: demo test package bench fuzz clean
 
 JOBS ?= 2
 
 demo:
+	bash scripts/install-deps.sh
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target md5refresh
 	rm -rf build/demo && mkdir -p build/demo && cp -R examples/. build/demo/
@@ -13,6 +15,7 @@ demo:
 	@cat build/demo/update.txt
 
 test:
+	bash scripts/install-deps.sh
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset release -j $(JOBS)
@@ -20,6 +23,10 @@ test:
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 	scripts/valgrind-check.sh build/release/md5refresh
+
+# The Windows zip, the Linux tarball and .deb, and SHA256SUMS, in build/packages/.
+package:
+	bash scripts/package.sh
 
 bench:
 	cmake --preset bench

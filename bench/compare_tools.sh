@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times whole runs of md5refresh on a manifest against the tools a user could
 # pick instead, on the same files, in alternation, and prints the median of each
 # and the ratios. Each run reads its files once just before it, so every tool

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of md5_process against libcrypto's MD5 over the same buffers, so
 // that the ratio is read from one run. Run: make bench (or build the `bench`
 // preset and run build/bench/bench/md5_bench).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds md5refresh as a static 64-bit Windows console program with
 # MinGW-w64 (the -posix variant, which has std::thread), and runs what it
 # builds under Wine's 64-bit loader.

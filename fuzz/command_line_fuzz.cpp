@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the argument walk takes any argument vector (the input split at
 // NUL bytes) without harm, and what it keeps stays within its limits.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the scheduler and every lane engine the CPU has agree with the
 // scalar engine on any set of messages. The first byte chooses the engine and
 // the number of messages; each message's length is two bytes, then the bytes

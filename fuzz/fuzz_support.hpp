@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams over fuzz inputs, in memory where the host has memory streams.
 #pragma once
 

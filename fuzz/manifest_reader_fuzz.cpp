@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the manifest reader takes any bytes without harm, and what it
 // reads, once written, reads back as the same table (the writer's output is a
 // fixed point), except for the one layout the format cannot carry: a key made

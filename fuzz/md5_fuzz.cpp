@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: md5_process agrees with libcrypto on any message split into any
 // sequence of whole-block absorbing calls. The first input bytes choose the splits.
 #include <openssl/evp.h>

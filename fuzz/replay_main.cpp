@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over saved inputs (files, or every file in directories),
 // so that an ordinary build can replay the corpus as a test.
 #include <cstdint>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the release binary under valgrind over a refresh, a refused manifest and a
 # failed write; any memory error or leak fails the check.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation failures in the digest: the work buffer and the engine's context
 // come from nothrow allocations, which this test binary can make fail on demand.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check mode, end to end: the verdict per file, the summary, the exit
 // status, and that nothing is written; and the progress line of long digests.
 #include <gtest/gtest.h>

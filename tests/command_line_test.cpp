@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The argument walk: which paths, exclusions and action each command line gives.
 #include "cli/command_line.hpp"
 

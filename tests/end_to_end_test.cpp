@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs of the built tool in a temporary directory: standard output and
 // error, the files left behind and the exit status.
 #include <gtest/gtest.h>

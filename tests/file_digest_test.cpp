@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file digest: independent of how reads split the stream, reported only
 // when the whole stream was read, and the report line's exact shape.
 #include "digest/file_digest.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile and broken input, end to end: every case ends in a clear one-line
 // error or warning, and nothing is lost.
 #include <gtest/gtest.h>

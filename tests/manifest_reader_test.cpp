@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manifest reader and writer on in-memory text: what each input reads as,
 // what is refused and where, and the round trip of canonical manifests.
 #include "manifest/manifest_reader.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MD5 engine: RFC 1321's vectors and edge lengths under every way of
 // splitting a message into calls, the padding contract, and agreement with
 // OpenSSL's libcrypto on random data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs that refresh digests: which files are found, the report lines, the
 // warnings, and the manifest written, byte for byte.
 #include <gtest/gtest.h>

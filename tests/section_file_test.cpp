@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a section's file is looked for: the manifest's directory and the last
 // component of the "file_path" value, joined with the host's separator.
 #include "refresh/section_file.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers: temporary directories, files, streams and runs of the built tool.
 #include "test_support.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests that work on real files and run the built tool.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Options are whole words compared byte for byte; anything else is passed over,
 // so a bare first argument, taken before the walk, is ignored by the walk itself.
 #include "cli/command_line.hpp"

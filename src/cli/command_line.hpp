@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The argument walk: turns the argument vector into the two manifest paths and
 // the exclusion list, and what to do with them: refresh, check, or show the usage text.
 #pragma once
@@ -6,6 +7,7 @@
 #include <cstddef>
 #include <span>
 
+#include "cli/version.hpp"
 #include "manifest/manifest.hpp"
 
 inline constexpr std::size_t PATH_CAPACITY = 512;  // 511 bytes and the NUL
@@ -19,7 +21,7 @@ inline constexpr char USAGE_TEXT[] =
     "\t-v version\n"
     "\t-c check the recorded digests, write nothing\n"
     "\t-h help\n"
-    "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v0.1\n";
+    "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v" MD5REFRESH_VERSION "\n";
 
 enum class CommandAction { run, check, usage };
 

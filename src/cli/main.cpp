@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process entry of md5refresh.
 #include "cli/command_line.hpp"
 #include "platform/process.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A digest is reported only when it covers the whole stream: a read error part
 // way through must never pass for the digest of the file.
 #include "digest/file_digest.hpp"

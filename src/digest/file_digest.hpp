@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The digest of everything left in an open stream, and the report line that
 // shows it: 32 lowercase hex digits, a tab, the display name, a newline.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each worker keeps up to eight files in the lanes of the multi-buffer engine
 // and runs all busy lanes together for as many blocks as the shortest has
 // buffered. A file whose read ends leaves its lane for the next file; its tail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several files digested at once: on as many worker threads as the hardware
 // has (never more than files), each driving the vector lanes of the
 // multi-buffer engine, largest files first. Results come back in the order of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MD5 as one loop over a table of its 64 steps. The loop is unrolled at compile
 // time, so every constant, word index and rotation folds into the code and the
 // a/b/c/d renaming between steps costs nothing. MD5 is a single dependency chain

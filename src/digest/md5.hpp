@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MD5 engine (RFC 1321): one routine that absorbs whole blocks and finishes
 // a message, keeping its running state in a context that it creates and releases.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which kernel runs is asked of the CPU once; the build itself assumes nothing
 // beyond the baseline instruction set.
 #include "digest/md5_lanes.hpp"

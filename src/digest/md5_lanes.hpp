@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The multi-buffer MD5 engine: eight independent messages at once, one in each
 // 32-bit lane of a vector register. One message is a single dependency chain;
 // eight of them fill the core. Kernels for AVX2 and AVX-512VL are chosen at run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The multi-buffer kernel for AVX2: the rotation is two shifts and an OR.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)

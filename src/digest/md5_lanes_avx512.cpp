@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The multi-buffer kernel for AVX-512VL on 256-bit registers: a rotation is one
 // instruction, and each step function one ternary-logic instruction.
 #if defined(__clang__)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The multi-buffer kernel, written once over a set of vector operations. Only
 // the kernel translation units include it, each after choosing its instruction
 // set, and everything here has internal linkage, so the copies never meet.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 64 steps of MD5 (RFC 1321) as a table: each step's constant, message word
 // and rotation. Every engine unrolls its loop over this table at compile time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One line on stderr, rewritten in place a few times a second: the file, how
 // much of it is read, and how fast.
 #include "digest/progress.hpp"

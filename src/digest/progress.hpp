@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line of a long digest: on a terminal only, so that scripts and
 // pipes see nothing of it.
 #pragma once

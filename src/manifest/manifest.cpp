@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Field access and lookups on the manifest table.
 #include "manifest/manifest.hpp"
 

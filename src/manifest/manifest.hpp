@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-memory manifest: a fixed table of named sections of key=value entries,
 // and the list of section names that the rewritten manifest leaves out.
 #pragma once

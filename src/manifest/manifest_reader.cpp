@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manifest format as it is read:
 //
 //   name={              a line ending in "{" opens a section; its name is the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the manifest text format into the fixed table, and tells why a manifest
 // cannot be taken whole rather than keeping part of it.
 #pragma once

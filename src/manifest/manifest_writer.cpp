@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The canonical layout is what the reader reads back into the same table, so a
 // manifest this tool wrote survives the next run unchanged.
 #include "manifest/manifest_writer.hpp"

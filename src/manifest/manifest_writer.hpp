@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the manifest table in its canonical layout.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Errors and warnings share one shape, so scripts can grep for the program name.
 #include "platform/diagnostics.hpp"
 

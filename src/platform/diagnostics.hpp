@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standard streams: one-line messages on stderr, each beginning
 // "md5refresh: ", standard output kept in step with them, and whether a person
 // is watching stderr.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POSIX and Windows file calls, kept in one place. Each host supplies a few
 // primitives; what the tool does with them (the checks before work, the
 // temporary file, the replace) is written once below them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the tool touches the file system: files are read only when they are
 // regular files (opening never blocks on a FIFO or device), and a manifest is
 // replaced through a temporary file, so a failed write leaves the old one whole.

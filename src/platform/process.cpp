@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows hands a program its command line in UTF-16; the narrow argv has
 // already lost every character outside the ANSI code page.
 #include "platform/process.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process's side of the host: its arguments as UTF-8 and a console that
 // shows UTF-8 names as text.
 #pragma once

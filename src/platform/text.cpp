@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One conversion for every path and name, so that a file is found by the name
 // it was created with, whichever way the name arrived.
 #include "platform/text.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text as the host takes it in file names and on the console. Paths and names
 // reach the tool as bytes (from a manifest or the command line); on Windows,
 // bytes that are valid UTF-8 are UTF-8, and any others are in the ANSI code page,

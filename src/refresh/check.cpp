@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recorded digests are compared without regard to case, since other tools
 // write them in upper case.
 #include "refresh/check.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check: are the recorded digests true? Reads the manifest and digests its
 // files as the refresh does, and writes nothing.
 #pragma once

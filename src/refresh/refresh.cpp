@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input is read whole and closed before the output is opened, which is what
 // lets a manifest be refreshed in place.
 #include "refresh/refresh.hpp"

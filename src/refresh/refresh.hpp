@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run: read the input manifest, refresh its digests, write the output manifest.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Only the file name of a "file_path" value counts: the manifest travels with
 // the files it describes, wherever they were when it was written, and between
 // hosts, so both separators end a directory on every host.
@@ -6,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 
 #include "digest/file_digest.hpp"
@@ -53,6 +56,8 @@ void store_digest(Section& section, const HexDigest& hex, const char* path) {
 }  // namespace
 
 namespace {
+
+constexpr std::size_t LONE_FILE_BUFFER = 128 * 1024;
 
 enum class Lookup { no_file_path, skipped, path_too_long, names_no_file, not_opened, opened };
 
@@ -152,12 +157,15 @@ void digest_section_files(Manifest& manifest, const char* input_path, const Excl
   // Files read together go straight into their lanes' buffers. A file read
   // alone goes through the 8 KiB window of the read loop: a large stream buffer
   // spares it a system call for every window.
+  // (The C library takes the size only with a buffer of the caller's.)
   const auto opened = std::ranges::count_if(jobs, [](const FileJob& job) { return job.stream; });
+  std::unique_ptr<char[]> lone_buffer;
+  if (opened == 1) lone_buffer.reset(new (std::nothrow) char[LONE_FILE_BUFFER]);
   for (FileJob& job : std::span(jobs).first(count)) {
     if (job.stream == nullptr) continue;
-    if (opened == 1) {
-      std::setvbuf(job.stream, nullptr, _IOFBF, LANE_READ_SIZE);
-    } else {
+    if (lone_buffer != nullptr) {
+      std::setvbuf(job.stream, lone_buffer.get(), _IOFBF, LONE_FILE_BUFFER);
+    } else if (opened > 1) {
       std::setvbuf(job.stream, nullptr, _IONBF, 0);
     }
   }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each section's file: where its "file_path" leads, digesting it, and storing
 // the digest in the section's "md5" entry.
 #pragma once

@@ -1,0 +1,67 @@
+# SPDX-License-Identifier: MIT
+# What is installed, and the packages CPack makes of it in build/packages/:
+# a zip for Windows (the program, the manual as text, the documents), a tarball
+# and a .deb for Linux (the program, the man page, the documents).
+
+if(WIN32)
+  install(TARGETS md5refresh RUNTIME DESTINATION .)
+  find_program(GROFF groff)
+  if(GROFF)
+    add_custom_command(OUTPUT md5refresh.txt
+      COMMAND ${GROFF} -man -Tascii -P -cbou ${PROJECT_BINARY_DIR}/md5refresh.1 > md5refresh.txt
+      DEPENDS ${PROJECT_BINARY_DIR}/md5refresh.1
+      COMMENT "The manual as plain text")
+    add_custom_target(manual_text ALL DEPENDS md5refresh.txt)
+    install(FILES ${PROJECT_BINARY_DIR}/md5refresh.txt DESTINATION .)
+  endif()
+  install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  install(TARGETS md5refresh RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Debian's policy: man pages compressed with gzip -9n, and a copyright file.
+  find_program(GZIP gzip REQUIRED)
+  add_custom_command(OUTPUT md5refresh.1.gz
+    COMMAND ${GZIP} -9nc ${PROJECT_BINARY_DIR}/md5refresh.1 > md5refresh.1.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/md5refresh.1
+    COMMENT "The man page, compressed")
+  add_custom_command(OUTPUT changelog.gz
+    COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md > changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    COMMENT "The changelog, compressed")
+  add_custom_target(compressed_documents ALL DEPENDS md5refresh.1.gz changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/md5refresh.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_SYSTEM_NAME linux-x86_64)
+endif()
+
+# Packages need only what they hold built, not the tests.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+set(CPACK_PACKAGE_NAME md5refresh)
+set(CPACK_PACKAGE_VENDOR "The md5refresh authors")
+set(CPACK_PACKAGE_CONTACT "md5refresh maintainers <md5refresh@users.noreply.github.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_SOURCE_DIR}/build/packages)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_THREADS 2)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${PROJECT_DESCRIPTION}
+ md5refresh reads a manifest of named sections of key=value entries, digests
+ the file each section's file_path names, prints one report line per file,
+ stores each fresh digest in the section's md5 entry and rewrites the manifest
+ in a normalised layout, in place by default. With -c it only checks the
+ recorded digests. Several files are digested at once, on every core.")
+# The .deb installs under /usr; the tarball unpacks into its own folder.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-generators.cmake)
+include(CPack)
