@@ -26,13 +26,17 @@ else()
     COMMAND ${GZIP} -9nc ${PROJECT_BINARY_DIR}/md5refresh.1 > md5refresh.1.gz
     DEPENDS ${PROJECT_BINARY_DIR}/md5refresh.1
     COMMENT "The man page, compressed")
-  add_custom_command(OUTPUT changelog.gz
-    COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md > changelog.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-    COMMENT "The changelog, compressed")
-  add_custom_target(compressed_documents ALL DEPENDS md5refresh.1.gz changelog.gz)
+  # Debian wants its own changelog format in changelog.gz; it points to ours.
+  configure_file(packaging/changelog.Debian.in changelog @ONLY)
+  add_custom_command(OUTPUT changelog.gz CHANGELOG.md.gz
+    COMMAND ${GZIP} -9nc ${PROJECT_BINARY_DIR}/changelog > changelog.gz
+    COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md > CHANGELOG.md.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    COMMENT "The changelogs, compressed")
+  add_custom_target(compressed_documents ALL DEPENDS md5refresh.1.gz changelog.gz CHANGELOG.md.gz)
   install(FILES ${PROJECT_BINARY_DIR}/md5refresh.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_BINARY_DIR}/CHANGELOG.md.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR TGZ DEB)
@@ -56,12 +60,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${PROJECT_DESCRIPTION}
- md5refresh reads a manifest of named sections of key=value entries, digests
- the file each section's file_path names, prints one report line per file,
- stores each fresh digest in the section's md5 entry and rewrites the manifest
- in a normalised layout, in place by default. With -c it only checks the
- recorded digests. Several files are digested at once, on every core.")
+set(CPACK_PACKAGE_DESCRIPTION "md5refresh reads a manifest of named sections of key=value entries,
+digests the file that each section's file_path names, prints one report
+line per file, stores each fresh digest in the section's md5 entry and
+rewrites the manifest in a normalised layout, in place by default. With -c
+it only checks the recorded digests. Several files are digested at once.")
 # The .deb installs under /usr; the tarball unpacks into its own folder.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-generators.cmake)
 include(CPack)

@@ -93,7 +93,7 @@ TEST(AllocationFailure, SectionKeepsItsDigestAndGetsAWarning) {
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  nothrow_allocations_left = 1;  // the work buffer, then not the context
+  nothrow_allocations_left = 2;  // the stream buffer, the work buffer, then not the context
   refresh_digests(manifest, input.c_str());
   nothrow_allocations_left = -1;
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

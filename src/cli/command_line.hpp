@@ -21,7 +21,8 @@ inline constexpr char USAGE_TEXT[] =
     "\t-v version\n"
     "\t-c check the recorded digests, write nothing\n"
     "\t-h help\n"
-    "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v" MD5REFRESH_VERSION "\n";
+    "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v" MD5REFRESH_VERSION
+    "\n";
 
 enum class CommandAction { run, check, usage };
 
