@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Each worker keeps up to eight files in the lanes of the multi-buffer engine
-// and runs all busy lanes together for as many blocks as the shortest has
-// buffered. A file whose read ends leaves its lane for the next file; its tail
-// and padding go through the scalar engine from the lane's state. A lane left
-// running alone is also finished on the scalar engine, which is faster than one
-// vector lane.
+// Two ways to digest files at once, whichever finishes sooner. Many files of
+// like size share the lanes of the multi-buffer engine: a worker runs all its
+// busy lanes together for as many blocks as the shortest has buffered; a file
+// whose read ends leaves its lane to the next file, its tail and padding going
+// through the scalar engine from the lane's state, and a lane left running
+// alone goes on on the scalar engine, faster than one lane. Few or unequal
+// files each go on the scalar engine, the workers taking turns at them.
 #include "digest/file_set_digest.hpp"
 
 #include <algorithm>

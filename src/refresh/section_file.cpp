@@ -100,7 +100,7 @@ void look_up(Section& section, const char* input_path, SectionLookup& found, Fil
 
 // The messages of one section, in the order a run one file at a time would
 // have given them; true when the digest in `job` is the file's.
-bool digested(const Section& section, const char* input_path, SectionLookup& found, FileJob& job) {
+bool digested(Section& section, const char* input_path, SectionLookup& found, FileJob& job) {
   switch (found.lookup) {
     case Lookup::no_file_path:
     case Lookup::skipped:
@@ -111,7 +111,7 @@ bool digested(const Section& section, const char* input_path, SectionLookup& fou
       return false;
     case Lookup::names_no_file:
       report("section %s: file_path \"%s\" names no file", section.name.data(),
-             find_entry(const_cast<Section&>(section), "file_path")->value.data());
+             find_entry(section, "file_path")->value.data());
       return false;
     case Lookup::not_opened:
       report("cannot open %s: %s", found.target.data(), open_error_text(found.open_error));
