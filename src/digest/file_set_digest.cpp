@@ -47,9 +47,7 @@ struct SharedRun {
   std::span<FileJob> jobs;
   std::vector<std::size_t> order;  // largest first
   std::mutex take_mutex;
-  std::size_t next_in_order = 0;    // guarded by `take_mutex`
-  std::uint64_t bytes_untaken = 0;  // guarded by `take_mutex`
-  std::size_t workers = 1;
+  std::size_t next_in_order = 0;  // guarded by `take_mutex`
   std::atomic<std::uint64_t> bytes_read{0};
   std::mutex mutex;
   std::condition_variable changed;
@@ -116,16 +114,13 @@ void finish(SharedRun& run, Lane& lane, const std::array<std::uint32_t, 4>& stat
   lane.job = nullptr;
 }
 
-// Takes the next file for `lane`; false when none is left. `dominant`: the file
-// holds at least a worker's share of all the bytes not yet taken.
-bool start(SharedRun& run, Lane& lane, Md5Lanes& states, std::size_t slot, bool& dominant) {
+// Takes the next file for `lane`; false when none is left.
+bool start(SharedRun& run, Lane& lane, Md5Lanes& states, std::size_t slot) {
   {
     std::lock_guard lock(run.take_mutex);
     if (run.next_in_order >= run.order.size()) return false;
     lane.job_index = run.order[run.next_in_order++];
     lane.job = &run.jobs[lane.job_index];
-    dominant = lane.job->size * run.workers >= run.bytes_untaken;
-    run.bytes_untaken -= std::min(run.bytes_untaken, lane.job->size);
   }
   if (lane.buffer == nullptr) {
     lane.buffer.reset(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
@@ -152,19 +147,10 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
   Md5Lanes states{};
   const auto used = std::span(lanes).first(lane_count);
   bool queue_empty = false;
-  std::size_t open_lanes = lane_count;
   for (;;) {
-    // A file that outweighs the rest of a worker's share runs alone, on the
-    // scalar engine, from start to end: in a lane it would go at a lane's pace.
-    const bool idle =
-        std::ranges::all_of(used, [](const Lane& lane) { return lane.job == nullptr; });
-    if (idle) open_lanes = lane_count;
-    for (std::size_t slot = 0; slot < open_lanes && !queue_empty; ++slot) {
-      while (used[slot].job == nullptr && !queue_empty) {
-        bool dominant = false;
-        queue_empty = !start(run, used[slot], states, slot, dominant);
-        if (dominant && idle && slot == 0 && used[slot].job != nullptr) open_lanes = 1;
-      }
+    for (std::size_t slot = 0; slot < used.size() && !queue_empty; ++slot) {
+      while (used[slot].job == nullptr && !queue_empty)
+        queue_empty = !start(run, used[slot], states, slot);
     }
     // Every busy lane gets at least a block buffered, or its end.
     std::size_t busy = 0, blocks = MAX_BLOCKS_PER_CALL, first_busy = 0;
@@ -176,7 +162,7 @@ void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
         finish(run, lane, lane_state(states, slot));
       }
       if (lane.job == nullptr) {
-        lane_freed = lane_freed || slot < open_lanes;
+        lane_freed = true;
         continue;
       }
       if (busy++ == 0) first_busy = slot;
@@ -232,18 +218,18 @@ Chain* take_longest(SharedRun& run) {
 // and the largest sets the pace, whatever the system's scheduler does with
 // more files than cores.
 void work_on_chains(SharedRun& run) {
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
+  Lane lane;  // one lane's buffer and read loop, for whichever chain is taken
+  lane.buffer.reset(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
   while (Chain* chain = take_longest(run)) {
-    FileJob& job = run.jobs[chain->job_index];
-    Lane lane;  // the buffer is lent to a lane's read and finish
-    lane.job = &job;
+    lane.job = &run.jobs[chain->job_index];
     lane.job_index = chain->job_index;
     lane.absorbed = chain->absorbed;
-    if (buffer == nullptr) {
+    lane.ended = false;
+    if (lane.buffer == nullptr) {
       fail(run, lane, DigestStatus::out_of_memory, ENOMEM);
     } else {
-      lane.buffer.reset(buffer.release());
       std::memcpy(lane.buffer.get(), chain->carry.data(), chain->carried);
+      lane.offset = 0;
       lane.buffered = chain->carried;
       for (std::uint64_t turn = 0; lane.job != nullptr && turn < CHAIN_TURN;) {
         fill(run, lane);
@@ -257,7 +243,6 @@ void work_on_chains(SharedRun& run) {
       chain->absorbed = lane.absorbed;
       std::memcpy(chain->carry.data(), lane.buffer.get() + lane.offset, lane.buffered);
       chain->carried = lane.buffered;
-      buffer.reset(lane.buffer.release());
     }
     std::lock_guard lock(run.take_mutex);
     chain->ended = lane.job == nullptr;
@@ -298,7 +283,6 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
     } else {
       run.order.push_back(i);
       total_bytes += jobs[i].size;
-      run.bytes_untaken += jobs[i].size;
     }
   }
   if (run.order.size() <= 1) {
@@ -317,7 +301,6 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
   const bool in_lanes =
       engine != LaneEngine::scalar &&
       lanes_finish_sooner(jobs[run.order.front()].size, total_bytes, worker_count, lanes_each);
-  run.workers = worker_count;
   if (!in_lanes) {
     for (std::size_t index : run.order)
       run.chains.push_back({.job_index = index});

@@ -26,6 +26,13 @@
 
 namespace {
 
+// The directory a path lies in, as a message names it and as fsync opens it.
+std::string directory_of(const std::string& path) {
+  const std::size_t separator = path.find_last_of(PATH_SEPARATORS);
+  if (separator == std::string::npos) return ".";
+  return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
+}
+
 enum class OutputKind { missing, regular, directory, device, standard_output };
 
 #if defined(_WIN32)
@@ -159,9 +166,6 @@ void remove_file(const std::string& path) {
 int replace_file(const std::string& temporary_path, const std::string& final_path) {
   const std::wstring final_wide = wide_text(final_path);
   const DWORD attributes = GetFileAttributesW(final_wide.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return EISDIR;
-  }
   if (!MoveFileExW(wide_text(temporary_path).c_str(), final_wide.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return errno_from(GetLastError());
@@ -257,10 +261,7 @@ void remove_file(const std::string& path) {
 // The rename itself is made durable too; a failure there loses nothing written.
 int replace_file(const std::string& temporary_path, const std::string& final_path) {
   if (std::rename(temporary_path.c_str(), final_path.c_str()) != 0) return errno;
-  const std::size_t separator = final_path.rfind('/');
-  const std::string directory =
-      separator == std::string::npos ? "." : final_path.substr(0, separator + 1);
-  const int descriptor = ::open(directory.c_str(), O_RDONLY | O_CLOEXEC);
+  const int descriptor = ::open(directory_of(final_path).c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor >= 0) {
     ::fsync(descriptor);
     ::close(descriptor);
@@ -268,13 +269,6 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
   return 0;
 }
 #endif
-
-// The directory a path lies in, as a message names it.
-std::string directory_of(const std::string& path) {
-  const std::size_t separator = path.find_last_of(PATH_SEPARATORS);
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
-}
 
 // A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
 int create_temporary(const std::string& final_path, std::string& temporary_path) {

@@ -14,22 +14,20 @@ namespace {
 
 UINT console_code_page = 0;  // 0: the console was not changed
 
-}  // namespace
-
-ProcessArguments process_arguments(int argc, char** argv) {
-  ProcessArguments arguments;
+std::vector<std::string> argument_texts(int argc, char** argv) {
+  std::vector<std::string> texts;
   int count = 0;
   if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
     for (int i = 0; i < count; ++i)
-      arguments.texts.push_back(utf8_text(wide[i]));
+      texts.push_back(utf8_text(wide[i]));
     LocalFree(wide);
   } else {
-    arguments.texts.assign(argv, argv + argc);
+    texts.assign(argv, argv + argc);
   }
-  for (const std::string& text : arguments.texts)
-    arguments.pointers.push_back(text.c_str());
-  return arguments;
+  return texts;
 }
+
+}  // namespace
 
 void begin_console_output() {
   DWORD mode = 0;
@@ -43,14 +41,21 @@ void end_console_output() {
   console_code_page = 0;
 }
 #else
-ProcessArguments process_arguments(int argc, char** argv) {
-  ProcessArguments arguments;
-  arguments.texts.assign(argv, argv + argc);
-  for (const std::string& text : arguments.texts)
-    arguments.pointers.push_back(text.c_str());
-  return arguments;
+namespace {
+
+std::vector<std::string> argument_texts(int argc, char** argv) {
+  return {argv, argv + argc};
 }
+
+}  // namespace
 
 void begin_console_output() {}
 void end_console_output() {}
 #endif
+
+ProcessArguments process_arguments(int argc, char** argv) {
+  ProcessArguments arguments{argument_texts(argc, argv), {}};
+  for (const std::string& text : arguments.texts)
+    arguments.pointers.push_back(text.c_str());
+  return arguments;
+}

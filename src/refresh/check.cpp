@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <span>
 #include <string_view>
 
 #include "platform/diagnostics.hpp"

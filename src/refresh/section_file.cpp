@@ -53,10 +53,6 @@ void store_digest(Section& section, const HexDigest& hex, const char* path) {
   (void)set_field(md5->value, hex.data());
 }
 
-}  // namespace
-
-namespace {
-
 constexpr std::size_t LONE_FILE_BUFFER = 128 * 1024;
 
 enum class Lookup { no_file_path, skipped, path_too_long, names_no_file, not_opened, opened };

@@ -25,7 +25,7 @@ using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
 [[nodiscard]] bool build_target_path(std::string_view input_path, std::string_view file_path,
                                      TargetPath& target);
 
-enum class SectionFile { no_file_path, digested, not_digested };
+enum class SectionFile { digested, not_digested };
 
 // What a section's file came to, in section order: its target path (or the
 // value that did not fit) and, when digested, its digest.
