@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format
-          valgrind bc clang libclang-rt-14-dev groff-base)
+          valgrind bc clang libclang-rt-14-dev groff-base util-linux)
 for group in "$@"; do
     case $group in
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;

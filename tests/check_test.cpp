@@ -29,7 +29,7 @@ struct CheckCase {
   std::string err;
 };
 
-TEST(Check, ReportsEachFileAndWritesNothing) {
+TEST(Check, ReportsEachSectionAndWritesNothing) {
   const std::string manifest = std::string("ok={\nfile_path=/x/a.bin\nmd5=") + ABC_MD5_UPPER +
                                "\n}\n"
                                "changed={\nfile_path=b.bin\nmd5=" +
@@ -37,20 +37,41 @@ TEST(Check, ReportsEachFileAndWritesNothing) {
                                "\n}\n"
                                "nomd5={\nfile_path=a.bin\n}\n"
                                "missing={\nfile_path=none.bin\nmd5=0\n}\n"
-                               "nopath={\nmd5=0\n}\n";
-  const std::string summary = "md5refresh: 2 of 4 files changed, 1 missing\n";
-  const std::string same_file = "md5refresh: sections ok and nomd5 both lead to a.bin\n";
+                               "nopath={\nmd5=0\n}\n"
+                               "short={\nfile_path=b.bin\nmd5=e2fc714c4727ee9395f324cd2e7f33\n}\n"
+                               "typo={\nFile_Path=a.bin\nMD5=0\n}\n"
+                               "nothing={\nversion=1\n}\n";
+  const std::string all_lines =
+      "a.bin: OK\nb.bin: CHANGED\na.bin: no digest recorded\nnone.bin: MISSING\n"
+      "section nopath: no file named\nb.bin: recorded digest is not 32 hex digits\n"
+      "section typo: no file named\n";
+  const std::string not_ok_lines =
+      "b.bin: CHANGED\na.bin: no digest recorded\nnone.bin: MISSING\n"
+      "section nopath: no file named\nb.bin: recorded digest is not 32 hex digits\n"
+      "section typo: no file named\n";
+  const std::string summary =
+      "md5refresh: 6 of 7 sections not OK: 1 changed, 1 missing, 2 with no file named, 1 with no "
+      "digest recorded, 1 with a digest that is not 32 hex digits\n";
+  const std::string warnings =
+      "md5refresh: sections ok and nomd5 both lead to a.bin\n"
+      "md5refresh: sections changed and short both lead to b.bin\n"
+      "md5refresh: section typo: key \"File_Path\" is not read as file_path\n"
+      "md5refresh: section typo: key \"MD5\" is not read as md5\n";
   const std::string not_found = "md5refresh: cannot open none.bin: No such file or directory\n";
   // clang-format off
   const CheckCase cases[] = {
-      {"everything", {"m.txt", "-c"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", same_file + not_found + summary},
-      {"with an output", {"m.txt", "-c", "-o", "out.txt"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\nnone.bin: MISSING\n", same_file + not_found + summary},
-      {"with -i, all OK after exclusions", {"-i", "m.txt", "-x", "changed", "nomd5", "missing", "-c"}, 0, "a.bin: OK\n", ""},
-      {"changed only", {"-c", "-i", "m.txt", "-x", "missing"}, 1, "a.bin: OK\nb.bin: CHANGED\na.bin: CHANGED\n", same_file + "md5refresh: 2 of 3 files changed, 0 missing\n"},
+      {"everything", {"m.txt", "-c"}, 1, all_lines, warnings + not_found + summary},
+      {"with an output", {"m.txt", "-c", "-o", "out.txt"}, 1, all_lines, warnings + not_found + summary},
+      {"quiet", {"m.txt", "--check", "--quiet"}, 1, not_ok_lines, warnings + not_found + summary},
+      {"status only", {"m.txt", "-c", "--status"}, 1, "", warnings + not_found},
+      {"with -i, all OK after exclusions", {"-i", "m.txt", "-x", "changed", "nomd5", "missing", "nopath", "short", "typo", "-c"}, 0, "a.bin: OK\n", ""},
+      {"quiet and all OK", {"-i", "m.txt", "-x", "changed", "nomd5", "missing", "nopath", "short", "typo", "-c", "--quiet"}, 0, "", ""},
+      {"changed only", {"-c", "-i", "m.txt", "-x", "missing", "nomd5", "nopath", "short", "typo"}, 1, "a.bin: OK\nb.bin: CHANGED\n", "md5refresh: 1 of 2 sections not OK: 1 changed\n"},
       {"refused manifest", {"bad.txt", "-c"}, 2, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
+      {"refused manifest, status only", {"bad.txt", "-c", "--status"}, 2, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
       {"missing manifest", {"none.txt", "-c"}, 2, "", "md5refresh: cannot open none.txt: No such file or directory\n"},
-      {"manifest named after -c", {"-c", "m.txt"}, 2, "", "md5refresh: argument \"m.txt\" ignored; name the manifest first or with -i\nmd5refresh: cannot open update.txt: No such file or directory\n"},
-      {"nothing left to check", {"m.txt", "-c", "-x", "ok", "changed", "nomd5", "missing"}, 2, "", "md5refresh: m.txt: no section names a file to check\n"},
+      {"manifest named after -c", {"-c", "none.txt", "m.txt"}, 2, "", "md5refresh: argument \"m.txt\" ignored; name the manifest first or with -i\nmd5refresh: cannot open none.txt: No such file or directory\n"},
+      {"nothing left to check", {"m.txt", "-c", "-x", "ok", "changed", "nomd5", "missing", "short"}, 2, "section nopath: no file named\nsection typo: no file named\n", "md5refresh: section typo: key \"File_Path\" is not read as file_path\nmd5refresh: section typo: key \"MD5\" is not read as md5\nmd5refresh: m.txt: no section names a file to check\n"},
       {"path too long", {"m.txt", "-c", "-o", std::string(PATH_CAPACITY, 'p')}, 2, "", "md5refresh: path longer than 511 bytes: " + std::string(PATH_CAPACITY, 'p') + "\n"},
   };
   // clang-format on
@@ -88,8 +109,8 @@ struct ProgressCase {
 TEST(Progress, ShownOnATerminalOnly) {
   // clang-format off
   const ProgressCase cases[] = {
-      {"a file alone", {"big.bin"}, "\rbig.bin:   0%", "md5refresh: 1 of 1 files changed, 0 missing\n"},
-      {"files at once", {"big.bin", "other.bin"}, "\r0/2 files:   0%", "md5refresh: 2 of 2 files changed, 0 missing\n"},
+      {"a file alone", {"big.bin"}, "\rbig.bin:   0%", "md5refresh: 1 of 1 sections not OK: 1 with no digest recorded\n"},
+      {"files at once", {"big.bin", "other.bin"}, "\r0/2 files:   0%", "md5refresh: 2 of 2 sections not OK: 2 with no digest recorded\n"},
   };
   // clang-format on
   for (const ProgressCase& c : cases) {
@@ -113,11 +134,30 @@ TEST(Progress, ShownOnATerminalOnly) {
     fs::remove(typescript);
     EXPECT_NE(screen.find(c.line), std::string::npos) << screen;
     EXPECT_NE(screen.find("\r" + std::string(79, ' ') + "\r"), std::string::npos) << "not cleared";
-    EXPECT_NE(screen.find("big.bin: CHANGED"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("big.bin: no digest recorded"), std::string::npos) << screen;
 
     const test::ToolRun piped = test::run_tool(dir.path(), {"m.txt", "-c"});
     EXPECT_EQ(piped.err, c.summary);
   }
+}
+
+// On a terminal a name from a manifest cannot move the cursor or retitle the
+// window: its control bytes are shown as text, on either stream.
+TEST(Terminal, ShowsControlBytesAsText) {
+  test::TempDir dir;
+  test::write_file(dir / "d\x7F.bin", "abc");
+  test::write_file(dir / "m.txt", "a={\nfile_path=d\x7F.bin\n}\nb={\nfile_path=\x1b[2J\n}\n");
+  const fs::path typescript = dir.path().string() + ".typescript";
+  const std::string command = "cd '" + dir.path().string() + "' && script -qec '" +
+                              MD5REFRESH_BINARY + " m.txt -c' /dev/null >'" + typescript.string() +
+                              "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()) != -1, true);
+  const std::string screen = test::read_file(typescript);
+  fs::remove(typescript);
+  EXPECT_NE(screen.find("d\\x7F.bin: no digest recorded"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("cannot open \\x1B[2J:"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find('\x1b'), std::string::npos) << screen;
+  EXPECT_EQ(screen.find('\x7f'), std::string::npos) << screen;
 }
 #endif
 

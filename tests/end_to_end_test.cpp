@@ -39,19 +39,50 @@ std::set<std::string> listing(const fs::path& directory) {
   return names;
 }
 
-TEST(EndToEnd, PrintsUsageWithoutTouchingFiles) {
-  for (std::vector<std::string> arguments : {std::vector<std::string>{},
-                                             {"-v"},
-                                             {"-x", "A", "-v"},
-                                             {"m.txt", "-o", "out.txt", "-v"},
-                                             {"-c", "-h"},
-                                             {"--help", "-c"}}) {
+struct StopCase {
+  std::vector<std::string> arguments;
+  int status;
+  std::string out;
+  std::string err;
+};
+
+TEST(EndToEnd, StopsBeforeReadingForUsageVersionAndUnknownOptions) {
+  const std::string usage = USAGE_TEXT, help = usage + MORE_OPTIONS_TEXT;
+  const std::string version = std::string("md5refresh ") + MD5REFRESH_VERSION + "\n";
+  const std::string bogus = "md5refresh: unknown option \"--bogus\"; see md5refresh --help\n";
+  // clang-format off
+  const StopCase cases[] = {
+      {{}, 0, usage, ""},
+      {{"-v"}, 0, usage, ""},
+      {{"-x", "A", "-v"}, 0, usage, ""},
+      {{"m.txt", "-o", "out.txt", "-v"}, 0, usage, ""},
+      {{"-c", "-h"}, 0, usage, ""},
+      {{"m.txt", "-c", "-v"}, 2, usage, ""},
+      {{"-v", "m.txt", "-c"}, 2, usage, ""},
+      {{"-v", "--bogus"}, 0, usage, ""},
+      {{"--help", "-c"}, 0, help, ""},
+      {{"--version"}, 0, version, ""},
+      {{"-c", "--version"}, 0, version, ""},
+      {{"m.txt", "--bogus", "-v"}, 1, "", bogus},
+      {{"m.txt", "-o", "--bogus", "--bogus"}, 1, "", bogus},
+      {{"--bogus", "-c"}, 2, "", bogus},
+      {{"m.txt", "-"}, 1, "", "md5refresh: unknown option \"-\"; see md5refresh --help\n"},
+      {{"m.txt", "--quiet"}, 1, "", "md5refresh: option \"--quiet\" is for a check (-c); see md5refresh --help\n"},
+  };
+  // clang-format on
+  for (const StopCase& c : cases) {
+    std::string words;
+    for (const std::string& argument : c.arguments)
+      words += argument + " ";
+    SCOPED_TRACE(words);
     test::TempDir dir;
-    test::ToolRun run = test::run_tool(dir.path(), arguments);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, USAGE_TEXT);
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(fs::is_empty(dir.path()));
+    test::write_file(dir / "m.txt", "a={\n}\n");
+    test::ToolRun run = test::run_tool(dir.path(), c.arguments);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"m.txt"});
+    EXPECT_EQ(test::read_file(dir / "m.txt"), "a={\n}\n");
   }
 }
 
@@ -69,13 +100,13 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
   const PathCase cases[] = {
       {"default in place", {"-x"}, {{"update.txt", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"bare path in place", {"a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
-      {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
+      {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}, "md5refresh: writing update.txt from a.txt; choose the output with -o\n"},
       {"bare to output", {"a.txt", "-o", "b.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
       {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", u}, {"c.txt", "c={\n}"}}, "md5refresh: argument \"a.txt\" ignored; name the manifest first or with -i\n"},
-      {"unknown option", {"a.txt", "--check"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: unknown option \"--check\" ignored\n"},
       {"output without a path", {"a.txt", "-o"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: option \"-o\" without a path ignored\n"},
       {"exclusion matching nothing", {"a.txt", "-x", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"a.txt\": no section of that name\n"},
-      {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}},
+      {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}, "md5refresh: writing a.txt from c.txt; choose the output with -o\n"},
+      {"output named", {"-i", "a.txt", "-o", "update.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"null device", {"a.txt", "-o", test::NULL_DEVICE}, before},
   };
@@ -128,6 +159,7 @@ struct FailureCase {
   bool posix_only = false;  // needs FIFOs, devices, file size limits or permissions
   bool unprivileged = false;
   const char* read_only = nullptr;  // a file whose write permission (Windows: attribute) goes
+  bool needs_root = false;          // the setup hands a file to another owner
 };
 
 // Runs the tool as an unprivileged user where the tests run as root, whom no
@@ -163,11 +195,15 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
       {"output is a directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "."}, "md5refresh: cannot write .: Is a directory\n"},
       {"directory refuses the temporary", {{"m.txt", "a={\n}"}}, {"m.txt"}, "md5refresh: cannot create a temporary file in .: Permission denied\n", "chmod 666 m.txt && chmod 555 . && ", nullptr, true, true},
       {"full device", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "/dev/full"}, "md5refresh: cannot write /dev/full: No space left on device\n", "", nullptr, true},
-      {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "trap '' XFSZ; ulimit -f 1;", nullptr, true},
+      {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "ulimit -f 1;", nullptr, true},
+      {"another user's file in a sticky directory", {{"m.txt", "a={\nfile_path=m.txt\n}"}}, {"m.txt"}, "md5refresh: cannot write m.txt: Operation not permitted (another user's file in a sticky directory)\n", "chown 1234 m.txt && chmod 666 m.txt && chmod 1777 . && ", nullptr, true, true, nullptr, true},
   };
   // clang-format on
   for (const FailureCase& fc : cases) {
     if (fc.posix_only && !test::POSIX_HOST) continue;
+#if !defined(_WIN32)
+    if (fc.needs_root && ::geteuid() != 0) continue;
+#endif
     SCOPED_TRACE(fc.name);
     test::TempDir dir;
     write_files(dir, fc.files);
@@ -219,6 +255,9 @@ TEST(EndToEnd, ReachesNamesBeyondASCII) {
       {"name outside the ANSI code page", {{"\xD0\xB6.txt", manifest}, {"a.bin", "abc"}}, {"\xD0\xB6.txt"}, reported, "", {{"\xD0\xB6.txt", refreshed}}},
       {"file named in UTF-8 by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xC3\xA9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, abc + "\tcaf\xC3\xA9.bin\n", "", {}},
       {"file named in ANSI by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xE9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, one_name ? abc + "\tcaf\xE9.bin\n" : "", one_name ? "" : "md5refresh: cannot open caf\xE9.bin: No such file or directory\n", {}},
+      {"control bytes in a message", {{"m.txt", "a={\nfile_path=/x/\x1b]0;title\x07\n}\n"}}, {"m.txt"}, "", std::string("md5refresh: cannot open \\x1B]0;title\\x07: ") + (test::POSIX_HOST ? "No such file or directory\n" : "Invalid argument\n"), {}},
+      {"a control byte reaches a pipe as it is", {{"m.txt", "a={\nfile_path=d\x7F.bin\n}\n"}, {"d\x7F.bin", "abc"}}, {"m.txt"}, abc + "\td\x7F.bin\n", "", {}},
+      {"a drive in a file name", {{"m.txt", "a={\nfile_path=C:a.bin\n}\n"}}, {"m.txt"}, "", test::POSIX_HOST ? "md5refresh: cannot open C:a.bin: No such file or directory\n" : "md5refresh: section a: file_path \"C:a.bin\" names no plain file beside the manifest\n", {}},
       {"-x and a section in UTF-8", {{"m.txt", "\xC3\xA9={\n}\nb={\n}\n"}}, {"m.txt", "-x", "\xC3\xA9"}, "", "", {{"m.txt", "b={\n}\n\n"}}},
       {"-x in UTF-8, a section in ANSI", {{"m.txt", "\xE9={\n}\nb={\n}\n"}}, {"m.txt", "-x", "\xC3\xA9"}, "", one_name ? "" : "md5refresh: -x \"\xC3\xA9\": no section of that name\n", {{"m.txt", one_name ? "b={\n}\n\n" : "\xE9={\n}\n\nb={\n}\n\n"}}},
   };
@@ -303,12 +342,21 @@ struct StreamCase {
 TEST(EndToEnd, ShowsReportLinesInOrderAndReportsALostStandardOutput) {
   const std::string missing = "md5refresh: cannot open none: No such file or directory\n";
   const std::string lost = "md5refresh: cannot write standard output: No space left on device\n";
+  const std::string reported = "900150983cd24fb0d6963f7d28e17f72\ta.bin\n";
+  const std::string written =
+      "a={\n        file_path=a.bin\n        md5=900150983cd24fb0d6963f7d28e17f72\n}\n\n"
+      "b={\n        file_path=none\n}\n\n";
   // clang-format off
   const StreamCase cases[] = {
       {"one log for both", {"m.txt", "-o", "out.txt"}, ">log 2>&1", 0, "900150983cd24fb0d6963f7d28e17f72\ta.bin\n" + missing},
-      {"check in one log", {"m.txt", "-c"}, ">log 2>&1", 1, "a.bin: CHANGED\n" + missing + "none: MISSING\nmd5refresh: 1 of 2 files changed, 1 missing\n"},
+      {"check in one log", {"m.txt", "-c"}, ">log 2>&1", 1, "a.bin: no digest recorded\n" + missing + "none: MISSING\nmd5refresh: 2 of 2 sections not OK: 1 missing, 1 with no digest recorded\n"},
       {"refresh to a full device", {"m.txt", "-o", "out.txt"}, ">/dev/full 2>log", 1, missing + lost},
-      {"check to a full device", {"m.txt", "-c"}, ">/dev/full 2>log", 2, missing + "md5refresh: 1 of 2 files changed, 1 missing\n" + lost},
+      {"check to a full device", {"m.txt", "-c"}, ">/dev/full 2>log", 2, missing + "md5refresh: 2 of 2 sections not OK: 1 missing, 1 with no digest recorded\n" + lost},
+      {"version to a full device", {"--version"}, ">/dev/full 2>log", 1, lost},
+      {"output through standard error", {"m.txt", "-o", "/dev/stderr"}, ">/dev/null 2>log", 0, missing + written},
+      {"output through /dev/fd/1", {"m.txt", "-o", "/dev/fd/1"}, ">log 2>/dev/null", 0, reported + written},
+      {"output is where standard output went", {"m.txt", "-o", "log"}, ">log 2>/dev/null", 0, reported + written},
+      {"output through a pipe", {"m.txt", "-o", "/dev/stdout", "2>/dev/null", "|", "cat"}, ">log", 0, reported + written},
   };
   // clang-format on
   for (const StreamCase& c : cases) {

@@ -35,7 +35,10 @@ TEST(HostileInput, RefusesManifestsItCannotKeepWhole) {
   // clang-format off
   const RefusedCase cases[] = {
       {"10,000 sections", repeated("s={\n}\n", 10000), "21: manifest does not fit: at most 10 sections of 10 entries each"},
-      {"1 MB line in a section", "a={\n" + std::string(1 << 20, 'k') + "\n", "2: key longer than 127 bytes"},
+      {"1 MB line in a section", "a={\n" + std::string(1 << 20, 'k') + "\n", "2: line longer than 1022 characters"},
+      {"a note split from a long line", "a={\n" + std::string(1100, ' ') + "# keep this note\n}\n", "2: line longer than 1022 characters"},
+      {"text after a closing brace", "a={\nfile_path=/x/a.bin\n} # end of a\n", "3: text after \"}\" would be lost"},
+      {"a name the rewrite would read as UTF-16", " \xFE\xFF{\n}\n", "1: section name begins with the bytes of a byte order mark"},
       {"name of 128 bytes", n128 + "={\n}\n", "1: section name longer than 127 bytes"},
       {"key of 128 bytes", "a={\n" + n128 + "=v\n}\n", "2: key longer than 127 bytes"},
       {"value of 128 bytes", "a={\nk=" + n128 + "\n}\n", "2: value longer than 127 bytes"},
@@ -106,6 +109,7 @@ TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
       {"file_path of /", "a={\nfile_path=/\nmd5=0\n}\n", "a={\n        file_path=/\n        md5=0\n}\n\n", "", "md5refresh: section a: file_path \"/\" names no file\n"},
       {"file_path of a/", "a={\nfile_path=a/\n}\n", "a={\n        file_path=a/\n}\n\n", "", "md5refresh: section a: file_path \"a/\" names no file\n"},
       {"empty file_path", "a={\nfile_path=\n}\n", "a={\n        file_path=\n}\n\n", "", "md5refresh: section a: file_path \"\" names no file\n"},
+      {"keys that look right", "a={\nfile-path=a.bin\nMd5=0\n}\n", "a={\n        file-path=a.bin\n        Md5=0\n}\n\n", "", "md5refresh: section a: key \"file-path\" is not read as file_path\nmd5refresh: section a: key \"Md5\" is not read as md5\n"},
       {"file_path of ..", "a={\nfile_path=..\nmd5=0\n}\n", "a={\n        file_path=..\n        md5=0\n}\n\n", "", "md5refresh: cannot open ..: Is a directory\n"},
   };
   // clang-format on
@@ -169,19 +173,23 @@ TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
   EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(100000, 'y')).c_str());
 }
 
-TEST(HostileInput, FilePathTooLongToJoinIsPassedOverWithAWarning) {
+// Paths longer than Windows's classic limit of 259 characters, from a
+// manifest deep in a tree: found, digested and replaced like any other.
+TEST(HostileInput, ReachesFilesInDeepDirectories) {
   test::TempDir dir;
-  const std::string deep(250, 'd');
-  fs::create_directory(dir / deep);
-  const std::string manifest = "a={\nfile_path=/x/123456789\nmd5=kept\n}\n";
-  test::write_file(dir / deep / "m.txt", manifest);
+  const std::string deep =
+      std::string(100, 'd') + "/" + std::string(100, 'e') + "/" + std::string(100, 'f');
+  fs::create_directories(dir / deep);
+  test::write_file(dir / (deep + "/" + std::string(120, 'n')), "abc");
+  test::write_file(dir / (deep + "/m.txt"), "a={\nfile_path=/x/" + std::string(120, 'n') + "\n}\n");
   const test::ToolRun run = test::run_tool(dir.path(), {deep + "/m.txt"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err,
-            "md5refresh: path of /x/123456789 in " + deep + "/m.txt longer than 259 bytes\n");
-  EXPECT_EQ(test::read_file(dir / deep / "m.txt"),
-            "a={\n        file_path=/x/123456789\n        md5=kept\n}\n\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            std::string(ABC_MD5) + "\t" + test::joined(deep, std::string(120, 'n')) + "\n");
+  EXPECT_EQ(test::read_file(dir / (deep + "/m.txt")), "a={\n        file_path=/x/" +
+                                                          std::string(120, 'n') +
+                                                          "\n        md5=" + ABC_MD5 + "\n}\n\n");
 }
 
 }  // namespace

@@ -178,8 +178,8 @@ namespace {
 #if defined(_WIN32)
 // The build hands over the binary's path as the build host sees it; under Wine a
 // Unix path is reached through drive Z:.
-std::string tool_path() {
-  std::string path = MD5REFRESH_BINARY;
+std::string tool_path(const char* binary) {
+  std::string path = binary;
   if (path.front() == '/') path = "Z:" + path;
   for (char& c : path)
     c = c == '/' ? '\\' : c;
@@ -193,9 +193,9 @@ std::wstring shell_quoted(std::wstring_view text) {
 // The command line goes to the tool in UTF-16, each argument converted as the
 // tool converts names, as a user's shell would hand it over.
 int run_shell(const fs::path& directory, const std::vector<std::string>& arguments,
-              std::string_view, const fs::path& out, const fs::path& err) {
+              std::string_view, const char* binary, const fs::path& out, const fs::path& err) {
   std::wstring command = L"cd /d " + shell_quoted(directory.wstring()) + L" && " +
-                         shell_quoted(wide_text(tool_path()));
+                         shell_quoted(wide_text(tool_path(binary)));
   for (const std::string& argument : arguments)
     command += L" " + shell_quoted(wide_text(argument));
   command += L" >" + shell_quoted(out.wstring()) + L" 2>" + shell_quoted(err.wstring()) + L" <NUL";
@@ -221,10 +221,11 @@ std::string shell_quoted(std::string_view text) {
 }
 
 int run_shell(const fs::path& directory, const std::vector<std::string>& arguments,
-              std::string_view shell_setup, const fs::path& out, const fs::path& err) {
+              std::string_view shell_setup, const char* binary, const fs::path& out,
+              const fs::path& err) {
   std::string command = "cd " + shell_quoted(directory.string()) + " && ";
   command += shell_setup;
-  command += " timeout 20 " + shell_quoted(MD5REFRESH_BINARY);
+  command += " timeout 20 " + shell_quoted(binary);
   for (const std::string& argument : arguments)
     command += " " + shell_quoted(argument);
   command += " >" + shell_quoted(out.string()) + " 2>" + shell_quoted(err.string()) + " </dev/null";
@@ -240,10 +241,10 @@ std::string lf_line_ends(const std::string& text) {
 }  // namespace
 
 ToolRun run_tool(const fs::path& directory, const std::vector<std::string>& arguments,
-                 std::string_view shell_setup) {
+                 std::string_view shell_setup, const char* binary) {
   // Captured beside the directory, so that tests can list the directory itself.
   const fs::path out = directory.string() + ".stdout", err = directory.string() + ".stderr";
-  const int status = run_shell(directory, arguments, shell_setup, out, err);
+  const int status = run_shell(directory, arguments, shell_setup, binary, out, err);
   ToolRun run{status, lf_line_ends(read_file(out)), lf_line_ends(read_file(err))};
   fs::remove(out);
   fs::remove(err);

@@ -78,9 +78,10 @@ struct ToolRun {
   std::string err;  // standard streams in text mode, they are checked to be CR LF
 };
 
-// Runs the built md5refresh in `directory` with `arguments`; `shell_setup` is
-// POSIX shell text run first in the same shell (limits, traps).
+// Runs the built md5refresh (or `binary`) in `directory` with `arguments`;
+// `shell_setup` is POSIX shell text run first in the same shell (limits, traps,
+// the environment).
 ToolRun run_tool(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
-                 std::string_view shell_setup = "");
+                 std::string_view shell_setup = "", const char* binary = MD5REFRESH_BINARY);
 
 }  // namespace test

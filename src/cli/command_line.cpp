@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Options are whole words compared byte for byte; anything else is passed over,
-// so a bare first argument, taken before the walk, is ignored by the walk itself.
+// Options are whole words compared byte for byte. A word that looks like an
+// option and is none stops the run before anything is read: a guessed option
+// must never turn into a write. Bare words are passed over with a warning,
+// but for the manifest: the first word in a refresh, the first bare word in a
+// check (where scripts put it after "-c").
 #include "cli/command_line.hpp"
 
 #include <algorithm>
@@ -19,6 +22,40 @@ constexpr PathBuffer DEFAULT_PATH{"update.txt"};
 
 bool is_option_like(const char* argument) {
   return argument[0] == '-';
+}
+
+bool is_check_word(std::string_view word) {
+  return word == "-c" || word == "--check";
+}
+
+bool takes_a_path(std::string_view word) {
+  return word == "-i" || word == "-o";
+}
+
+// Decides the exit status of a run that stops before it would have checked, so
+// it looks past the word that stops the walk.
+bool asks_for_check(std::span<const char* const> arguments) {
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (takes_a_path(arguments[i])) {
+      ++i;
+    } else if (is_check_word(arguments[i])) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void forget_passed_over(const char* argument, CommandLine& command) {
+  const int shown = std::min(command.ignored_count, MAX_IGNORED_SHOWN);
+  auto kept = std::span(command.ignored).first(static_cast<std::size_t>(shown));
+  if (std::ranges::find(kept, argument) == kept.end()) return;
+  std::ranges::remove(kept, argument);
+  --command.ignored_count;
+}
+
+void refuse(const char* argument, CommandLine& command) {
+  command.action = CommandAction::refused;
+  command.refused_option = argument;
 }
 
 void copy_path(PathBuffer& path, const char* argument, CommandLine& command) {
@@ -40,10 +77,8 @@ void pass_over(const char* argument, CommandLine& command) {
 void warn_about_ignored(const CommandLine& command) {
   const int shown = std::min(command.ignored_count, MAX_IGNORED_SHOWN);
   for (const char* argument : std::span(command.ignored).first(static_cast<std::size_t>(shown))) {
-    if (std::string_view(argument) == "-o" || std::string_view(argument) == "-i") {
+    if (takes_a_path(argument)) {
       report("option \"%s\" without a path ignored", argument);
-    } else if (is_option_like(argument)) {
-      report("unknown option \"%s\" ignored", argument);
     } else {
       report("argument \"%s\" ignored; name the manifest first or with -i", argument);
     }
@@ -56,24 +91,41 @@ void warn_about_ignored(const CommandLine& command) {
 }  // namespace
 
 CommandLine parse_command_line(std::span<const char* const> arguments) {
-  CommandLine command{
-      CommandAction::run, DEFAULT_PATH, DEFAULT_PATH, {}, nullptr, 0, nullptr, 0, {}};
+  CommandLine command{CommandAction::run,
+                      false,
+                      false,
+                      CheckOutput::every_line,
+                      nullptr,
+                      DEFAULT_PATH,
+                      DEFAULT_PATH,
+                      false,
+                      {},
+                      nullptr,
+                      0,
+                      nullptr,
+                      0,
+                      {}};
   if (arguments.size() <= 1) {
     command.action = CommandAction::usage;
     return command;
   }
+  command.check_asked = asks_for_check(arguments);
   if (!is_option_like(arguments[1])) {
     copy_path(command.input_path, arguments[1], command);
     command.output_path = command.input_path;
   }
+  bool input_named = false;
+  const char* first_bare_word = nullptr;  // after the first argument
+  const char* output_only_option = nullptr;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::string_view word = arguments[i];
     const bool has_next = i + 1 < arguments.size();
-    if (word == "-o" || word == "-i") {
+    if (takes_a_path(word)) {
       if (!has_next) {
         pass_over(arguments[i], command);
         break;
       }
+      (word == "-o" ? command.output_named : input_named) = true;
       copy_path(word == "-o" ? command.output_path : command.input_path, arguments[++i], command);
     } else if (word == "-x") {
       for (; i + 1 < arguments.size() && !is_option_like(arguments[i + 1]); ++i) {
@@ -84,23 +136,78 @@ CommandLine parse_command_line(std::span<const char* const> arguments) {
           command.first_passed_over = arguments[i + 1];
         }
       }
-    } else if (word == "-c") {
+    } else if (is_check_word(word)) {
       command.action = CommandAction::check;
-    } else if (word == "-v" || word == "-h" || word == "--help") {
+    } else if (word == "--quiet" || word == "--status") {
+      command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
+      output_only_option = arguments[i];
+    } else if (word == "-v" || word == "-h") {
       command.action = CommandAction::usage;
+      command.check_not_made = word == "-v" && command.check_asked;
       return command;
-    } else if (i > 1 || is_option_like(arguments[i])) {
+    } else if (word == "--help" || word == "--version") {
+      command.action = word == "--help" ? CommandAction::help : CommandAction::version;
+      return command;
+    } else if (is_option_like(arguments[i])) {
+      refuse(arguments[i], command);
+      return command;
+    } else if (i > 1) {
+      if (first_bare_word == nullptr) first_bare_word = arguments[i];
       pass_over(arguments[i], command);
     }
+  }
+  if (command.action == CommandAction::check && is_option_like(arguments[1]) && !input_named &&
+      first_bare_word != nullptr) {
+    copy_path(command.input_path, first_bare_word, command);
+    forget_passed_over(first_bare_word, command);
+  }
+  if (command.action != CommandAction::check && output_only_option != nullptr) {
+    refuse(output_only_option, command);
   }
   return command;
 }
 
+namespace {
+
+// Standard output that could not take what the run printed fails the run: a
+// script must not take lines that never arrived for a clean result.
+int with_output_checked(int status, bool check) {
+  flush_output();
+  if (output_error() == 0) return status;
+  report("cannot write standard output: %s", std::strerror(output_error()));
+  return check ? CHECK_NOT_MADE : 1;
+}
+
+int refused(const CommandLine& command) {
+  const std::string_view option = command.refused_option;
+  if (option == "--quiet" || option == "--status") {
+    report("option \"%s\" is for a check (-c); see md5refresh --help", command.refused_option);
+  } else {
+    report("unknown option \"%s\"; see md5refresh --help", command.refused_option);
+  }
+  return command.check_asked ? CHECK_NOT_MADE : 1;
+}
+
+}  // namespace
+
 int run_command_line(std::span<const char* const> arguments) {
   const CommandLine command = parse_command_line(arguments);
-  if (command.action == CommandAction::usage) {
-    std::fputs(USAGE_TEXT, stdout);
-    return 0;
+  switch (command.action) {
+    case CommandAction::usage:
+      std::fputs(USAGE_TEXT, stdout);
+      return with_output_checked(command.check_not_made ? CHECK_NOT_MADE : 0, false);
+    case CommandAction::help:
+      std::fputs(USAGE_TEXT, stdout);
+      std::fputs(MORE_OPTIONS_TEXT, stdout);
+      return with_output_checked(0, false);
+    case CommandAction::version:
+      std::fputs(VERSION_LINE, stdout);
+      return with_output_checked(0, false);
+    case CommandAction::refused:
+      return refused(command);
+    case CommandAction::run:
+    case CommandAction::check:
+      break;
   }
   const bool check = command.action == CommandAction::check;
   warn_about_ignored(command);
@@ -113,19 +220,12 @@ int run_command_line(std::span<const char* const> arguments) {
     report("at most %d sections can be excluded; %d more names passed over, from \"%s\"",
            MAX_EXCLUDES, command.passed_over_excludes, command.first_passed_over);
   }
-  int status = 0;
   if (check) {
-    status = check_manifest(command.input_path.data(), command.excludes);
-  } else {
-    const RefreshResult result =
-        refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes);
-    status = result == RefreshResult::ok ? 0 : 1;
+    return with_output_checked(
+        check_manifest(command.input_path.data(), command.excludes, command.check_output), true);
   }
-  // Report lines that never arrived make a run that did not do its job.
-  flush_output();
-  if (output_error() != 0) {
-    report("cannot write standard output: %s", std::strerror(output_error()));
-    return check ? CHECK_NOT_MADE : 1;
-  }
-  return status;
+  const RefreshResult result =
+      refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes,
+                       command.output_named);
+  return with_output_checked(result == RefreshResult::ok ? 0 : 1, false);
 }

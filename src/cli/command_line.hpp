@@ -9,6 +9,7 @@
 
 #include "cli/version.hpp"
 #include "manifest/manifest.hpp"
+#include "refresh/check.hpp"
 
 inline constexpr std::size_t PATH_CAPACITY = 512;  // 511 bytes and the NUL
 using PathBuffer = std::array<char, PATH_CAPACITY>;
@@ -24,15 +25,39 @@ inline constexpr char USAGE_TEXT[] =
     "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v" MD5REFRESH_VERSION
     "\n";
 
-enum class CommandAction { run, check, usage };
+// What --help adds below the usage text: every option beyond its six lines.
+inline constexpr char MORE_OPTIONS_TEXT[] =
+    "Options beyond these:\n"
+    "\t-c, --check\tcheck the recorded digests, write nothing\n"
+    "\t--quiet\t\twith -c: print only the lines that are not OK, and the summary\n"
+    "\t--status\twith -c: print nothing; the exit status tells\n"
+    "\t--help\t\tthis text\n"
+    "\t--version\tprint the version\n"
+    "\tThe first bare word names the manifest (in a check, wherever it stands).\n";
+
+inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
+
+enum class CommandAction {
+  run,
+  check,
+  usage,    // -v, -h, or no argument at all
+  help,     // --help: the usage text and the options beyond it
+  version,  // --version
+  refused,  // an option the tool does not know, or one that needs -c without it
+};
 
 // Arguments the walk passes over are kept (the first few) to be warned of.
 inline constexpr int MAX_IGNORED_SHOWN = 10;
 
 struct CommandLine {
   CommandAction action;
+  bool check_asked;     // "-c" or "--check" stands among the options
+  bool check_not_made;  // "-v" ended a walk that asked for a check
+  CheckOutput check_output;
+  const char* refused_option;  // what made the action `refused`, or null
   PathBuffer input_path;
   PathBuffer output_path;
+  bool output_named;  // by "-o", not by default or by a bare first argument
   ExcludeList excludes;
   const char* too_long_path;      // the first path argument that did not fit, or null
   int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES
@@ -42,6 +67,8 @@ struct CommandLine {
 };
 
 // `arguments` is the whole vector, the program's own name first.
+// Options are whole, case-sensitive words, and later ones win; an option the
+// tool does not know stops the walk where it stands, as "-v" and "-h" do.
 [[nodiscard]] CommandLine parse_command_line(std::span<const char* const> arguments);
 
 // Runs what the command line asks for and returns the process exit status.

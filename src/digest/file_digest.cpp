@@ -59,11 +59,12 @@ HexDigest hex_digest(const Md5Digest& digest) {
 }
 
 void print_report_line(const HexDigest& hex, const char* display_name) {
+  std::fputs(hex.data(), stdout);
   if (display_name != nullptr) {
-    std::printf("%s\t%s\n", hex.data(), display_name);
-  } else {
-    std::printf("%s\n", hex.data());
+    std::fputc('\t', stdout);
+    put_output_text(display_name);
   }
+  std::fputc('\n', stdout);
   flush_output();
 }
 

@@ -23,7 +23,7 @@ void show(const Progress& progress, std::chrono::steady_clock::time_point now) {
   const double mib_per_second =
       seconds > 0 ? static_cast<double>(progress.done) / seconds / (1 << 20) : 0.0;
   const auto percent = progress.done * 100 / progress.total;
-  std::fprintf(stderr, "\r%-.50s: %3llu%% %6.0f MiB/s", progress.name,
+  std::fprintf(stderr, "\r%-.50s: %3llu%% %6.0f MiB/s", escaped_text(progress.name).c_str(),
                static_cast<unsigned long long>(percent), mib_per_second);
   std::fflush(stderr);
 }

@@ -9,8 +9,9 @@
 //
 // The input is read in binary and translated as a text-mode read would be on
 // every host: CR LF reads as LF and a 0x1A byte ends the input; a UTF-8 byte
-// order mark is set aside. Lines are taken in pieces of at most 1022 characters,
-// each piece a line of its own. Leading blanks (space, tab) are dropped; trailing
+// order mark is set aside. A line longer than 1022 characters is always one
+// line: only a blank one or a comment outside sections may be that long, since
+// nothing longer fits the table. Leading blanks (space, tab) are dropped; trailing
 // blanks are cut only when no line feed follows them. The value is the first
 // whitespace-free run after the "=". Whatever the table or the rewrite could not
 // carry is refused with its line, never dropped: the tool must not destroy text
@@ -26,7 +27,7 @@
 namespace {
 
 constexpr int CTRL_Z = 0x1A;
-constexpr std::size_t PIECE_LIMIT = 1022;
+constexpr std::size_t LINE_LIMIT = 1022;
 constexpr std::string_view BLANKS = " \t";
 constexpr std::string_view WHITESPACE = " \t\n\r\v\f";
 
@@ -89,25 +90,68 @@ ByteOrderMark take_byte_order_mark(TextInput& input) {
   return found;
 }
 
-// Like fgets with a 1023-byte limit: up to 1022 characters, ending after a line feed.
-std::string_view read_piece(TextInput& input, std::array<char, 1024>& buffer) {
-  std::size_t length = 0;
-  while (length < PIECE_LIMIT) {
-    int c = next_text_char(input);
-    if (c == EOF) break;
-    buffer[length++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  return {buffer.data(), length};
+struct Line {
+  std::string_view text;  // up to LINE_LIMIT characters and the line feed
+  bool too_long;          // more characters followed, up to the line's end
+  bool has_nul;
+  bool has_carriage_return;  // one that is not part of a CR LF pair
+  bool blank;                // only whitespace, the whole line through
+  char last_visible;         // the last character that is not whitespace, or 0
+};
+
+bool is_whitespace(int c) {
+  return WHITESPACE.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-std::string_view trim(std::string_view piece) {
-  std::size_t first = piece.find_first_not_of(BLANKS);
-  if (first == std::string_view::npos) return piece;  // only blanks: left as read
-  piece.remove_prefix(first);
-  piece = piece.substr(0, piece.find_last_not_of(BLANKS) + 1);
-  if (piece.back() == '\n') piece.remove_suffix(1);
-  return piece;
+// One whole line, however long; what lies past the first LINE_LIMIT characters
+// is only looked at, never kept.
+Line read_line(TextInput& input, std::array<char, LINE_LIMIT + 2>& buffer) {
+  Line line{{}, false, false, false, true, 0};
+  std::size_t kept = 0;
+  for (int c; (c = next_text_char(input)) != EOF;) {
+    if (c == '\n') {
+      buffer[kept++] = '\n';
+      break;
+    }
+    if (kept < LINE_LIMIT) {
+      buffer[kept++] = static_cast<char>(c);
+    } else {
+      line.too_long = true;
+    }
+    line.has_nul = line.has_nul || c == '\0';
+    line.has_carriage_return = line.has_carriage_return || c == '\r';
+    if (!is_whitespace(c)) {
+      line.blank = false;
+      line.last_visible = static_cast<char>(c);
+    }
+  }
+  line.text = {buffer.data(), kept};
+  return line;
+}
+
+// A line too long for the table may still be dropped whole, as a blank line or
+// a comment between sections; it may not be a header.
+bool may_drop_long_line(const Line& line, bool inside_section) {
+  if (line.blank) return true;
+  const std::size_t first = line.text.find_first_not_of(WHITESPACE);
+  return !inside_section && line.last_visible != '{' &&
+         (line.text[first] == '#' || line.text[first] == ';');
+}
+
+// Any section may be the first one written (those before it may be left out),
+// and a byte order mark's bytes at the start of the file read back as one.
+bool begins_like_byte_order_mark(std::string_view name) {
+  return name.starts_with("\xEF\xBB\xBF") || name.starts_with("\xFE\xFF") ||
+         name.starts_with("\xFF\xFE");
+}
+
+std::string_view trim(std::string_view text) {
+  std::size_t first = text.find_first_not_of(BLANKS);
+  if (first == std::string_view::npos) return text;  // only blanks: left as read
+  text.remove_prefix(first);
+  text = text.substr(0, text.find_last_not_of(BLANKS) + 1);
+  if (text.back() == '\n') text.remove_suffix(1);
+  return text;
 }
 
 // What an entry line holds beyond its key and value: the rest of the line after
@@ -144,7 +188,7 @@ bool is_comment(std::string_view line) {
 
 ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
   TextInput text{input};
-  std::array<char, 1024> buffer{};
+  std::array<char, LINE_LIMIT + 2> buffer{};
   Section* open_section = nullptr;
   long line_number = 1;
 
@@ -158,24 +202,31 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
       break;
   }
   for (;;) {
-    std::string_view piece = read_piece(text, buffer);
-    if (piece.empty()) break;
-    const long piece_line = line_number;
-    if (piece.back() == '\n') ++line_number;
-    auto fail = [piece_line](ReadStatus status) { return ReadResult{status, piece_line, 0}; };
+    const Line read = read_line(text, buffer);
+    if (read.text.empty()) break;
+    const long this_line = line_number++;
+    auto fail = [this_line](ReadStatus status) { return ReadResult{status, this_line, 0}; };
 
-    if (piece.find('\0') != std::string_view::npos) return fail(ReadStatus::nul_byte);
-    if (piece.find('\r') != std::string_view::npos) return fail(ReadStatus::lone_carriage_return);
-    std::string_view line = trim(piece);
+    if (read.has_nul) return fail(ReadStatus::nul_byte);
+    if (read.has_carriage_return) return fail(ReadStatus::lone_carriage_return);
+    if (read.too_long) {
+      if (may_drop_long_line(read, open_section != nullptr)) continue;
+      return fail(ReadStatus::line_too_long);
+    }
+    std::string_view line = trim(read.text);
 
     if (line.empty()) continue;
     if (line.front() == '}') {
+      if (!only_whitespace(line.substr(1))) return fail(ReadStatus::text_after_brace);
       open_section = nullptr;
     } else if (line.back() == '{') {
       if (manifest.section_count == MAX_SECTIONS) return fail(ReadStatus::does_not_fit);
       Section& section = manifest.sections[static_cast<std::size_t>(manifest.section_count)];
       const std::size_t equals = line.find('=');
       if (!set_field(section.name, line.substr(0, equals))) return fail(ReadStatus::name_too_long);
+      if (begins_like_byte_order_mark(field_text(section.name))) {
+        return fail(ReadStatus::name_like_byte_order_mark);
+      }
       if (equals != std::string_view::npos &&
           !only_whitespace(line.substr(equals + 1, line.size() - equals - 2))) {
         return fail(ReadStatus::text_in_header);
@@ -231,6 +282,12 @@ const char* read_status_text(ReadStatus status) {
       return "text after the value would be lost (a value ends at its first blank)";
     case ReadStatus::text_in_header:
       return "text between \"=\" and \"{\" in a section header would be lost";
+    case ReadStatus::text_after_brace:
+      return "text after \"}\" would be lost";
+    case ReadStatus::line_too_long:
+      return "line longer than 1022 characters";
+    case ReadStatus::name_like_byte_order_mark:
+      return "section name begins with the bytes of a byte order mark";
     case ReadStatus::read_error:
       return "read error";
   }

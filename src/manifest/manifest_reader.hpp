@@ -14,13 +14,16 @@ enum class ReadStatus {
   key_too_long,
   value_too_long,
   nul_byte,
-  lone_carriage_return,  // a CR not followed by LF
-  blank_after_brace,     // a line that is no header but ends in "{" and blanks
-  text_outside_section,  // neither blank, closing line nor comment
-  wide_encoding,         // a UTF-16 or UTF-32 byte order mark
-  text_after_value,      // a value with a blank inside: the rest would be dropped
-  text_in_header,        // text between "=" and "{" of a header would be dropped
-  read_error,            // `error` holds errno
+  lone_carriage_return,       // a CR not followed by LF
+  blank_after_brace,          // a line that is no header but ends in "{" and blanks
+  text_outside_section,       // neither blank, closing line nor comment
+  wide_encoding,              // a UTF-16 or UTF-32 byte order mark
+  text_after_value,           // a value with a blank inside: the rest would be dropped
+  text_in_header,             // text between "=" and "{" of a header would be dropped
+  text_after_brace,           // "}" with more than blanks after it on its line
+  line_too_long,              // more than 1022 characters, neither blank nor a comment
+  name_like_byte_order_mark,  // would read back as a byte order mark
+  read_error,                 // `error` holds errno
 };
 
 struct ReadResult {

@@ -2,6 +2,8 @@
 // Errors and warnings share one shape, so scripts can grep for the program name.
 #include "platform/diagnostics.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +18,14 @@ namespace {
 
 int first_output_error = 0;
 
+bool is_terminal(std::FILE* stream) {
+#if defined(_WIN32)
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return ::isatty(::fileno(stream)) != 0;
+#endif
+}
+
 }  // namespace
 
 void flush_output() {
@@ -27,20 +37,50 @@ int output_error() {
   return first_output_error;
 }
 
+std::string escaped_text(std::string_view text) {
+  static constexpr char DIGITS[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      shown += "\\x";
+      shown += DIGITS[byte >> 4];
+      shown += DIGITS[byte & 0xF];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+void put_output_text(std::string_view text) {
+  static const bool terminal = stdout_is_terminal();
+  if (terminal) {
+    const std::string shown = escaped_text(text);
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+}
+
 void report(const char* format, ...) {
   flush_output();
+  std::array<char, 4096> message{};
   std::va_list arguments;
   va_start(arguments, format);
-  std::fputs("md5refresh: ", stderr);
-  std::vfprintf(stderr, format, arguments);
-  std::fputc('\n', stderr);
+  const int length = std::vsnprintf(message.data(), message.size(), format, arguments);
   va_end(arguments);
+  if (length < 0) return;
+  const std::size_t kept = std::min(static_cast<std::size_t>(length), message.size() - 1);
+  const std::string line = "md5refresh: " + escaped_text({message.data(), kept}) + "\n";
+  std::fputs(line.c_str(), stderr);
 }
 
 bool stderr_is_terminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return ::isatty(STDERR_FILENO) != 0;
-#endif
+  return is_terminal(stderr);
+}
+
+bool stdout_is_terminal() {
+  return is_terminal(stdout);
 }

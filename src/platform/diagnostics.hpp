@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The standard streams: one-line messages on stderr, each beginning
 // "md5refresh: ", standard output kept in step with them, and whether a person
-// is watching stderr.
+// is watching. Names come from manifests, which anyone may write: a control
+// byte in one reaches a terminal only as the text \xNN.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 #if defined(__GNUC__)
 #define MD5REFRESH_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
@@ -11,7 +15,15 @@
 #endif
 
 // Flushes standard output first, so that a log of both streams reads in order.
+// Control bytes (below 0x20 but the tab, and 0x7F) are shown as \xNN.
 void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT;
+
+// `text` with its control bytes shown as \xNN.
+[[nodiscard]] std::string escaped_text(std::string_view text);
+
+// Puts `text` on standard output: escaped when it is a terminal, as it is
+// when it goes to a pipe or file, where a script wants the bytes.
+void put_output_text(std::string_view text);
 
 // Sends what standard output holds on its way; a failure is remembered.
 void flush_output();
@@ -20,3 +32,4 @@ void flush_output();
 [[nodiscard]] int output_error();
 
 [[nodiscard]] bool stderr_is_terminal();
+[[nodiscard]] bool stdout_is_terminal();

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/diagnostics.hpp"
+#include "platform/process.hpp"
+
 #if defined(_WIN32)
 #include <io.h>
 #include <process.h>
@@ -18,10 +21,14 @@
 
 #include "platform/text.hpp"
 #else
+#include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 #endif
 
 namespace {
@@ -32,8 +39,6 @@ std::string directory_of(const std::string& path) {
   if (separator == std::string::npos) return ".";
   return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
 }
-
-enum class OutputKind { missing, regular, directory, device, standard_output };
 
 #if defined(_WIN32)
 // The same wording as on POSIX hosts for the same causes.
@@ -75,9 +80,25 @@ std::uint64_t joined(DWORD high, DWORD low) {
 }
 
 // Opens for its attributes only: devices, directories and files alike.
-HANDLE open_to_inspect(const std::wstring& path) {
-  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+HANDLE open_to_inspect(const std::string& path) {
+  return CreateFileW(wide_path(path).c_str(), 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool stamp_of_handle(HANDLE handle, FileStamp& stamp) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(handle, &information)) return false;
+  stamp = {information.dwVolumeSerialNumber,
+           joined(information.nFileIndexHigh, information.nFileIndexLow),
+           joined(information.nFileSizeHigh, information.nFileSizeLow),
+           static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
+                                            information.ftLastWriteTime.dwLowDateTime))};
+  return true;
+}
+
+HANDLE handle_of(std::FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 std::FILE* stream_of_handle(HANDLE handle, int flags, const char* mode) {
@@ -96,8 +117,8 @@ std::string final_path_of(const char* path) {
   return path;
 }
 
-OutputKind output_kind_of(const char*, const std::string& final_path) {
-  HANDLE handle = open_to_inspect(wide_text(final_path));
+OutputKind output_kind_of(const char* path, FileStamp& existing) {
+  HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return OutputKind::missing;
   OutputKind kind = OutputKind::regular;
   BY_HANDLE_FILE_INFORMATION information{};
@@ -106,14 +127,16 @@ OutputKind output_kind_of(const char*, const std::string& final_path) {
   } else if (GetFileInformationByHandle(handle, &information) &&
              (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     kind = OutputKind::directory;
+  } else if (!stamp_of_handle(handle, existing)) {
+    existing = {};
   }
   CloseHandle(handle);
   return kind;
 }
 
 // The read-only attribute stands where POSIX hosts have permission bits.
-int check_writable(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(wide_text(path).c_str());
+int check_replaceable(const std::string& path, bool&) {
+  const DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     errno = EACCES;
     return -1;
@@ -121,9 +144,10 @@ int check_writable(const std::string& path) {
   return 0;
 }
 
+// Shared for deletion, so that an interrupt can remove it while it is open.
 int open_exclusive(const std::string& path) {
-  HANDLE handle = CreateFileW(wide_text(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = errno_from(GetLastError());
     return -1;
@@ -142,40 +166,69 @@ void close_descriptor(int descriptor) {
 }
 
 std::FILE* open_in_place(const std::string& path) {
-  return _wfopen(wide_text(path).c_str(), L"wb");
+  return _wfopen(wide_path(path).c_str(), L"wb");
 }
 
 int process_id() {
   return _getpid();
 }
 
-void copy_permissions(int, const std::string&) {}
+// ReplaceFileW carries the ACL, attributes and alternate streams over itself.
+void copy_metadata(int, const std::string&) {}
 
 int sync_to_disk(std::FILE* stream) {
-  if (FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) return 0;
+  if (FlushFileBuffers(handle_of(stream))) return 0;
   errno = errno_from(GetLastError());
   return -1;
 }
 
 void remove_file(const std::string& path) {
-  DeleteFileW(wide_text(path).c_str());
+  DeleteFileW(wide_path(path).c_str());
 }
 
-// The replaced file keeps its attributes (hidden, say), which the temporary
-// does not carry.
-int replace_file(const std::string& temporary_path, const std::string& final_path) {
-  const std::wstring final_wide = wide_text(final_path);
-  const DWORD attributes = GetFileAttributesW(final_wide.c_str());
-  if (!MoveFileExW(wide_text(temporary_path).c_str(), final_wide.c_str(),
+// A scanner or an indexer may hold the file for a moment: a replace refused
+// for sharing is tried again for about a second.
+bool worth_retrying(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+// ReplaceFileW keeps what the replaced file had besides its bytes; where it
+// cannot be used (no file there yet, a file system without it), the rename
+// stands in, keeping the attributes by hand.
+DWORD replace_or_move(const std::wstring& temporary, const std::wstring& final_path) {
+  const DWORD attributes = GetFileAttributesW(final_path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      ReplaceFileW(final_path.c_str(), temporary.c_str(), nullptr,
+                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                   nullptr)) {
+    return ERROR_SUCCESS;
+  }
+  const DWORD replace_error = attributes == INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+  if (worth_retrying(replace_error)) return replace_error;
+  if (!MoveFileExW(temporary.c_str(), final_path.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return errno_from(GetLastError());
+    return GetLastError();
   }
   constexpr DWORD KEPT = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & KEPT) != 0) {
-    SetFileAttributesW(final_wide.c_str(), attributes & KEPT);
+    SetFileAttributesW(final_path.c_str(), attributes & KEPT);
   }
-  return 0;
+  return ERROR_SUCCESS;
+}
+
+int replace_file(const std::string& temporary_path, const std::string& final_path) {
+  const std::wstring temporary = wide_path(temporary_path), final_wide = wide_path(final_path);
+  constexpr int ATTEMPTS = 20;
+  constexpr DWORD PAUSE_MS = 50;
+  DWORD error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    error = replace_or_move(temporary, final_wide);
+    if (!worth_retrying(error)) break;
+    Sleep(PAUSE_MS);
+  }
+  return error == ERROR_SUCCESS ? 0 : errno_from(error);
 }
 #else
 namespace fs = std::filesystem;
@@ -201,22 +254,51 @@ std::string final_path_of(const char* path) {
   return resolved.string();
 }
 
-// Whatever /dev names is written in place, even where a link there leads to a
-// regular file (/dev/fd/N): it stands for an open stream, not for a file to
-// replace. "/dev/stdout" is the stream the report lines went to: reopened, a
-// redirected standard output would be truncated under them.
-OutputKind output_kind_of(const char* path, const std::string& final_path) {
-  const std::string_view given = path;
-  if (given == "/dev/stdout") return OutputKind::standard_output;
-  if (given.starts_with("/dev/")) return OutputKind::device;
-  struct stat status {};
-  if (::stat(final_path.c_str(), &status) != 0) return OutputKind::missing;
-  if (S_ISREG(status.st_mode)) return OutputKind::regular;
-  return S_ISDIR(status.st_mode) ? OutputKind::directory : OutputKind::device;
+bool is_stream(int descriptor, const struct stat& status) {
+  struct stat stream {};
+  return ::fstat(descriptor, &stream) == 0 && stream.st_dev == status.st_dev &&
+         stream.st_ino == status.st_ino;
 }
 
-int check_writable(const std::string& path) {
-  return ::access(path.c_str(), W_OK);
+// By what the output is, never by its name: /dev/stdout, /dev/fd/1 or a file
+// that standard output was sent to is the stream the report lines went to, and
+// reopening it would truncate them; a file on /dev/shm is a file. The kernel
+// follows the links: those under /proc name pipes in no way a path can.
+OutputKind output_kind_of(const char* path, FileStamp& existing) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) return OutputKind::missing;
+  if (is_stream(STDOUT_FILENO, status)) return OutputKind::standard_output;
+  if (is_stream(STDERR_FILENO, status)) return OutputKind::standard_error;
+  if (S_ISREG(status.st_mode)) {
+    existing = stamp_from(status);
+    return OutputKind::regular;
+  }
+  if (S_ISDIR(status.st_mode)) return OutputKind::directory;
+  if (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode)) return OutputKind::device;
+  return OutputKind::not_written;
+}
+
+// A rename over a file in a sticky directory needs the file's or the
+// directory's owner (or a process that may act for any owner).
+bool sticky_forbids_replace(const std::string& path) {
+  struct stat file {
+  }, directory{};
+  if (::geteuid() == 0 || ::stat(path.c_str(), &file) != 0 ||
+      ::stat(directory_of(path).c_str(), &directory) != 0) {
+    return false;
+  }
+  return (directory.st_mode & S_ISVTX) != 0 && file.st_uid != ::geteuid() &&
+         directory.st_uid != ::geteuid();
+}
+
+int check_replaceable(const std::string& path, bool& sticky) {
+  if (::access(path.c_str(), W_OK) != 0) return -1;
+  if (sticky_forbids_replace(path)) {
+    sticky = true;
+    errno = EPERM;
+    return -1;
+  }
+  return 0;
 }
 
 int open_exclusive(const std::string& path) {
@@ -239,15 +321,60 @@ int process_id() {
   return static_cast<int>(::getpid());
 }
 
-// The owner is kept where the process may keep it (as root, say); the mode is
-// set after, since a change of owner can clear the set-id bits.
-void copy_permissions(int descriptor, const std::string& original) {
+// Owner and group are kept each where the process may: a user who may not give
+// the file away may still keep a group of theirs.
+void copy_owner(int descriptor, const std::string& original, const struct stat& status) {
+  if (::fchown(descriptor, status.st_uid, status.st_gid) == 0) return;
+  const int owner_error = errno;
+  if (::fchown(descriptor, static_cast<uid_t>(-1), status.st_gid) == 0) {
+    report("cannot keep the owner of %s: %s", original.c_str(), std::strerror(owner_error));
+  } else {
+    report("cannot keep the owner and group of %s: %s", original.c_str(),
+           std::strerror(owner_error));
+  }
+}
+
+// Extended attributes, POSIX ACLs (system.posix_acl_access) among them.
+void copy_extended_attributes(int descriptor, const std::string& original) {
+  const ssize_t list_size = ::listxattr(original.c_str(), nullptr, 0);
+  if (list_size <= 0) return;  // none, or a file system without them
+  std::vector<char> names(static_cast<std::size_t>(list_size));
+  const ssize_t listed = ::listxattr(original.c_str(), names.data(), names.size());
+  if (listed < 0) {
+    report("cannot keep the extended attributes of %s: %s", original.c_str(), std::strerror(errno));
+    return;
+  }
+  std::vector<char> value;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    ssize_t size = ::getxattr(original.c_str(), name, nullptr, 0);
+    if (size >= 0) {
+      value.resize(static_cast<std::size_t>(size));
+      size = ::getxattr(original.c_str(), name, value.data(), value.size());
+    }
+    if (size < 0 ||
+        ::fsetxattr(descriptor, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+      report("cannot keep extended attribute %s of %s: %s", name, original.c_str(),
+             std::strerror(errno));
+    }
+  }
+}
+
+// The mode is set last: a change of owner can clear the set-id bits, and an
+// ACL's mask stands in the group bits.
+void copy_metadata(int descriptor, const std::string& original) {
   struct stat status {};
   if (::stat(original.c_str(), &status) != 0) return;
-  if (::fchown(descriptor, status.st_uid, status.st_gid) != 0) {
-    // Not permitted: the replacement belongs to whoever runs the tool.
+  if (status.st_nlink > 1) {
+    report("%s has %ju names; the others keep the old contents", original.c_str(),
+           static_cast<std::uintmax_t>(status.st_nlink));
   }
-  ::fchmod(descriptor, status.st_mode & 07777);
+  copy_owner(descriptor, original, status);
+  copy_extended_attributes(descriptor, original);
+  if (::fchmod(descriptor, status.st_mode & 07777) != 0) {
+    report("cannot keep the permissions of %s: %s", original.c_str(), std::strerror(errno));
+  }
 }
 
 int sync_to_disk(std::FILE* stream) {
@@ -271,6 +398,7 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
 #endif
 
 // A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
+// It is removed if a signal ends the process while it exists.
 int create_temporary(const std::string& final_path, std::string& temporary_path) {
   const std::size_t name_start = final_path.find_last_of(PATH_SEPARATORS) + 1;
   const std::string prefix = final_path.substr(0, name_start) + "." +
@@ -278,17 +406,26 @@ int create_temporary(const std::string& final_path, std::string& temporary_path)
   constexpr int ATTEMPTS = 100;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
     temporary_path = prefix + "-" + std::to_string(attempt) + ".tmp";
+    remove_on_interrupt(temporary_path.c_str());
     const int descriptor = open_exclusive(temporary_path);
-    if (descriptor >= 0 || errno != EEXIST) return descriptor;
+    if (descriptor >= 0) return descriptor;
+    remove_on_interrupt(nullptr);
+    if (errno != EEXIST) return -1;
   }
   return -1;
+}
+
+void remove_temporary(std::string& temporary_path) {
+  remove_file(temporary_path);
+  remove_on_interrupt(nullptr);
+  temporary_path.clear();
 }
 
 }  // namespace
 
 OpenResult open_regular_file(const char* path) {
 #if defined(_WIN32)
-  HANDLE handle = CreateFileW(wide_text(path).c_str(), GENERIC_READ,
+  HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError())};
@@ -326,33 +463,45 @@ OpenResult open_regular_file(const char* path) {
 #endif
 }
 
+DirectoryPart directory_part(std::string_view path) {
+  const std::size_t separator = path.find_last_of(PATH_SEPARATORS);
+#if defined(_WIN32)
+  const bool drive_prefix =
+      path.size() >= 2 && path[1] == ':' &&
+      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  if (separator == std::string_view::npos && drive_prefix) return {path.substr(0, 2), false};
+#endif
+  if (separator == std::string_view::npos) return {{}, false};
+  return {path.substr(0, separator), true};
+}
+
+bool is_plain_file_name(std::string_view name) {
+#if defined(_WIN32)
+  return name.find(':') == std::string_view::npos;
+#else
+  (void)name;
+  return true;
+#endif
+}
+
 bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
 #if defined(_WIN32)
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))),
-                                  &information)) {
-    return false;
-  }
-  // The path's attributes carry no file number, so neither does the stamp.
-  stamp = {0, 0, joined(information.nFileSizeHigh, information.nFileSizeLow),
-           static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
-                                            information.ftLastWriteTime.dwLowDateTime))};
+  return stamp_of_handle(handle_of(stream), stamp);
 #else
   struct stat status {};
   if (::fstat(::fileno(stream), &status) != 0) return false;
   stamp = stamp_from(status);
-#endif
   return true;
+#endif
 }
 
 bool stamp_of_path(const char* path, FileStamp& stamp) {
 #if defined(_WIN32)
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(wide_text(path).c_str(), GetFileExInfoStandard, &data)) return false;
-  stamp = {0, 0, joined(data.nFileSizeHigh, data.nFileSizeLow),
-           static_cast<std::int64_t>(
-               joined(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime))};
-  return true;
+  HANDLE handle = open_to_inspect(path);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool stamped = stamp_of_handle(handle, stamp);
+  CloseHandle(handle);
+  return stamped;
 #else
   struct stat status {};
   if (::stat(path, &status) != 0) return false;
@@ -373,78 +522,131 @@ std::uint64_t regular_file_size(std::FILE* stream) {
 }
 
 const char* open_error_text(int error) {
+  if (error == NOT_WRITTEN_KIND) return "a block device or socket is not written";
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
+}
+
+bool lock_for_replace(std::FILE* stream) {
+#if defined(_WIN32)
+  // A byte far past any end of file: Windows's locks bar reads of what they
+  // cover, and this one covers nothing a reader wants.
+  OVERLAPPED far_byte{};
+  far_byte.Offset = 0xFFFFFFFE;
+  far_byte.OffsetHigh = 0x7FFFFFFF;
+  if (LockFileEx(handle_of(stream), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                 &far_byte)) {
+    return true;
+  }
+  return GetLastError() != ERROR_LOCK_VIOLATION;
+#else
+  // A file system without locks locks nothing; the stamp check still stands.
+  return ::flock(::fileno(stream), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+#endif
 }
 
 OutputProbe probe_output(const char* path) {
   const std::string final_path = final_path_of(path);
-  switch (output_kind_of(path, final_path)) {
+  OutputProbe probe{0, {}, false, OutputKind::missing, {}};
+  probe.kind = output_kind_of(path, probe.existing);
+  switch (probe.kind) {
     case OutputKind::standard_output:
+    case OutputKind::standard_error:
     case OutputKind::device:
-      return {0, {}};
+      return probe;
     case OutputKind::directory:
-      return {EISDIR, {}};
+      probe.error = EISDIR;
+      return probe;
+    case OutputKind::not_written:
+      probe.error = NOT_WRITTEN_KIND;
+      return probe;
     case OutputKind::regular:
-      if (check_writable(final_path) != 0) return {errno, {}};
+      if (check_replaceable(final_path, probe.sticky) != 0) {
+        probe.error = errno;
+        return probe;
+      }
       break;
     case OutputKind::missing:
       break;
   }
   std::string temporary_path;
   const int descriptor = create_temporary(final_path, temporary_path);
-  if (descriptor < 0) return {errno, directory_of(final_path)};
+  if (descriptor < 0) {
+    probe.error = errno;
+    probe.directory = directory_of(final_path);
+    return probe;
+  }
   close_descriptor(descriptor);
-  remove_file(temporary_path);
-  return {0, {}};
+  remove_temporary(temporary_path);
+  return probe;
 }
 
-int open_output(const char* path, OutputFile& output) {
+int open_output(const char* path, const OutputProbe& probe, OutputFile& output) {
   output.final_path = final_path_of(path);
-  const OutputKind kind = output_kind_of(path, output.final_path);
-  if (kind == OutputKind::standard_output) {
-    output.file = stdout;
-    return 0;
+  switch (probe.kind) {
+    case OutputKind::standard_output:
+      output.file = stdout;
+      return 0;
+    case OutputKind::standard_error:
+      std::fflush(stdout);
+      output.file = stderr;
+      return 0;
+    case OutputKind::device:
+      output.file = open_in_place(output.final_path);
+      return output.file == nullptr ? errno : 0;
+    case OutputKind::directory:
+      return EISDIR;
+    case OutputKind::not_written:
+      return NOT_WRITTEN_KIND;
+    case OutputKind::regular:
+    case OutputKind::missing:
+      break;
   }
-  if (kind == OutputKind::directory) return EISDIR;
-  if (kind == OutputKind::device) {
-    output.file = open_in_place(path);
-    return output.file == nullptr ? errno : 0;
+  const int descriptor = create_temporary(output.final_path, output.temporary_path);
+  if (descriptor < 0) {
+    const int create_error = errno;
+    output.temporary_path.clear();
+    return create_error;
   }
-
-  std::string temporary_path;
-  const int descriptor = create_temporary(output.final_path, temporary_path);
-  if (descriptor < 0) return errno;
-  if (kind == OutputKind::regular) copy_permissions(descriptor, output.final_path);
+  if (probe.kind == OutputKind::regular) copy_metadata(descriptor, output.final_path);
   output.file = stream_for_writing(descriptor);
   if (output.file == nullptr) {
     const int stream_error = errno;
     close_descriptor(descriptor);
-    remove_file(temporary_path);
+    remove_temporary(output.temporary_path);
     return stream_error;
   }
-  output.temporary_path = temporary_path;
   return 0;
 }
 
-int commit_output(OutputFile& output) {
+int finish_output(OutputFile& output) {
   int error = 0;
-  if (std::fflush(output.file) != 0) error = errno;
+  if (std::fflush(output.file) != 0 || std::ferror(output.file)) error = errno != 0 ? errno : EIO;
   if (error == 0 && !output.temporary_path.empty() && sync_to_disk(output.file) != 0) {
     error = errno;
   }
-  if (output.file != stdout && std::fclose(output.file) != 0 && error == 0) error = errno;
+  const bool standard_stream = output.file == stdout || output.file == stderr;
+  if (!standard_stream && std::fclose(output.file) != 0 && error == 0) error = errno;
   output.file = nullptr;
-  if (output.temporary_path.empty()) return error;
+  if (error != 0 && !output.temporary_path.empty()) remove_temporary(output.temporary_path);
+  return error;
+}
 
-  if (error == 0) error = replace_file(output.temporary_path, output.final_path);
-  if (error != 0) remove_file(output.temporary_path);
-  output.temporary_path.clear();
+int replace_with_output(OutputFile& output) {
+  if (output.temporary_path.empty()) return 0;
+  const int error = replace_file(output.temporary_path, output.final_path);
+  if (error != 0) {
+    remove_temporary(output.temporary_path);
+  } else {
+    remove_on_interrupt(nullptr);
+    output.temporary_path.clear();
+  }
   return error;
 }
 
 void discard_output(OutputFile& output) {
-  if (output.file != nullptr && output.file != stdout) std::fclose(output.file);
+  if (output.file != nullptr && output.file != stdout && output.file != stderr) {
+    std::fclose(output.file);
+  }
   output.file = nullptr;
-  if (!output.temporary_path.empty()) remove_file(output.temporary_path);
-  output.temporary_path.clear();
+  if (!output.temporary_path.empty()) remove_temporary(output.temporary_path);
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // How the tool touches the file system: files are read only when they are
 // regular files (opening never blocks on a FIFO or device), and a manifest is
-// replaced through a temporary file, so a failed write leaves the old one whole.
+// replaced through a temporary file, so a failed write leaves the old one whole
+// and the replaced file keeps what the host keeps of a file besides its bytes.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,21 @@ inline constexpr std::string_view PATH_SEPARATORS = "/";
 
 // Stands for "exists but is not a regular file" where an errno value would go.
 inline constexpr int NOT_A_REGULAR_FILE = -1;
+// An output that is a block device or a socket: neither replaced nor written.
+inline constexpr int NOT_WRITTEN_KIND = -2;
+
+// The directory part of a path as a file beside it is joined to it: up to its
+// last separator, or on Windows a drive prefix alone ("C:p.txt" lies in "C:",
+// the current folder of drive C:, and so do the files beside it).
+struct DirectoryPart {
+  std::string_view text;       // empty: the current directory
+  bool joined_with_separator;  // false for a bare drive prefix
+};
+[[nodiscard]] DirectoryPart directory_part(std::string_view path);
+
+// Whether a file name from a manifest names an ordinary file beside it: on
+// Windows a ":" would name a drive or an alternate data stream instead.
+[[nodiscard]] bool is_plain_file_name(std::string_view name);
 
 struct OpenResult {
   std::FILE* file;  // binary stream, or null
@@ -32,12 +48,16 @@ struct OpenResult {
 // What tells one version of a file from another: a file appended to, rewritten
 // or replaced while it is read shows a different stamp after the read.
 struct FileStamp {
-  std::uint64_t device;
-  std::uint64_t inode;  // 0 where the host has none
+  std::uint64_t device;  // the volume's serial number on Windows
+  std::uint64_t inode;   // the file index on Windows
   std::uint64_t size;
   std::int64_t modified;  // nanoseconds, or whatever finer unit the host keeps
   friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };
+
+[[nodiscard]] inline bool same_file(const FileStamp& a, const FileStamp& b) {
+  return a.device == b.device && a.inode == b.inode;
+}
 
 // False when the file cannot be inspected.
 [[nodiscard]] bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp);
@@ -46,30 +66,56 @@ struct FileStamp {
 // The size of the regular file open as `stream`; 0 for anything else.
 [[nodiscard]] std::uint64_t regular_file_size(std::FILE* stream);
 
+// Keeps a second run from replacing the manifest open as `stream` until the
+// stream is closed; false when another run holds it. The lock lives on the open
+// file, so nothing is left beside the manifest.
+[[nodiscard]] bool lock_for_replace(std::FILE* stream);
+
+enum class OutputKind {
+  missing,          // made through a temporary file
+  regular,          // replaced through a temporary file
+  directory,        // refused
+  device,           // a character device or FIFO: written in place
+  standard_output,  // the same file as the stream: written through it, after
+  standard_error,   // the lines already there
+  not_written,      // a block device or socket: refused
+};
+
+struct OutputProbe {
+  int error;              // 0, errno, or NOT_WRITTEN_KIND
+  std::string directory;  // set when the temporary file could not be made there
+  bool sticky;            // EPERM: another user's file in a sticky directory
+  OutputKind kind;
+  FileStamp existing;  // of the regular file there, when `kind` is regular
+};
+
+// Finds out, before any work is done, whether `path` can be written and how: the
+// output is classified by what it is, links followed, never by its name; an
+// existing output that the process may not write or rename over is refused as
+// the open or the rename would refuse it, and a temporary file is made and
+// removed again beside it.
+[[nodiscard]] OutputProbe probe_output(const char* path);
+
 struct OutputFile {
   std::FILE* file = nullptr;
   std::string final_path;      // the file that is replaced: a symlink's target
   std::string temporary_path;  // empty when the output is written directly
 };
 
-// An output that exists and is not a regular file (a device, a FIFO), or that
-// lies under /dev, is written directly ("/dev/stdout" through the stdout
-// stream); anything else through a new temporary file beside its final path,
-// carrying the permission bits of the file it replaces. Returns 0 or errno.
-[[nodiscard]] int open_output(const char* path, OutputFile& output);
+// Opens the output as the probe found it. A replacement carries the owner and
+// group (each where the process may), extended attributes (POSIX ACLs among
+// them) and permission bits of the file it replaces; what cannot be kept, and
+// other names of the file that keep the old contents, are warned of on stderr.
+// Returns 0 or errno.
+[[nodiscard]] int open_output(const char* path, const OutputProbe& probe, OutputFile& output);
 
-struct OutputProbe {
-  int error;              // 0, or errno
-  std::string directory;  // set when the temporary file could not be made there
-};
+// Flushes the data to disk and closes the file. Returns 0 or errno; on failure
+// the temporary is removed.
+[[nodiscard]] int finish_output(OutputFile& output);
 
-// Finds out, before any work is done, whether `path` can be replaced: an
-// existing output the process may not write is refused as an open for writing
-// would refuse it, and a temporary file is made and removed again beside it.
-[[nodiscard]] OutputProbe probe_output(const char* path);
-
-// Flushes the data to disk and renames the temporary over the final path.
-// Returns 0 or errno; on failure the temporary is removed and the old file stays.
-[[nodiscard]] int commit_output(OutputFile& output);
+// Moves the finished temporary over the final path (nothing to do for an
+// output written directly). Returns 0 or errno; on failure the temporary is
+// removed and the old file stays.
+[[nodiscard]] int replace_with_output(OutputFile& output);
 
 void discard_output(OutputFile& output);

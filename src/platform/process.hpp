@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The process's side of the host: its arguments as UTF-8 and a console that
-// shows UTF-8 names as text.
+// The process's side of the host: its arguments as UTF-8, a console that shows
+// UTF-8 names as text, and the signals that would otherwise end it untidily.
 #pragma once
 
 #include <string>
@@ -19,3 +19,13 @@ struct ProcessArguments {
 // own setting comes back afterwards.
 void begin_console_output();
 void end_console_output();
+
+// A closed pipe and a file size limit become failed writes (EPIPE, EFBIG) that
+// the run reports, instead of signals that end it; an interrupt, a hang-up or a
+// termination (on Windows Ctrl-C, Ctrl-Break or a closed console) first removes
+// the temporary file named by remove_on_interrupt, then ends the process as
+// the signal would.
+void install_signal_handlers();
+
+// The temporary file to remove when a signal ends the process, or null for none.
+void remove_on_interrupt(const char* path);

@@ -27,6 +27,19 @@ std::wstring wide_text(std::string_view text) {
   return wide.empty() ? converted(CP_ACP, 0, text) : wide;
 }
 
+std::wstring wide_path(std::string_view path) {
+  std::wstring wide = wide_text(path);
+  if (wide.size() < MAX_PATH || wide.starts_with(L"\\\\?\\")) return wide;
+  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return wide;
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return wide;
+  full.resize(written);
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+  return L"\\\\?\\" + full;
+}
+
 std::string utf8_text(std::wstring_view text) {
   if (text.empty() || text.size() > INT_MAX) return {};
   const int length = static_cast<int>(text.size());

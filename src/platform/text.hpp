@@ -15,4 +15,8 @@
 #if defined(_WIN32)
 [[nodiscard]] std::wstring wide_text(std::string_view text);
 [[nodiscard]] std::string utf8_text(std::wstring_view text);
+// A path as the wide file calls take it: one of 260 characters or more in the
+// long form ("\\?\" and the absolute path), so that it opens without the
+// system's long-path setting.
+[[nodiscard]] std::wstring wide_path(std::string_view path);
 #endif

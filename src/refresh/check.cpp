@@ -4,8 +4,10 @@
 #include "refresh/check.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "platform/diagnostics.hpp"
@@ -14,6 +16,27 @@
 
 namespace {
 
+enum class Verdict { ok, changed, missing, no_file_named, no_digest, not_a_digest };
+constexpr std::size_t VERDICT_COUNT = 6;
+
+// The words of a check line; the first three are the ones scripts have always
+// matched, the others say what to mend in the manifest.
+constexpr std::array<const char*, VERDICT_COUNT> VERDICT_TEXT = {
+    "OK",
+    "CHANGED",
+    "MISSING",
+    "no file named",
+    "no digest recorded",
+    "recorded digest is not 32 hex digits"};
+
+constexpr std::array<const char*, VERDICT_COUNT> SUMMARY_TEXT = {
+    "OK",
+    "changed",
+    "missing",
+    "with no file named",
+    "with no digest recorded",
+    "with a digest that is not 32 hex digits"};
+
 bool same_digest(std::string_view recorded, std::string_view computed) {
   return std::ranges::equal(recorded, computed, [](char a, char b) {
     return std::tolower(static_cast<unsigned char>(a)) ==
@@ -21,36 +44,72 @@ bool same_digest(std::string_view recorded, std::string_view computed) {
   });
 }
 
+bool is_digest(std::string_view text) {
+  return text.size() == 32 && std::ranges::all_of(text, [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c));
+         });
+}
+
+Verdict verdict_of(Section& section, SectionFile outcome, const HexDigest& hex) {
+  if (outcome == SectionFile::no_file_named) return Verdict::no_file_named;
+  if (outcome == SectionFile::not_digested) return Verdict::missing;
+  const Entry* md5 = find_entry(section, "md5");
+  if (md5 == nullptr) return Verdict::no_digest;
+  if (!is_digest(field_text(md5->value))) return Verdict::not_a_digest;
+  return same_digest(field_text(md5->value), hex.data()) ? Verdict::ok : Verdict::changed;
+}
+
+void print_check_line(const Section& section, Verdict verdict, const TargetPath& target) {
+  if (verdict == Verdict::no_file_named) {
+    std::fputs("section ", stdout);
+    put_output_text(field_text(section.name));
+  } else {
+    put_output_text(target.data());
+  }
+  std::printf(": %s\n", VERDICT_TEXT[static_cast<std::size_t>(verdict)]);
+  flush_output();
+}
+
+void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked) {
+  const int not_ok = checked - counts[0];
+  std::string parts;
+  for (std::size_t v = 1; v < VERDICT_COUNT; ++v) {
+    if (counts[v] == 0) continue;
+    parts += (parts.empty() ? "" : ", ") + std::to_string(counts[v]) + " " + SUMMARY_TEXT[v];
+  }
+  report("%d of %d sections not OK: %s", not_ok, checked, parts.c_str());
+}
+
 }  // namespace
 
-int check_manifest(const char* input_path, const ExcludeList& excludes) {
+int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
   std::unique_ptr<Manifest> manifest;
   if (load_manifest(input_path, manifest) != RefreshResult::ok) return CHECK_NOT_MADE;
   warn_about_manifest(*manifest, input_path, excludes, false);
 
-  int checked = 0, changed = 0, missing = 0;
+  std::array<int, VERDICT_COUNT> counts{};
+  int checked = 0;
+  bool a_file_named = false;
   digest_section_files(
       *manifest, input_path, &excludes,
       [&](Section& section, SectionFile outcome, const TargetPath& target, const HexDigest& hex) {
+        // A section with neither entry, even misspelled, is no business of a check.
+        if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
+        const Verdict verdict = verdict_of(section, outcome, hex);
+        a_file_named = a_file_named || verdict != Verdict::no_file_named;
+        ++counts[static_cast<std::size_t>(verdict)];
         ++checked;
-        const char* verdict = "OK";
-        if (outcome == SectionFile::not_digested) {
-          verdict = "MISSING";
-          ++missing;
-        } else if (const Entry* md5 = find_entry(section, "md5");
-                   md5 == nullptr || !same_digest(field_text(md5->value), hex.data())) {
-          verdict = "CHANGED";
-          ++changed;
+        if (output == CheckOutput::every_line ||
+            (output == CheckOutput::quiet && verdict != Verdict::ok)) {
+          print_check_line(section, verdict, target);
         }
-        std::printf("%s: %s\n", target.data(), verdict);
-        flush_output();
       });
   // A check of nothing must not pass for a check that found all well.
-  if (checked == 0) {
+  if (!a_file_named) {
     report("%s: no section names a file to check", input_path);
     return CHECK_NOT_MADE;
   }
-  if (changed + missing == 0) return CHECK_ALL_OK;
-  report("%d of %d files changed, %d missing", changed, checked, missing);
+  if (counts[0] == checked) return CHECK_ALL_OK;
+  if (output != CheckOutput::status_only) report_summary(counts, checked);
   return CHECK_NOT_ALL_OK;
 }

@@ -20,20 +20,20 @@ std::string_view file_name_of(std::string_view file_path) {
   return file_path.substr(file_path.find_last_of("/\\") + 1);
 }
 
-bool build_target_path(std::string_view input_path, std::string_view file_path,
+void build_target_path(std::string_view input_path, std::string_view file_path,
                        TargetPath& target) {
   const std::string_view file_name = file_name_of(file_path);
-  const std::size_t separator = input_path.find_last_of(PATH_SEPARATORS);
-  const std::string_view directory =
-      separator == std::string_view::npos ? std::string_view{} : input_path.substr(0, separator);
-  const std::size_t joiner = separator == std::string_view::npos ? 0 : 1;
-  if (directory.size() + joiner + file_name.size() >= target.size()) return false;
-
-  char* end = std::copy(directory.begin(), directory.end(), target.begin());
-  if (joiner != 0) *end++ = HOST_SEPARATOR;
+  const DirectoryPart directory = directory_part(input_path);
+  const std::size_t length =
+      directory.text.size() + (directory.joined_with_separator ? 1 : 0) + file_name.size();
+  if (length >= target.size()) {  // an input path beyond the command line's limit
+    target[0] = '\0';
+    return;
+  }
+  char* end = std::copy(directory.text.begin(), directory.text.end(), target.begin());
+  if (directory.joined_with_separator) *end++ = HOST_SEPARATOR;
   end = std::copy(file_name.begin(), file_name.end(), end);
   *end = '\0';
-  return true;
 }
 
 namespace {
@@ -55,7 +55,7 @@ void store_digest(Section& section, const HexDigest& hex, const char* path) {
 
 constexpr std::size_t LONE_FILE_BUFFER = 128 * 1024;
 
-enum class Lookup { no_file_path, skipped, path_too_long, names_no_file, not_opened, opened };
+enum class Lookup { no_file_path, skipped, names_no_file, not_a_plain_name, not_opened, opened };
 
 struct SectionLookup {
   Lookup lookup;
@@ -72,13 +72,13 @@ void look_up(Section& section, const char* input_path, SectionLookup& found, Fil
     return;
   }
   const std::string_view value = field_text(file_path->value);
-  if (!build_target_path(input_path, value, found.target)) {
-    found.target[value.copy(found.target.data(), found.target.size() - 1)] = '\0';
-    found.lookup = Lookup::path_too_long;
-    return;
-  }
   if (file_name_of(value).empty()) {
     found.lookup = Lookup::names_no_file;
+    return;
+  }
+  build_target_path(input_path, value, found.target);
+  if (!is_plain_file_name(file_name_of(value))) {
+    found.lookup = Lookup::not_a_plain_name;
     return;
   }
   const OpenResult file = open_regular_file(found.target.data());
@@ -96,18 +96,18 @@ void look_up(Section& section, const char* input_path, SectionLookup& found, Fil
 
 // The messages of one section, in the order a run one file at a time would
 // have given them; true when the digest in `job` is the file's.
-bool digested(Section& section, const char* input_path, SectionLookup& found, FileJob& job) {
+bool digested(Section& section, SectionLookup& found, FileJob& job) {
   switch (found.lookup) {
     case Lookup::no_file_path:
     case Lookup::skipped:
       return false;
-    case Lookup::path_too_long:
-      report("path of %s in %s longer than %d bytes", found.target.data(), input_path,
-             static_cast<int>(TARGET_PATH_CAPACITY - 1));
-      return false;
     case Lookup::names_no_file:
       report("section %s: file_path \"%s\" names no file", section.name.data(),
              find_entry(section, "file_path")->value.data());
+      return false;
+    case Lookup::not_a_plain_name:
+      report("section %s: file_path \"%s\" names no plain file beside the manifest",
+             section.name.data(), find_entry(section, "file_path")->value.data());
       return false;
     case Lookup::not_opened:
       report("cannot open %s: %s", found.target.data(), open_error_text(found.open_error));
@@ -167,10 +167,18 @@ void digest_section_files(Manifest& manifest, const char* input_path, const Excl
   }
   digest_file_set(std::span(jobs).first(count), [&](std::size_t i) {
     Section& section = manifest.sections[i];
-    if (found[i].lookup == Lookup::no_file_path || found[i].lookup == Lookup::skipped) return;
-    const bool ok = digested(section, input_path, found[i], jobs[i]);
-    done(section, ok ? SectionFile::digested : SectionFile::not_digested, found[i].target,
-         jobs[i].hex);
+    if (found[i].lookup == Lookup::skipped) return;
+    if (found[i].lookup == Lookup::no_file_path) {
+      done(section, SectionFile::no_file_named, found[i].target, jobs[i].hex);
+      return;
+    }
+    const bool names_no_file = found[i].lookup == Lookup::names_no_file;
+    const bool ok = digested(section, found[i], jobs[i]);
+    done(section,
+         ok              ? SectionFile::digested
+         : names_no_file ? SectionFile::no_file_named
+                         : SectionFile::not_digested,
+         found[i].target, jobs[i].hex);
   });
 }
 

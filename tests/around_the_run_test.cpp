@@ -1,0 +1,305 @@
+// SPDX-License-Identifier: MIT
+// What happens around a run rather than inside the manifest: an edit or a
+// second run between the read and the replace, a closed pipe, a signal during
+// the write, outputs that are not plain files, and what the replaced file keeps.
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#endif
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "refresh/refresh.hpp"
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+const std::string MANIFEST = "a={\nfile_path=a.bin\n}\n";
+const std::string REFRESHED =
+    "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) + "\n}\n\n";
+
+std::set<std::string> listing(const fs::path& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+// What the hooks below act on: the manifest of the run under test.
+fs::path race_manifest;
+RefreshResult second_run_result = RefreshResult::ok;
+
+struct RaceCase {
+  const char* name;
+  BeforeReplaceHook during;  // between the finished write and the replace
+  std::string contents;      // the manifest afterwards
+  std::string err;           // after the manifest's path
+  bool refreshed;
+  bool posix_only = false;  // Windows renames nothing over a file that is open
+};
+
+TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
+  // clang-format off
+  const RaceCase cases[] = {
+      {"nothing meanwhile", [] {}, REFRESHED, "", true},
+      {"an edit in place", [] { test::write_file(race_manifest, MANIFEST + "b={\n}\n"); }, MANIFEST + "b={\n}\n", " changed while the files were digested; not replaced\n", false},
+      {"a new file saved over it", [] {
+         test::write_file(race_manifest.string() + ".new", "edited={\n}\n");
+         fs::rename(race_manifest.string() + ".new", race_manifest);
+       }, "edited={\n}\n", " changed while the files were digested; not replaced\n", false, true},
+      {"the same size and time, another file", [] {
+         const auto modified = fs::last_write_time(race_manifest);
+         test::write_file(race_manifest.string() + ".new", MANIFEST);
+         fs::last_write_time(race_manifest.string() + ".new", modified);
+         fs::rename(race_manifest.string() + ".new", race_manifest);
+       }, MANIFEST, " changed while the files were digested; not replaced\n", false, true},
+      {"a second run", [] {
+         second_run_result = refresh_manifest(race_manifest.string().c_str(), race_manifest.string().c_str(), {}, false);
+       }, REFRESHED, " is being refreshed by another run; not replaced\n", true},
+  };
+  // clang-format on
+  for (const RaceCase& c : cases) {
+    if (c.posix_only && !test::POSIX_HOST) continue;
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    race_manifest = dir / "m.txt";
+    test::write_file(race_manifest, MANIFEST);
+    test::write_file(dir / "a.bin", "abc");
+    second_run_result = RefreshResult::ok;
+    set_before_replace_hook(c.during);
+    const std::string path = race_manifest.string();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const RefreshResult result = refresh_manifest(path.c_str(), path.c_str(), {}, false);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    set_before_replace_hook(nullptr);
+    EXPECT_EQ(result == RefreshResult::ok, c.refreshed);
+    EXPECT_EQ(err, c.err.empty() ? "" : "md5refresh: " + path + c.err);
+    EXPECT_EQ(test::read_file(race_manifest), c.contents);
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+    EXPECT_EQ(second_run_result, std::string_view(c.name) == "a second run"
+                                     ? RefreshResult::output_not_written
+                                     : RefreshResult::ok);
+  }
+}
+
+#if !defined(_WIN32)
+struct SignalCase {
+  const char* name;
+  int signal_number;
+};
+
+// The tool raises the signal itself once the temporary file is written.
+TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
+  const SignalCase cases[] = {{"interrupt", SIGINT}, {"termination", SIGTERM}, {"hang-up", SIGHUP}};
+  for (const SignalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", MANIFEST);
+    test::write_file(dir / "a.bin", "abc");
+    const test::ToolRun run = test::run_tool(
+        dir.path(), {"m.txt"}, "MD5REFRESH_TEST_SIGNAL=" + std::to_string(c.signal_number) + " ",
+        MD5REFRESH_HOOKED_BINARY);
+    EXPECT_EQ(run.status, 128 + c.signal_number) << "ended as the signal would end it";
+    EXPECT_EQ(test::read_file(dir / "m.txt"), MANIFEST);
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+  }
+}
+
+struct PipeCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::string manifest;  // before the run
+  int status;
+  std::string afterwards;
+};
+
+// Standard output is a pipe whose reader is gone before the tool starts.
+TEST(AroundTheRun, AClosedPipeIsAFailedWriteNotADeath) {
+  const std::string lost = "md5refresh: cannot write standard output: Broken pipe\n";
+  // clang-format off
+  const PipeCase cases[] = {
+      {"refresh", {"m.txt"}, MANIFEST, 1, REFRESHED},
+      {"check", {"m.txt", "-c"}, REFRESHED, 2, REFRESHED},
+  };
+  // clang-format on
+  for (const PipeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", c.manifest);
+    test::write_file(dir / "a.bin", "abc");
+    const fs::path err = dir.path().string() + ".stderr";
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::dup2(ends[1], STDOUT_FILENO);
+      const int err_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(err_file, STDERR_FILENO);
+      if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+      std::vector<char*> argv{const_cast<char*>(MD5REFRESH_BINARY)};
+      for (const std::string& argument : c.arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+      argv.push_back(nullptr);
+      ::execv(MD5REFRESH_BINARY, argv.data());
+      ::_exit(127);
+    }
+    ::close(ends[1]);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(child, &raw, 0), child);
+    ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+    EXPECT_EQ(WEXITSTATUS(raw), c.status);
+    EXPECT_EQ(test::read_file(err), lost);
+    fs::remove(err);
+    EXPECT_EQ(test::read_file(dir / "m.txt"), c.afterwards);
+  }
+}
+
+struct OutputCase {
+  const char* name;
+  std::string output;  // "socket" is made as one in the directory
+  const char* shell_setup;
+  int status;
+  std::string err;
+  std::string contents;  // of the output afterwards
+};
+
+// Where the output lies says nothing of what it is: a file under /dev is a
+// file, and is replaced whole or not at all.
+TEST(AroundTheRun, OutputsAreTakenForWhatTheyAre) {
+  const std::string shm = "/dev/shm/md5refresh-test-" + std::to_string(::getpid()) + ".txt";
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm here";
+  std::string large = "a={\nfile_path=a.bin\n";
+  for (int i = 0; i < 8; ++i)
+    large += "k" + std::to_string(i) + "=" + std::string(100, 'v') + "\n";
+  large += "}\n";
+  // clang-format off
+  const OutputCase cases[] = {
+      {"a file under /dev", shm, "", 0, "", REFRESHED},
+      {"a file under /dev, the write failing", shm, "ulimit -f 1;", 1, "md5refresh: cannot write " + shm + ": File too large\n", "old"},
+      {"a socket", "socket", "", 1, "md5refresh: cannot write socket: a block device or socket is not written\n", ""},
+  };
+  // clang-format on
+  for (const OutputCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", c.shell_setup[0] == '\0' ? MANIFEST : large);
+    test::write_file(dir / "a.bin", "abc");
+    int socket_descriptor = -1;
+    if (c.output == "socket") {
+      socket_descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      const std::string path = (dir / "socket").string();
+      ASSERT_LT(path.size(), sizeof address.sun_path);
+      std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+      ASSERT_EQ(::bind(socket_descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address),
+                0);
+    } else {
+      test::write_file(c.output, "old");
+    }
+    const test::ToolRun run = test::run_tool(dir.path(), {"m.txt", "-o", c.output}, c.shell_setup);
+    if (socket_descriptor >= 0) ::close(socket_descriptor);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, c.output == "socket" ? "" : std::string(ABC_MD5) + "\ta.bin\n");
+    if (c.output != "socket") {
+      EXPECT_EQ(test::read_file(c.output), c.contents);
+      EXPECT_TRUE(fs::is_regular_file(c.output));
+      fs::remove(c.output);
+      for (const auto& entry : fs::directory_iterator("/dev/shm"))
+        EXPECT_EQ(entry.path().string().find("md5refresh-test-"), std::string::npos)
+            << entry.path();
+    }
+  }
+}
+
+std::string attribute(const fs::path& path, const char* name) {
+  std::string value(256, '\0');
+  const ssize_t size = ::getxattr(path.c_str(), name, value.data(), value.size());
+  return size < 0 ? "(none)" : value.substr(0, static_cast<std::size_t>(size));
+}
+
+// An access ACL as the kernel stores it: owner rw, user 65534 rw, group r,
+// mask rw, others r.
+std::string access_acl() {
+  std::string acl;
+  auto put = [&acl](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+      acl += static_cast<char>(value >> (8 * i) & 0xFF);
+  };
+  put(2, 4);
+  for (const auto [tag, permissions, id] : {std::array<std::uint32_t, 3>{0x01, 6, 0xFFFFFFFF},
+                                            {0x02, 6, 65534},
+                                            {0x04, 4, 0xFFFFFFFF},
+                                            {0x10, 6, 0xFFFFFFFF},
+                                            {0x20, 4, 0xFFFFFFFF}}) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return acl;
+}
+
+TEST(AroundTheRun, TheReplacedManifestKeepsWhatItHad) {
+  test::TempDir dir;
+  const fs::path manifest = dir / "m.txt";
+  test::write_file(manifest, MANIFEST);
+  test::write_file(dir / "a.bin", "abc");
+  const std::string acl = access_acl();
+  if (::setxattr(manifest.c_str(), "user.origin", "release", 7, 0) != 0 ||
+      ::setxattr(manifest.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "no extended attributes or ACLs here: " << std::strerror(errno);
+  }
+  fs::create_hard_link(manifest, dir / "other-name.txt");
+  const test::ToolRun run = test::run_tool(dir.path(), {"m.txt"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "md5refresh: m.txt has 2 names; the others keep the old contents\n");
+  EXPECT_EQ(test::read_file(manifest), REFRESHED);
+  EXPECT_EQ(test::read_file(dir / "other-name.txt"), MANIFEST);
+  EXPECT_EQ(attribute(manifest, "user.origin"), "release");
+  EXPECT_EQ(attribute(manifest, "system.posix_acl_access"), acl);
+}
+
+// Root makes a manifest that a user may write but not give away: its group,
+// one of the user's, stays; its owner cannot, and a warning says so.
+TEST(AroundTheRun, TheGroupStaysWhereTheOwnerCannot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the manifest to another owner";
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", MANIFEST);
+  test::write_file(dir / "a.bin", "abc");
+  ASSERT_EQ(::chown((dir / "m.txt").c_str(), 1234, 4321), 0);
+  ASSERT_EQ(::chmod((dir / "m.txt").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const test::ToolRun run =
+      test::run_tool(dir.path(), {"m.txt"}, "setpriv --reuid=65534 --regid=65534 --groups=4321 ");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "md5refresh: cannot keep the owner of m.txt: Operation not permitted\n");
+  struct stat status {};
+  ASSERT_EQ(::stat((dir / "m.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 65534u);
+  EXPECT_EQ(status.st_gid, 4321u);
+  EXPECT_EQ(status.st_mode & 07777, 0666u);
+  EXPECT_EQ(test::read_file(dir / "m.txt"), REFRESHED);
+}
+#endif
+
+}  // namespace
