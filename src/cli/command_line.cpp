@@ -45,12 +45,12 @@ bool asks_for_check(std::span<const char* const> arguments) {
   return false;
 }
 
-void forget_passed_over(const char* argument, CommandLine& command) {
-  const int shown = std::min(command.ignored_count, MAX_IGNORED_SHOWN);
-  auto kept = std::span(command.ignored).first(static_cast<std::size_t>(shown));
-  if (std::ranges::find(kept, argument) == kept.end()) return;
-  std::ranges::remove(kept, argument);
-  --command.ignored_count;
+// The first bare word waits for the end of the walk, which decides whether it
+// names the manifest; it stands first among the words passed over.
+void pass_over_first(const char* argument, CommandLine& command) {
+  std::copy_backward(command.ignored.begin(), command.ignored.end() - 1, command.ignored.end());
+  command.ignored[0] = argument;
+  ++command.ignored_count;
 }
 
 void refuse(const char* argument, CommandLine& command) {
@@ -151,15 +151,18 @@ CommandLine parse_command_line(std::span<const char* const> arguments) {
     } else if (is_option_like(arguments[i])) {
       refuse(arguments[i], command);
       return command;
+    } else if (i > 1 && first_bare_word == nullptr) {
+      first_bare_word = arguments[i];
     } else if (i > 1) {
-      if (first_bare_word == nullptr) first_bare_word = arguments[i];
       pass_over(arguments[i], command);
     }
   }
-  if (command.action == CommandAction::check && is_option_like(arguments[1]) && !input_named &&
-      first_bare_word != nullptr) {
-    copy_path(command.input_path, first_bare_word, command);
-    forget_passed_over(first_bare_word, command);
+  if (first_bare_word != nullptr) {
+    if (command.action == CommandAction::check && is_option_like(arguments[1]) && !input_named) {
+      copy_path(command.input_path, first_bare_word, command);
+    } else {
+      pass_over_first(first_bare_word, command);
+    }
   }
   if (command.action != CommandAction::check && output_only_option != nullptr) {
     refuse(output_only_option, command);
