@@ -6,11 +6,12 @@
 #include <benchmark/benchmark.h>
 #include <openssl/md5.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "digest/md5.hpp"
-#include "digest/md5_lanes.hpp"
+#include "md5/md5.hpp"
+#include "md5/md5_lanes.hpp"
 
 namespace {
 
@@ -69,39 +70,86 @@ void BM_libcrypto_md5_unaligned(benchmark::State& state) {
   libcrypto(state, UNALIGNED_OFFSET);
 }
 
-// The multi-buffer kernels' aggregate throughput with `active` lanes carrying
-// messages of their own (the others repeat lane 0's work, as in a run), 1 MiB
-// each, beside the scalar engine on one message.
-void lanes(benchmark::State& state, LaneEngine engine) {
-  if (!lane_engine_available(engine)) {
+// The kernels for several messages at once: aggregate throughput with
+// `active` streams carrying messages of their own (the others repeat stream
+// 0's work, as in a run), 1 MiB each. Every kernel from one stream to its
+// full number.
+constexpr std::size_t KERNEL_LENGTH = 1 << 16;
+
+void set_bytes(benchmark::State& state, std::size_t active) {
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(active * KERNEL_LENGTH));
+}
+
+void lanes(benchmark::State& state, LaneEngine engine, std::size_t width) {
+  const auto spans = lane_widths(engine);
+  if (!lane_engine_available(engine) ||
+      std::find(spans.begin(), spans.end(), width) == spans.end()) {
     state.SkipWithError("not on this CPU");
     return;
   }
   const auto active = static_cast<std::size_t>(state.range(0));
-  constexpr std::size_t LENGTH = 1 << 20;
   std::vector<std::vector<std::uint8_t>> messages;
   LaneData data{};
-  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
-    if (lane < active) messages.push_back(make_buffer(LENGTH, 0));
+  for (std::size_t lane = 0; lane < width; ++lane) {
+    if (lane < active) messages.push_back(make_buffer(KERNEL_LENGTH, 0));
     data[lane] = messages[lane < active ? lane : 0].data();
   }
   Md5Lanes states{};
   for (auto _ : state) {
-    md5_absorb_lanes(engine, states, data, LENGTH / 64);
+    md5_absorb_lanes(engine, width, states, data, KERNEL_LENGTH / 64);
     benchmark::DoNotOptimize(states);
   }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(active * LENGTH));
+  set_bytes(state, active);
 }
 
-void BM_lanes_avx512(benchmark::State& state) {
-  lanes(state, LaneEngine::avx512);
-}
-void BM_lanes_avx2(benchmark::State& state) {
-  lanes(state, LaneEngine::avx2);
+void interleaved(benchmark::State& state) {
+  const auto streams = static_cast<std::size_t>(state.range(0));
+  std::vector<std::vector<std::uint8_t>> messages;
+  std::vector<Md5State> states(streams, MD5_INITIAL_STATE);
+  std::vector<Md5State*> state_pointers;
+  std::vector<const std::uint8_t*> data;
+  for (std::size_t s = 0; s < streams; ++s) {
+    messages.push_back(make_buffer(KERNEL_LENGTH, 0));
+    state_pointers.push_back(&states[s]);
+    data.push_back(messages.back().data());
+  }
+  for (auto _ : state) {
+    md5_absorb_streams(state_pointers, data, KERNEL_LENGTH / 64);
+    benchmark::DoNotOptimize(states);
+  }
+  set_bytes(state, streams);
 }
 
-BENCHMARK(BM_lanes_avx512)->Arg(1)->Arg(4)->Arg(8);
-BENCHMARK(BM_lanes_avx2)->Arg(1)->Arg(4)->Arg(8);
+void BM_interleaved_scalar(benchmark::State& state) {
+  interleaved(state);
+}
+void BM_lanes_avx512_x8(benchmark::State& state) {
+  lanes(state, LaneEngine::avx512, 8);
+}
+void BM_lanes_avx512_x16(benchmark::State& state) {
+  lanes(state, LaneEngine::avx512, 16);
+}
+void BM_lanes_avx512_x32(benchmark::State& state) {
+  lanes(state, LaneEngine::avx512, 32);
+}
+void BM_lanes_avx2_x8(benchmark::State& state) {
+  lanes(state, LaneEngine::avx2, 8);
+}
+void BM_lanes_avx2_x16(benchmark::State& state) {
+  lanes(state, LaneEngine::avx2, 16);
+}
+
+void up_to(benchmark::internal::Benchmark* b, std::int64_t full) {
+  for (std::int64_t active = 1; active <= full; active *= 2)
+    b->Arg(active);
+}
+
+BENCHMARK(BM_interleaved_scalar)->DenseRange(1, MD5_MAX_STREAMS);
+BENCHMARK(BM_lanes_avx512_x8)->Apply([](auto* b) { up_to(b, 8); });
+BENCHMARK(BM_lanes_avx512_x16)->Apply([](auto* b) { up_to(b, 16); });
+BENCHMARK(BM_lanes_avx512_x32)->Apply([](auto* b) { up_to(b, 32); });
+BENCHMARK(BM_lanes_avx2_x8)->Apply([](auto* b) { up_to(b, 8); });
+BENCHMARK(BM_lanes_avx2_x16)->Apply([](auto* b) { up_to(b, 16); });
 BENCHMARK(BM_md5_process)->Apply(sizes);
 BENCHMARK(BM_libcrypto_md5)->Apply(sizes);
 BENCHMARK(BM_md5_process_unaligned)->Arg(1 << 20);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Fuzz target: the scheduler and every lane engine the CPU has agree with the
-// scalar engine on any set of messages. The first byte chooses the engine and
+// Fuzz target: the scheduler and every kernel the CPU has agree with the
+// scalar engine on any set of messages. The first byte chooses the kernel and
 // the number of messages; each message's length is two bytes, then the bytes
 // follow, repeated to reach lengths beyond the input.
 #include <cstdint>
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
-#include "digest/md5.hpp"
 #include "fuzz_support.hpp"
+#include "md5/md5.hpp"
 
 namespace {
 
@@ -33,9 +33,15 @@ HexDigest scalar_md5(const std::string& message) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  const LaneEngine engines[] = {LaneEngine::scalar, LaneEngine::avx2, LaneEngine::avx512};
-  const LaneEngine engine = engines[data[0] % 3];
-  if (!lane_engine_available(engine)) return 0;
+  struct Choice {
+    Kernel kernel;
+    LaneEngine engine;
+  };
+  const Choice choices[] = {{{3, 0}, LaneEngine::scalar},  {{0, 8}, LaneEngine::avx2},
+                            {{0, 16}, LaneEngine::avx2},   {{0, 8}, LaneEngine::avx512},
+                            {{0, 16}, LaneEngine::avx512}, {{0, 32}, LaneEngine::avx512}};
+  const Choice& choice = choices[data[0] % 6];
+  if (!lane_engine_available(choice.engine)) return 0;
   const std::size_t count = 2 + (data[0] >> 2) % 11;
   const std::uint8_t* bytes = data + 1;
   std::size_t left = size - 1;
@@ -55,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& message : messages)
     jobs.push_back({fuzz::stream_of(message), message.size(), nullptr, {}, {}});
   digest_file_set(
-      jobs, [](std::size_t) {}, engine, 1 + data[0] % 2);
+      jobs, [](std::size_t) {}, fuzz::paces_preferring(choice.kernel, choice.engine),
+      1 + (data[0] >> 6) % 2);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     std::fclose(jobs[i].stream);
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

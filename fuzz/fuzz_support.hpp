@@ -7,7 +7,26 @@
 #include <string>
 #include <string_view>
 
+#include "digest/digest_plan.hpp"
+
 namespace fuzz {
+
+// Paces under which the plan puts several streams on one core with `kernel`
+// (lanes of `engine`, or interleaved scalar streams), so that a test can make
+// every kernel run whatever this machine measures.
+inline KernelPaces paces_preferring(const Kernel& kernel, LaneEngine engine) {
+  KernelPaces paces;
+  paces.engine = engine;
+  paces.interleaved = {0, 1.0, 0.1, 0.1};
+  if (kernel.interleaved != 0) {
+    paces.interleaved = {0, 1.0, 0.9, 0.8};
+    return paces;
+  }
+  for (std::size_t i = 0; i < LANE_WIDTHS.size(); ++i) {
+    if (LANE_WIDTHS[i] == kernel.lane_width) paces.lanes[i] = 0.9;
+  }
+  return paces;
+}
 
 // Where the C library names its temporary files by a counter, two test
 // processes at once can pick the same name; the loser tries again.

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "digest/md5.hpp"
+#include "md5/md5.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::size_t split_count = size == 0 ? 0 : data[0] % 8;

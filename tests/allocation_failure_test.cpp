@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Allocation failures in the digest: the work buffer and the engine's context
+// Allocation failures in the digest: the read buffers and the engine's context
 // come from nothrow allocations, which this test binary can make fail on demand.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -49,31 +50,38 @@ namespace {
 
 struct AllocationCase {
   const char* name;
-  std::size_t message_length;
   int allocations_before_failure;
 };
 
+// A stream's two read buffers are its only allocations that may fail: then no
+// digest and no report line, and the run goes on.
 TEST(AllocationFailure, DigestReportsOutOfMemoryInsteadOfADigest) {
-  const AllocationCase cases[] = {
-      {"work buffer", 10, 0},
-      {"context on an absorbing call", 64, 1},
-      {"context on a final call", 10, 1},
-      {"context on an empty message", 0, 1},
-  };
+  const AllocationCase cases[] = {{"first buffer", 0}, {"second buffer", 1}};
   for (const AllocationCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::size_t offset = 0;
-    auto reads = [&](std::uint8_t* window, std::size_t size) {
-      const std::size_t count = std::min(size, c.message_length - offset);
-      std::fill_n(window, count, std::uint8_t{'x'});
-      offset += count;
-      return count;
-    };
-    Md5Digest digest{};
+    std::FILE* stream = test::stream_with("abc");
+    HexDigest hex{};
+    testing::internal::CaptureStdout();
     nothrow_allocations_left = c.allocations_before_failure;
-    const DigestStatus status = digest_stream(reads, digest);
+    const DigestResult result = digest_file(stream, "abc.txt", &hex);
     nothrow_allocations_left = -1;
-    EXPECT_EQ(status, DigestStatus::out_of_memory);
+    std::fclose(stream);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(result.status, DigestStatus::out_of_memory);
+    EXPECT_EQ(hex, HexDigest{});
+  }
+}
+
+// The engine's first interface allocates its context, and says so when it cannot.
+TEST(AllocationFailure, EngineContextIsNullWhenItCannotBeMade) {
+  std::array<std::uint8_t, 64 + MD5_PADDING_ROOM> data{};
+  Md5Digest digest{};
+  for (std::uint32_t length : {64u, 10u, 0u}) {
+    SCOPED_TRACE(length);
+    nothrow_allocations_left = 0;
+    EXPECT_EQ(md5_process(data.data(), length, &digest, nullptr), nullptr);
+    nothrow_allocations_left = -1;
+    EXPECT_EQ(digest, Md5Digest{}) << "nothing written";
   }
 }
 
@@ -93,7 +101,7 @@ TEST(AllocationFailure, SectionKeepsItsDigestAndGetsAWarning) {
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  nothrow_allocations_left = 2;  // the stream buffer, the work buffer, then not the context
+  nothrow_allocations_left = 1;  // the first read buffer, then not the second
   refresh_digests(manifest, input.c_str());
   nothrow_allocations_left = -1;
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

@@ -11,37 +11,10 @@
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
+#include "fuzz_support.hpp"
 #include "test_support.hpp"
 
 namespace {
-
-TEST(FileDigest, DigestDoesNotDependOnHowReadsSplitTheStream) {
-  std::mt19937 random(8192);
-  const std::vector<std::vector<std::size_t>> read_patterns = {
-      {8192}, {1}, {63, 65}, {100, 7, 8192}, {4096, 4095, 1}, {64}, {8191, 2}};
-  for (std::size_t length : {0, 55, 64, 100, 8191, 8192, 8193, 100000}) {
-    std::vector<std::uint8_t> message(length);
-    for (auto& byte : message)
-      byte = static_cast<std::uint8_t>(random());
-    const std::string expected = test::reference_md5(message);
-    for (const auto& pattern : read_patterns) {
-      SCOPED_TRACE(testing::Message() << length << " bytes, first read " << pattern[0]);
-      std::size_t offset = 0, reads = 0;
-      auto short_reads = [&](std::uint8_t* window, std::size_t size) {
-        EXPECT_GT(size, 0u);
-        EXPECT_LE(size, READ_WINDOW);
-        const std::size_t count =
-            std::min({size, pattern[reads++ % pattern.size()], message.size() - offset});
-        std::copy_n(message.begin() + static_cast<std::ptrdiff_t>(offset), count, window);
-        offset += count;
-        return count;
-      };
-      Md5Digest digest{};
-      ASSERT_EQ(digest_stream(short_reads, digest), DigestStatus::ok);
-      EXPECT_EQ(test::hex(digest), expected);
-    }
-  }
-}
 
 TEST(FileDigest, PrintsTheReportLineAndHandsBackTheDigits) {
   std::FILE* stream = test::stream_with("abc");
@@ -80,20 +53,36 @@ struct FileSetCase {
   std::vector<std::size_t> sizes;
 };
 
-// The scheduler on every lane engine the CPU has, on one and two workers, against
-// an independent MD5: few or unequal files on the scalar engine in turns, files
-// of like size in the lanes, which end at different times, are refilled with the
-// next file and finish alone.
+// The scheduler with every kernel the CPU has, on one and two workers, against
+// an independent MD5: streams that end at different times and leave their
+// group, more streams than a kernel takes, one long file beside short ones.
 TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
-  const std::size_t mib = 1 << 20;
+  const std::size_t mib = 1 << 20, read = STREAM_READ_SIZE;
   // clang-format off
   const FileSetCase cases[] = {
       {"short and unequal", {0, 1, 55, 56, 63, 64, 65, 127, 128, 4096 + 3}},
-      {"lanes ending at different times", {3 * mib + 5, 64, LANE_READ_SIZE, LANE_READ_SIZE + 64, 2 * LANE_READ_SIZE - 1}},
-      {"more files than lanes", {9000, 70000, 1, 300000, 64 * 1024, 5, 2 * mib, 128, 77, 1000, 640}},
+      {"ending at different times", {3 * mib + 5, 64, read, read + 64, 2 * read - 1}},
+      {"more files than lanes", {9000, 70000, 1, 300000, 64 * 1024, 5, 2 * mib, 128, 77, 1000, 640, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25}},
       {"one long file and short ones", {mib / 2 + 17, 10, 20}},
-      {"files of like size, in lanes", {70000, 70001, 70064, 69999, 70063, 70100, 70005, 70128, 70003, 70010}},
-      {"like sizes around a lane's read", {LANE_READ_SIZE - 1, LANE_READ_SIZE, LANE_READ_SIZE + 1, LANE_READ_SIZE + 63, LANE_READ_SIZE + 64, LANE_READ_SIZE + 65, LANE_READ_SIZE - 64, LANE_READ_SIZE + 127, LANE_READ_SIZE + 3}},
+      {"one file, read ahead", {READ_AHEAD_SIZE + 1}},
+      {"two files, read ahead on three workers", {READ_AHEAD_SIZE * 2 + 65, 70000}},
+      {"files of like size", {70000, 70001, 70064, 69999, 70063, 70100, 70005, 70128, 70003, 70010}},
+      {"like sizes around a read", {read - 1, read, read + 1, read + 63, read + 64, read + 65, read - 64, read + 127, read + 3}},
+  };
+  struct Choice {
+    const char* name;
+    KernelPaces paces;
+    LaneEngine engine;
+  };
+  const Choice choices[] = {
+      {"measured", machine_paces(), LaneEngine::scalar},
+      {"interleaved", fuzz::paces_preferring({3, 0}, LaneEngine::scalar), LaneEngine::scalar},
+      {"scalar lanes", fuzz::paces_preferring({0, 8}, LaneEngine::scalar), LaneEngine::scalar},
+      {"avx2 x8", fuzz::paces_preferring({0, 8}, LaneEngine::avx2), LaneEngine::avx2},
+      {"avx2 x16", fuzz::paces_preferring({0, 16}, LaneEngine::avx2), LaneEngine::avx2},
+      {"avx512 x8", fuzz::paces_preferring({0, 8}, LaneEngine::avx512), LaneEngine::avx512},
+      {"avx512 x16", fuzz::paces_preferring({0, 16}, LaneEngine::avx512), LaneEngine::avx512},
+      {"avx512 x32", fuzz::paces_preferring({0, 32}, LaneEngine::avx512), LaneEngine::avx512},
   };
   // clang-format on
   std::mt19937 random(13);
@@ -105,17 +94,18 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
         byte = static_cast<char>(random());
       contents.push_back(bytes);
     }
-    for (LaneEngine engine : {LaneEngine::scalar, LaneEngine::avx2, LaneEngine::avx512}) {
-      if (!lane_engine_available(engine)) continue;
-      for (unsigned workers : {1u, 2u}) {
-        SCOPED_TRACE(std::string(c.name) + ", " + lane_engine_name(engine) + ", " +
-                     std::to_string(workers) + " workers");
+    for (const Choice& choice : choices) {
+      if (!lane_engine_available(choice.engine)) continue;
+      for (unsigned workers : {1u, 2u, 3u}) {
+        SCOPED_TRACE(std::string(c.name) + ", " + choice.name + ", " + std::to_string(workers) +
+                     " workers");
         std::vector<FileJob> jobs;
         for (const std::string& bytes : contents)
           jobs.push_back({test::stream_with(bytes), bytes.size(), nullptr, {}, {}});
         std::vector<std::size_t> order;
         digest_file_set(
-            jobs, [&order](std::size_t i) { order.push_back(i); }, engine, workers);
+            jobs, [&order](std::size_t i) { order.push_back(i); }, choice.paces, workers);
+        ASSERT_EQ(order.size(), jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
           std::fclose(jobs[i].stream);
           EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);

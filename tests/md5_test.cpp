@@ -2,7 +2,7 @@
 // The MD5 engine: RFC 1321's vectors and edge lengths under every way of
 // splitting a message into calls, the padding contract, and agreement with
 // OpenSSL's libcrypto on random data.
-#include "digest/md5.hpp"
+#include "md5/md5.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "digest/md5_lanes.hpp"
+#include "md5/md5_lanes.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -139,37 +139,75 @@ TEST(Md5, AbsorbingCallLeavesBufferAndDigestAlone) {
   EXPECT_EQ(test::hex(digest), test::reference_md5(std::vector<std::uint8_t>(128, 7)));
 }
 
-// Every lane engine the CPU has, against the scalar engine: eight messages of
-// unequal content, absorbed in calls of unequal block counts.
-TEST(Md5Lanes, EveryEngineAgreesWithTheScalarEngine) {
+// The engine as a value: any lengths, fed in any pieces, and finishing leaves
+// it as it was.
+TEST(Md5, ValueTakesAnyPiecesAndAgreesWithLibcrypto) {
+  std::mt19937 random(1993);
+  for (int round = 0; round < 200; ++round) {
+    const auto message = random_bytes(random, random() % 3000);
+    Md5 md5;
+    for (std::size_t offset = 0; offset < message.size();) {
+      const std::size_t piece = std::min<std::size_t>(random() % 150, message.size() - offset);
+      md5_update(md5, std::span(message).subspan(offset, piece));
+      offset += piece;
+      if (random() % 8 == 0) {
+        EXPECT_EQ(test::hex(md5_finish(md5)),
+                  test::reference_md5(std::span(message).first(offset)));
+      }
+    }
+    SCOPED_TRACE(message.size());
+    EXPECT_EQ(test::hex(md5_finish(md5)), test::reference_md5(message));
+    EXPECT_EQ(test::hex(md5_of(message)), test::reference_md5(message));
+  }
+}
+
+// Every kernel for several messages at once, against the one-message engine:
+// unequal contents and states, absorbed in calls of unequal block counts.
+TEST(Md5Lanes, EveryKernelAgreesWithTheScalarEngine) {
   std::mt19937 random(88);
   constexpr std::size_t BLOCKS = 40;
   std::vector<std::vector<std::uint8_t>> messages;
   LaneData data{};
-  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
+  std::array<Md5State, MD5_MAX_LANES> start{}, expected{};
+  for (std::size_t lane = 0; lane < MD5_MAX_LANES; ++lane) {
     messages.push_back(random_bytes(random, 64 * BLOCKS));
     data[lane] = messages.back().data();
-  }
-  std::array<std::array<std::uint32_t, 4>, MD5_LANES> expected{};
-  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
-    expected[lane] = {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)};
+    start[lane] = {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)};
+    expected[lane] = start[lane];
     md5_absorb(expected[lane], data[lane], BLOCKS);
+  }
+  const std::size_t calls[] = {1, 0, 7, 32};
+  for (std::size_t streams = 1; streams <= MD5_MAX_STREAMS; ++streams) {
+    SCOPED_TRACE(std::to_string(streams) + " interleaved streams");
+    std::vector<Md5State> states(start.begin(), start.begin() + static_cast<long>(streams));
+    std::vector<Md5State*> state_pointers;
+    for (Md5State& state : states)
+      state_pointers.push_back(&state);
+    std::vector<const std::uint8_t*> at(data.begin(), data.begin() + static_cast<long>(streams));
+    for (std::size_t blocks : calls) {
+      md5_absorb_streams(state_pointers, at, blocks);
+      for (auto& pointer : at)
+        pointer += 64 * blocks;
+    }
+    for (std::size_t s = 0; s < streams; ++s)
+      EXPECT_EQ(states[s], expected[s]) << "stream " << s;
   }
   for (LaneEngine engine : {LaneEngine::scalar, LaneEngine::avx2, LaneEngine::avx512}) {
     if (!lane_engine_available(engine)) continue;
-    SCOPED_TRACE(lane_engine_name(engine));
-    Md5Lanes lanes{};
-    for (std::size_t lane = 0; lane < MD5_LANES; ++lane)
-      set_lane_state(lanes, lane,
-                     {0x67452301, 0xefcdab89, 0x98badcfe, static_cast<std::uint32_t>(lane)});
-    LaneData at = data;
-    for (std::size_t calls : {1u, 0u, 7u, 32u}) {
-      md5_absorb_lanes(engine, lanes, at, calls);
-      for (auto& pointer : at)
-        pointer += 64 * calls;
+    for (std::size_t width : lane_widths(engine)) {
+      SCOPED_TRACE(std::string(lane_engine_name(engine)) + " " + std::to_string(width));
+      Md5Lanes lanes{};
+      for (std::size_t lane = 0; lane < width; ++lane)
+        set_lane_state(lanes, lane, start[lane]);
+      LaneData at = data;
+      for (std::size_t blocks : calls) {
+        md5_absorb_lanes(engine, width, lanes, at, blocks);
+        for (auto& pointer : at)
+          pointer += 64 * blocks;
+      }
+      for (std::size_t lane = 0; lane < width; ++lane)
+        EXPECT_EQ(lane_state(lanes, lane), expected[lane]) << "lane " << lane;
     }
-    for (std::size_t lane = 0; lane < MD5_LANES; ++lane)
-      EXPECT_EQ(lane_state(lanes, lane), expected[lane]) << "lane " << lane;
   }
 }
 

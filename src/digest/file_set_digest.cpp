@@ -1,340 +1,398 @@
 // SPDX-License-Identifier: MIT
-// Two ways to digest files at once, whichever finishes sooner. Many files of
-// like size share the lanes of the multi-buffer engine: a worker runs all its
-// busy lanes together for as many blocks as the shortest has buffered; a file
-// whose read ends leaves its lane to the next file, its tail and padding going
-// through the scalar engine from the lane's state, and a lane left running
-// alone goes on on the scalar engine, faster than one lane. Few or unequal
-// files each go on the scalar engine, the workers taking turns at them.
+// Three parts: the streams (a file's MD5 value and two buffers it reads into,
+// one being digested while the next chunk arrives), the workers (each asks for
+// a group of streams or a stream to read ahead for, and digests its group for
+// a turn), and the delivery of results in order on the calling thread. One
+// mutex guards who holds which stream; each stream's own mutex guards the hand
+// over of its next chunk.
 #include "digest/file_set_digest.hpp"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "digest/md5.hpp"
-#include "digest/md5_steps.hpp"
 #include "digest/progress.hpp"
+#include "md5/md5.hpp"
+#include "md5/md5_lanes.hpp"
+#include "platform/file_access.hpp"
 
 namespace {
 
-constexpr std::size_t MAX_BLOCKS_PER_CALL = 1024;  // 64 KiB of each lane
-constexpr std::size_t LANE_BUFFER_SIZE = LANE_READ_SIZE + MD5_PADDING_ROOM;
+// Room before each chunk for the bytes short of a block that the last chunk
+// left: the kernels then find every block whole in one place.
+constexpr std::size_t CARRY_ROOM = 64;
+constexpr std::size_t BLOCKS_PER_CALL = 1024;  // 64 KiB of each stream
+// What a stream gets digested in one turn before the plan is made again.
+constexpr std::uint64_t TURN_BYTES = 8 << 20;
 
-// A file on the scalar engine that any worker may carry on with: the running
-// state, and the bytes short of a block from where the last worker stopped.
-struct Chain {
-  std::size_t job_index = 0;
-  std::array<std::uint32_t, 4> state = MD5_INITIAL_STATE;
-  std::uint64_t absorbed = 0;
-  std::array<std::uint8_t, 64> carry{};
-  std::size_t carried = 0;
-  bool taken = false;  // a worker is on it
-  bool ended = false;
-};
+struct Stream {
+  FileJob* job = nullptr;
+  Md5 md5;
+  std::unique_ptr<std::uint8_t[]> buffers[2];
+  std::size_t current = 0;                           // the buffer being digested
+  std::size_t start = CARRY_ROOM, end = CARRY_ROOM;  // its bytes not yet absorbed
+  bool at_end = false;                               // nothing follows `end`
+  int read_error = 0;
 
-struct SharedRun {
-  std::span<FileJob> jobs;
-  std::vector<std::size_t> order;  // largest first
-  std::mutex take_mutex;
-  std::size_t next_in_order = 0;  // guarded by `take_mutex`
-  std::atomic<std::uint64_t> bytes_read{0};
+  // The next chunk, read into the other buffer by whoever gets to it first.
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<char> done;     // guarded by `mutex`
-  std::vector<Chain> chains;  // guarded by `take_mutex`
+  bool reading = false;      // a read into the other buffer is under way
+  bool ahead_ready = false;  // the other buffer holds the next chunk
+  std::size_t ahead_size = 0;
+  bool ahead_at_end = false;
+  int ahead_error = 0;
+  bool reads_over = false;  // the last chunk has been read
+  bool finished = false;
+
+  // Guarded by the run's mutex.
+  bool held = false;
+  bool reader_claimed = false;
+  bool done = false;
 };
 
-struct Lane {
-  FileJob* job = nullptr;  // null: the lane is free
-  std::size_t job_index = 0;
-  std::unique_ptr<std::uint8_t[]> buffer;
-  std::size_t offset = 0;    // where the unabsorbed bytes begin
-  std::size_t buffered = 0;  // how many there are
-  std::uint64_t absorbed = 0;
-  bool ended = false;
+struct Run {
+  explicit Run(std::size_t count, const KernelPaces& kernel_paces)
+      : streams(new Stream[count]), stream_count(count), paces(kernel_paces) {}
+  std::unique_ptr<Stream[]> streams;
+  std::size_t stream_count;
+  const KernelPaces& paces;
+  std::size_t read_size = STREAM_READ_SIZE;
+  std::atomic<std::uint64_t> bytes_read{0};
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Buffers of finished streams, for the next: a run allocates for as many
+  // streams as are digested at once, not for every file.
+  std::vector<std::unique_ptr<std::uint8_t[]>> spare_buffers;
+  std::size_t workers = 0;
+  std::size_t hashing = 0;  // workers in a turn
+  std::size_t reading = 0;  // workers reading ahead
+  std::size_t unfinished = 0;
 };
 
-void mark_done(SharedRun& run, std::size_t index) {
-  {
-    std::lock_guard lock(run.mutex);
-    run.done[index] = 1;
-  }
-  run.changed.notify_one();
-}
-
-void fail(SharedRun& run, Lane& lane, DigestStatus status, int error) {
-  lane.job->result = {status, error};
-  mark_done(run, lane.job_index);
-  lane.job = nullptr;
-}
-
-// Tops the lane's buffer up from its stream. The few bytes short of a block
-// move to the front first.
-void fill(SharedRun& run, Lane& lane) {
-  std::memmove(lane.buffer.get(), lane.buffer.get() + lane.offset, lane.buffered);
-  lane.offset = 0;
-  const std::size_t wanted = LANE_READ_SIZE - lane.buffered;
-  const std::size_t got =
-      std::fread(lane.buffer.get() + lane.buffered, 1, wanted, lane.job->stream);
-  lane.buffered += got;
+// One chunk into the buffer that is not being digested, after its carry room.
+void read_chunk(Run& run, Stream& stream) {
+  std::uint8_t* target = stream.buffers[1 - stream.current].get() + CARRY_ROOM;
+  int error = 0;
+  const std::size_t got = read_file_bytes(stream.job->stream, target, run.read_size, error);
   run.bytes_read.fetch_add(got, std::memory_order_relaxed);
-  if (got < wanted) {
-    if (std::ferror(lane.job->stream)) {
-      fail(run, lane, DigestStatus::read_error, errno != 0 ? errno : EIO);
-      return;
+  std::lock_guard lock(stream.mutex);
+  stream.reading = false;
+  stream.ahead_ready = true;
+  stream.ahead_size = got;
+  stream.ahead_error = error;
+  stream.ahead_at_end = error != 0 || got < run.read_size;
+  stream.reads_over = stream.ahead_at_end;
+  stream.changed.notify_all();
+}
+
+// Moves to the next chunk, the bytes short of a block coming along in front of
+// it; reads the chunk itself unless a reader is at it.
+void next_chunk(Run& run, Stream& stream) {
+  std::unique_lock lock(stream.mutex);
+  for (;;) {
+    if (stream.ahead_ready) break;
+    if (!stream.reading && !stream.reads_over) {
+      stream.reading = true;
+      lock.unlock();
+      read_chunk(run, stream);
+      lock.lock();
+      continue;
     }
-    lane.ended = true;
+    stream.changed.wait(lock);
   }
+  const std::size_t carried = stream.end - stream.start;
+  std::uint8_t* next = stream.buffers[1 - stream.current].get();
+  std::memcpy(next + CARRY_ROOM - carried, stream.buffers[stream.current].get() + stream.start,
+              carried);
+  stream.current = 1 - stream.current;
+  stream.start = CARRY_ROOM - carried;
+  stream.end = CARRY_ROOM + stream.ahead_size;
+  stream.at_end = stream.ahead_at_end;
+  stream.read_error = stream.ahead_error;
+  stream.ahead_ready = false;
+  stream.changed.notify_all();
 }
 
-// The last bytes and the padding, on the scalar engine from the lane's state.
-void finish(SharedRun& run, Lane& lane, const std::array<std::uint32_t, 4>& state) {
-  auto* context = new (std::nothrow) Md5Context{lane.absorbed, state};
-  if (context == nullptr) {
-    fail(run, lane, DigestStatus::out_of_memory, ENOMEM);
-    return;
-  }
-  Md5Digest digest{};
-  (void)md5_process(lane.buffer.get() + lane.offset, static_cast<std::uint32_t>(lane.buffered),
-                    &digest, context);
-  lane.job->hex = hex_digest(digest);
-  lane.job->result = {DigestStatus::ok, 0};
-  mark_done(run, lane.job_index);
-  lane.job = nullptr;
+std::size_t whole_blocks(const Stream& stream) {
+  return (stream.end - stream.start) / 64;
 }
 
-// Takes the next file for `lane`; false when none is left.
-bool start(SharedRun& run, Lane& lane, Md5Lanes& states, std::size_t slot) {
+// The last bytes and the padding; then the buffers go, and so does a reader.
+void finish(Run& run, Stream& stream, DigestStatus status, int error) {
+  FileJob& job = *stream.job;
+  if (status == DigestStatus::ok) {
+    md5_update(stream.md5, std::span(stream.buffers[stream.current].get() + stream.start,
+                                     stream.end - stream.start));
+    job.hex = hex_digest(md5_finish(stream.md5));
+  }
+  job.result = {status, error};
   {
-    std::lock_guard lock(run.take_mutex);
-    if (run.next_in_order >= run.order.size()) return false;
-    lane.job_index = run.order[run.next_in_order++];
-    lane.job = &run.jobs[lane.job_index];
+    std::lock_guard lock(stream.mutex);
+    stream.finished = true;
+    stream.changed.notify_all();
   }
-  if (lane.buffer == nullptr) {
-    lane.buffer.reset(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
-    if (lane.buffer == nullptr) {
-      fail(run, lane, DigestStatus::out_of_memory, ENOMEM);
-      return true;
+  // Reads are over: no reader is in a buffer.
+  std::lock_guard lock(run.mutex);
+  for (auto& buffer : stream.buffers) {
+    if (buffer != nullptr) run.spare_buffers.push_back(std::move(buffer));
+  }
+  stream.done = true;
+  --run.unfinished;
+  run.changed.notify_all();
+}
+
+// Brings every stream of the group to at least a block, or to its end; a
+// stream at its end is finished. False when one was: the group changes.
+bool fill_group(Run& run, std::span<Stream* const> group) {
+  bool all_going = true;
+  for (Stream* stream : group) {
+    while (whole_blocks(*stream) == 0 && !stream->at_end)
+      next_chunk(run, *stream);
+    if (stream->read_error != 0) {
+      finish(run, *stream, DigestStatus::read_error, stream->read_error);
+      all_going = false;
+    } else if (whole_blocks(*stream) == 0) {
+      finish(run, *stream, DigestStatus::ok, 0);
+      all_going = false;
     }
   }
-  lane.offset = lane.buffered = 0;
-  lane.absorbed = 0;
-  lane.ended = false;
-  set_lane_state(states, slot, MD5_INITIAL_STATE);
+  return all_going;
+}
+
+void absorb_group(std::span<Stream* const> group, const Kernel& kernel, LaneEngine engine,
+                  std::size_t blocks) {
+  if (kernel.interleaved != 0) {
+    std::array<Md5State*, MD5_MAX_STREAMS> states{};
+    std::array<const std::uint8_t*, MD5_MAX_STREAMS> data{};
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      states[i] = &group[i]->md5.state;
+      data[i] = group[i]->buffers[group[i]->current].get() + group[i]->start;
+    }
+    md5_absorb_streams(std::span(states).first(group.size()), std::span(data).first(group.size()),
+                       blocks);
+  } else {
+    Md5Lanes lanes{};
+    LaneData data{};
+    for (std::size_t lane = 0; lane < kernel.lane_width; ++lane) {
+      // A lane with no stream of its own runs over the first stream's bytes.
+      const Stream& stream = *group[lane < group.size() ? lane : 0];
+      data[lane] = stream.buffers[stream.current].get() + stream.start;
+      set_lane_state(lanes, lane, stream.md5.state);
+    }
+    md5_absorb_lanes(engine, kernel.lane_width, lanes, data, blocks);
+    for (std::size_t lane = 0; lane < group.size(); ++lane)
+      group[lane]->md5.state = lane_state(lanes, lane);
+  }
+  for (Stream* stream : group) {
+    stream->start += 64 * blocks;
+    stream->md5.length += 64 * blocks;
+  }
+}
+
+// A group with a lane kernel runs no fuller than it is: with one stream left,
+// the scalar engine is faster than a lane.
+Kernel kernel_for(const Kernel& planned, std::size_t streams) {
+  if (planned.interleaved != 0) return {streams, 0};
+  return streams == 1 ? Kernel{1, 0} : planned;
+}
+
+void digest_turn(Run& run, const WorkGroup& planned) {
+  std::vector<Stream*> group;
+  for (std::size_t index : planned.streams)
+    group.push_back(&run.streams[index]);
+  const Kernel kernel = kernel_for(planned.kernel, group.size());
+  std::uint64_t turn = 0;
+  while (turn < TURN_BYTES && fill_group(run, group)) {
+    std::size_t blocks = BLOCKS_PER_CALL;
+    for (const Stream* stream : group)
+      blocks = std::min(blocks, whole_blocks(*stream));
+    absorb_group(group, kernel, run.paces.engine, blocks);
+    turn += 64 * blocks;
+  }
+  std::lock_guard lock(run.mutex);
+  for (Stream* stream : group)
+    stream->held = false;
+  --run.hashing;
+  run.changed.notify_all();
+}
+
+void read_ahead(Run& run, Stream& stream) {
+  std::unique_lock lock(stream.mutex);
+  while (!stream.finished && !stream.reads_over) {
+    if (stream.ahead_ready || stream.reading) {
+      stream.changed.wait(lock);
+      continue;
+    }
+    stream.reading = true;
+    lock.unlock();
+    read_chunk(run, stream);
+    lock.lock();
+  }
+  lock.unlock();
+  std::lock_guard run_lock(run.mutex);
+  --run.reading;
+  run.changed.notify_all();
+}
+
+// Under the run's mutex.
+bool has_buffers(Run& run, Stream& stream) {
+  for (auto& buffer : stream.buffers) {
+    if (buffer == nullptr && !run.spare_buffers.empty()) {
+      buffer = std::move(run.spare_buffers.back());
+      run.spare_buffers.pop_back();
+    }
+    if (buffer == nullptr)
+      buffer.reset(new (std::nothrow) std::uint8_t[CARRY_ROOM + run.read_size]);
+    if (buffer == nullptr) return false;
+  }
   return true;
 }
 
-void absorb(Lane& lane, std::size_t blocks) {
-  lane.offset += 64 * blocks;
-  lane.buffered -= 64 * blocks;
-  lane.absorbed += 64 * blocks;
-}
+struct Assignment {
+  WorkGroup group;             // streams to digest for a turn, or none
+  Stream* read_for = nullptr;  // or a stream to read ahead for
+};
 
-void work(SharedRun& run, LaneEngine engine, std::size_t lane_count) {
-  std::array<Lane, MD5_LANES> lanes;
-  Md5Lanes states{};
-  const auto used = std::span(lanes).first(lane_count);
-  bool queue_empty = false;
+// Waits until there is something to do: a group of free streams, as the plan
+// for them and the workers not busy would have it, or, while streams are fewer
+// than workers, a stream being digested that no one reads ahead for. Nothing
+// at all when every stream is finished.
+Assignment next_assignment(Run& run) {
+  std::unique_lock lock(run.mutex);
   for (;;) {
-    for (std::size_t slot = 0; slot < used.size() && !queue_empty; ++slot) {
-      while (used[slot].job == nullptr && !queue_empty)
-        queue_empty = !start(run, used[slot], states, slot);
+    if (run.unfinished == 0) return {};
+    std::vector<std::size_t> free;
+    std::vector<std::uint64_t> bytes_left;
+    for (std::size_t i = 0; i < run.stream_count; ++i) {
+      const Stream& stream = run.streams[i];
+      if (stream.done || stream.held) continue;
+      free.push_back(i);
+      bytes_left.push_back(
+          stream.job->size > stream.md5.length ? stream.job->size - stream.md5.length : 0);
     }
-    // Every busy lane gets at least a block buffered, or its end.
-    std::size_t busy = 0, blocks = MAX_BLOCKS_PER_CALL, first_busy = 0;
-    bool lane_freed = false;
-    for (std::size_t slot = 0; slot < used.size(); ++slot) {
-      Lane& lane = used[slot];
-      if (lane.job != nullptr && !lane.ended && lane.buffered < 64) fill(run, lane);
-      if (lane.job != nullptr && lane.ended && lane.buffered < 64) {
-        finish(run, lane, lane_state(states, slot));
+    if (!free.empty()) {
+      const std::size_t busy = run.hashing + run.reading;
+      const std::size_t idle = run.workers > busy ? run.workers - busy : 1;
+      WorkGroup group = plan_work(bytes_left, idle, run.paces).front();
+      for (std::size_t& index : group.streams)
+        index = free[index];
+      // Buffers come with a stream's first turn, before a reader can see it.
+      std::erase_if(group.streams, [&run](std::size_t index) {
+        Stream& stream = run.streams[index];
+        if (has_buffers(run, stream)) return false;
+        for (auto& buffer : stream.buffers) {
+          if (buffer != nullptr) run.spare_buffers.push_back(std::move(buffer));
+        }
+        stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
+        stream.finished = stream.done = true;
+        --run.unfinished;
+        run.changed.notify_all();
+        return true;
+      });
+      if (group.streams.empty()) continue;
+      for (std::size_t index : group.streams)
+        run.streams[index].held = true;
+      ++run.hashing;
+      return {group, nullptr};
+    }
+    if (run.unfinished < run.workers) {
+      for (std::size_t i = 0; i < run.stream_count; ++i) {
+        Stream& stream = run.streams[i];
+        if (stream.held && !stream.done && !stream.reader_claimed) {
+          stream.reader_claimed = true;
+          ++run.reading;
+          return {{}, &stream};
+        }
       }
-      if (lane.job == nullptr) {
-        lane_freed = true;
-        continue;
-      }
-      if (busy++ == 0) first_busy = slot;
-      blocks = std::min(blocks, lane.buffered / 64);
     }
-    if (busy == 0) {
-      if (queue_empty) return;
-      continue;
-    }
-    if (lane_freed && !queue_empty) continue;  // refill before the next call
-    if (busy == 1) {
-      Lane& lane = used[first_busy];
-      std::array<std::uint32_t, 4> state = lane_state(states, first_busy);
-      const std::size_t whole = lane.buffered / 64;
-      md5_absorb(state, lane.buffer.get() + lane.offset, whole);
-      set_lane_state(states, first_busy, state);
-      absorb(lane, whole);
-      continue;
-    }
-    LaneData data{};
-    for (std::size_t slot = 0; slot < MD5_LANES; ++slot) {
-      const Lane& lane =
-          slot < used.size() && used[slot].job != nullptr ? used[slot] : used[first_busy];
-      data[slot] = lane.buffer.get() + lane.offset;
-    }
-    md5_absorb_lanes(engine, states, data, blocks);
-    for (Lane& lane : used) {
-      if (lane.job != nullptr) absorb(lane, blocks);
-    }
+    run.changed.wait(lock);
   }
 }
 
-// Bytes a worker digests of a chain before it picks again.
-constexpr std::uint64_t CHAIN_TURN = 8 << 20;
-
-// The chain with the most bytes left that no worker is on, or null.
-Chain* take_longest(SharedRun& run) {
-  std::lock_guard lock(run.take_mutex);
-  Chain* longest = nullptr;
-  auto left = [&run](const Chain& chain) {
-    return run.jobs[chain.job_index].size - chain.absorbed;
-  };
-  for (Chain& chain : run.chains) {
-    if (chain.taken || chain.ended) continue;
-    if (longest == nullptr || left(chain) > left(*longest)) longest = &chain;
-  }
-  if (longest != nullptr) longest->taken = true;
-  return longest;
-}
-
-// Few files, each on the scalar engine, the fastest for one file. The workers
-// take turns at the files with the most left, so all of them finish together
-// and the largest sets the pace, whatever the system's scheduler does with
-// more files than cores.
-void work_on_chains(SharedRun& run) {
-  Lane lane;  // one lane's buffer and read loop, for whichever chain is taken
-  lane.buffer.reset(new (std::nothrow) std::uint8_t[LANE_BUFFER_SIZE]);
-  while (Chain* chain = take_longest(run)) {
-    lane.job = &run.jobs[chain->job_index];
-    lane.job_index = chain->job_index;
-    lane.absorbed = chain->absorbed;
-    lane.ended = false;
-    if (lane.buffer == nullptr) {
-      fail(run, lane, DigestStatus::out_of_memory, ENOMEM);
+void work(Run& run) {
+  for (;;) {
+    Assignment assignment = next_assignment(run);
+    if (assignment.read_for != nullptr) {
+      read_ahead(run, *assignment.read_for);
+    } else if (assignment.group.streams.empty()) {
+      return;
     } else {
-      std::memcpy(lane.buffer.get(), chain->carry.data(), chain->carried);
-      lane.offset = 0;
-      lane.buffered = chain->carried;
-      for (std::uint64_t turn = 0; lane.job != nullptr && turn < CHAIN_TURN;) {
-        fill(run, lane);
-        if (lane.job == nullptr) break;
-        const std::size_t whole = lane.buffered / 64;
-        md5_absorb(chain->state, lane.buffer.get() + lane.offset, whole);
-        absorb(lane, whole);
-        turn += 64 * whole;
-        if (lane.ended) finish(run, lane, chain->state);
-      }
-      chain->absorbed = lane.absorbed;
-      std::memcpy(chain->carry.data(), lane.buffer.get() + lane.offset, lane.buffered);
-      chain->carried = lane.buffered;
+      digest_turn(run, assignment.group);
     }
-    std::lock_guard lock(run.take_mutex);
-    chain->ended = lane.job == nullptr;
-    chain->taken = false;
   }
-}
-
-// Whether the vector lanes finish sooner than the scalar engine on each file in
-// turn. A lane runs at about half the scalar engine's pace, so lanes pay when
-// the files are many and none of them outweighs the rest.
-bool lanes_finish_sooner(std::uint64_t largest, std::uint64_t total, std::size_t workers,
-                         std::size_t lanes_each) {
-  constexpr double LANE_PACE = 0.55;  // of the scalar engine's, measured
-  const double scalar_time = std::max(static_cast<double>(largest),
-                                      static_cast<double>(total) / static_cast<double>(workers));
-  const double lane_time =
-      std::max(static_cast<double>(largest),
-               static_cast<double>(total) / static_cast<double>(workers * lanes_each)) /
-      LANE_PACE;
-  return lane_time < scalar_time;
-}
-
-void digest_alone(FileJob& job) {
-  job.result = compute_file_digest(job.stream, job.display_name, job.hex);
 }
 
 }  // namespace
 
 void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     LaneEngine engine, unsigned workers) {
-  SharedRun run;
-  run.jobs = jobs;
-  run.done.assign(jobs.size(), 0);
+                     const KernelPaces& paces, unsigned workers) {
+  std::vector<std::size_t> stream_of_job(jobs.size(), SIZE_MAX);
+  std::size_t count = 0;
   std::uint64_t total_bytes = 0;
+  const char* lone_name = nullptr;  // the progress line names a file digested alone
   for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (jobs[i].stream == nullptr) {
-      run.done[i] = 1;
-    } else {
-      run.order.push_back(i);
-      total_bytes += jobs[i].size;
-    }
+    if (jobs[i].stream == nullptr) continue;
+    stream_of_job[i] = count++;
+    total_bytes += jobs[i].size;
+    lone_name = jobs[i].display_name;
   }
-  if (run.order.size() <= 1) {
-    if (!run.order.empty()) digest_alone(jobs[run.order.front()]);
-    for (std::size_t i = 0; i < jobs.size(); ++i)
-      finished(i);
-    return;
+  Run run(count, paces);
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (stream_of_job[i] != SIZE_MAX) run.streams[stream_of_job[i]].job = &jobs[i];
   }
-  std::stable_sort(run.order.begin(), run.order.end(),
-                   [&jobs](std::size_t a, std::size_t b) { return jobs[a].size > jobs[b].size; });
+  run.unfinished = count;
+  run.spare_buffers.reserve(2 * count);
 
+  // Every stream a worker of its own, and a reader beside it while cores allow.
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t files = run.order.size();
-  const std::size_t worker_count = std::min<std::size_t>(workers, files);
-  const std::size_t lanes_each = std::min(MD5_LANES, (files + worker_count - 1) / worker_count);
-  const bool in_lanes =
-      engine != LaneEngine::scalar &&
-      lanes_finish_sooner(jobs[run.order.front()].size, total_bytes, worker_count, lanes_each);
-  if (!in_lanes) {
-    for (std::size_t index : run.order)
-      run.chains.push_back({.job_index = index});
-  }
-  auto work_share = [&run, engine, lanes_each, in_lanes] {
-    if (in_lanes) {
-      work(run, engine, lanes_each);
-    } else {
-      work_on_chains(run);
-    }
-  };
+  const std::size_t wanted = std::min<std::size_t>(workers, 2 * count);
+  if (count < wanted) run.read_size = READ_AHEAD_SIZE;
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < worker_count; ++i) {
+  {
+    std::lock_guard lock(run.mutex);
+    run.workers = std::max<std::size_t>(wanted, 1);
+  }
+  for (std::size_t i = 0; i < wanted; ++i) {
     try {
-      threads.emplace_back(work_share);
-    } catch (const std::system_error&) {
-      break;  // the workers already started take all the files
+      threads.emplace_back(work, std::ref(run));
+    } catch (const std::exception&) {
+      break;  // the workers already started take all the streams
     }
   }
-  if (threads.empty()) work_share();
+  if (threads.size() < wanted) {
+    std::lock_guard lock(run.mutex);
+    run.workers = std::max<std::size_t>(threads.size(), 1);
+    run.changed.notify_all();
+  }
+  if (threads.empty() && count > 0) work(run);
 
-  RunProgress progress = begin_run_progress(total_bytes, files);
+  RunProgress progress = begin_run_progress(total_bytes, count, count == 1 ? lone_name : nullptr);
   show_run_progress(progress, 0, 0);
   std::size_t next = 0, files_done = 0;
   while (next < jobs.size()) {
     std::size_t ready = next;
     {
       std::unique_lock lock(run.mutex);
-      run.changed.wait_for(lock, std::chrono::milliseconds(250),
-                           [&run, next] { return run.done[next] != 0; });
-      while (ready < jobs.size() && run.done[ready] != 0)
+      auto is_done = [&](std::size_t i) {
+        return stream_of_job[i] == SIZE_MAX || run.streams[stream_of_job[i]].done;
+      };
+      if (progress.shown) {
+        run.changed.wait_for(lock, PROGRESS_INTERVAL, [&] { return is_done(next); });
+      } else {
+        run.changed.wait(lock, [&] { return is_done(next); });
+      }
+      while (ready < jobs.size() && is_done(ready))
         ++ready;
-      files_done = static_cast<std::size_t>(std::count(run.done.begin(), run.done.end(), 1)) -
-                   (jobs.size() - files);
+      files_done = count - run.unfinished;
     }
     if (ready > next) clear_run_progress(progress);
     for (; next < ready; ++next)

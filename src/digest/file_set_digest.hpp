@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Several files digested at once: on as many worker threads as the hardware
-// has (never more than files), each driving the vector lanes of the
-// multi-buffer engine, largest files first. Results come back in the order of
-// the files, whatever order they finish in.
+// Files digested at once, one or many: the one read path of the tool. Each
+// worker thread takes the streams that the plan gives it and runs them through
+// its kernel for a turn; between turns the streams go back and the plan is made
+// again from what is left, so that the cores stay busy and the files end
+// together. A core with no stream of its own reads ahead for one that is being
+// digested. Results come back in the order of the files.
 #pragma once
 
 #include <cstddef>
@@ -11,23 +13,26 @@
 #include <functional>
 #include <span>
 
+#include "digest/digest_plan.hpp"
 #include "digest/file_digest.hpp"
-#include "digest/md5_lanes.hpp"
 
 struct FileJob {
   std::FILE* stream;         // read from its position to its end; null: nothing to do
-  std::uint64_t size;        // as the file was opened: the order of work, the progress line
-  const char* display_name;  // for the progress line of a file digested alone
+  std::uint64_t size;        // as the file was opened: the plan, the progress line
+  const char* display_name;  // names a file digested alone in the progress line
   DigestResult result;       // filled in; only a whole read gives a digest
   HexDigest hex;
 };
 
-// Bytes each lane reads at a time.
-inline constexpr std::size_t LANE_READ_SIZE = 256 * 1024;
+// Bytes read at a time, straight into a stream's buffer: few system calls, and
+// the chunks of five streams still fit a core's 1 MiB second-level cache. A
+// stream that a core of its own reads ahead for reads more at a time: the
+// reader then sleeps and wakes less often than the digest needs a chunk.
+inline constexpr std::size_t STREAM_READ_SIZE = 128 * 1024;
+inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
 
 // Digests every job's stream. `finished(i)` runs on the calling thread for each
-// job in index order, as soon as that job and every one before it are done. A
-// lone file is digested on the calling thread by digest_file's read loop.
+// job in index order, as soon as that job and every one before it are done.
 // `workers` 0 means one per hardware thread.
 void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     LaneEngine engine = best_lane_engine(), unsigned workers = 0);
+                     const KernelPaces& paces = machine_paces(), unsigned workers = 0);

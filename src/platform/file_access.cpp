@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -508,6 +509,33 @@ bool stamp_of_path(const char* path, FileStamp& stamp) {
   stamp = stamp_from(status);
   return true;
 #endif
+}
+
+std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size,
+                            int& error) {
+  const int descriptor = fileno(stream);
+  if (descriptor < 0) {  // a stream in memory: nothing but the C library reads it
+    const std::size_t got = std::fread(buffer, 1, size, stream);
+    if (got < size && std::ferror(stream)) error = errno != 0 ? errno : EIO;
+    return got;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+#if defined(_WIN32)
+    constexpr std::size_t MOST = 1u << 30;
+    const int got = _read(descriptor, buffer + done, static_cast<unsigned>(std::min(size - done, MOST)));
+#else
+    const ssize_t got = ::read(descriptor, buffer + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+#endif
+    if (got < 0) {
+      error = errno != 0 ? errno : EIO;
+      break;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
 }
 
 std::uint64_t regular_file_size(std::FILE* stream) {

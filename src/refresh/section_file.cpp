@@ -53,8 +53,6 @@ void store_digest(Section& section, const HexDigest& hex, const char* path) {
   (void)set_field(md5->value, hex.data());
 }
 
-constexpr std::size_t LONE_FILE_BUFFER = 128 * 1024;
-
 enum class Lookup { no_file_path, skipped, names_no_file, not_a_plain_name, not_opened, opened };
 
 struct SectionLookup {
@@ -148,21 +146,6 @@ void digest_section_files(Manifest& manifest, const char* input_path, const Excl
       found[i].lookup = Lookup::skipped;
     } else {
       look_up(section, input_path, found[i], jobs[i]);
-    }
-  }
-  // Files read together go straight into their lanes' buffers. A file read
-  // alone goes through the 8 KiB window of the read loop: a large stream buffer
-  // spares it a system call for every window.
-  // (The C library takes the size only with a buffer of the caller's.)
-  const auto opened = std::ranges::count_if(jobs, [](const FileJob& job) { return job.stream; });
-  std::unique_ptr<char[]> lone_buffer;
-  if (opened == 1) lone_buffer.reset(new (std::nothrow) char[LONE_FILE_BUFFER]);
-  for (FileJob& job : std::span(jobs).first(count)) {
-    if (job.stream == nullptr) continue;
-    if (lone_buffer != nullptr) {
-      std::setvbuf(job.stream, lone_buffer.get(), _IOFBF, LONE_FILE_BUFFER);
-    } else if (opened > 1) {
-      std::setvbuf(job.stream, nullptr, _IONBF, 0);
     }
   }
   digest_file_set(std::span(jobs).first(count), [&](std::size_t i) {

@@ -2,51 +2,21 @@
 // MD5 as one loop over a table of its 64 steps. The loop is unrolled at compile
 // time, so every constant, word index and rotation folds into the code and the
 // a/b/c/d renaming between steps costs nothing. MD5 is a single dependency chain
-// through b; the step functions are written so the least work lies on it.
-#include "digest/md5.hpp"
+// through b; the step functions are written so the least work lies on it. The
+// interleaved kernels run the same steps for two or three messages side by side.
+#include "md5/md5.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <new>
 
-#include "digest/md5_steps.hpp"
+#include "md5/md5_scalar_kernel.hpp"
 
 namespace {
 
-// Message words are read where the caller's bytes lie, least significant byte first.
-inline std::uint32_t load_word(const std::uint8_t* bytes) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint32_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-  } else {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-  }
-}
-
-// The four functions, rearranged so that b, the one input that arrives late,
-// meets as few operations as possible. In the second round, (b & d) and (c & ~d) share
-// no set bit, so their OR is their sum, and the part without b is added early.
-inline std::uint32_t step_sum(int round, std::uint32_t b, std::uint32_t c, std::uint32_t d,
-                              std::uint32_t early) {
-  switch (round) {
-    case 0:
-      return early + (d ^ (b & (c ^ d)));
-    case 1:
-      return (early + (c & ~d)) + (b & d);
-    case 2:
-      return early + (b ^ (c ^ d));
-    default:
-      return early + (c ^ (b | ~d));
-  }
-}
-
 // The state stays in locals across blocks: written back through the reference
 // each time, it would be reloaded through memory on the dependency chain.
-void process_blocks(std::array<std::uint32_t, 4>& state, const std::uint8_t* data,
-                    std::uint32_t length) {
+void process_blocks(Md5State& state, const std::uint8_t* data, std::uint32_t length) {
   auto [state_a, state_b, state_c, state_d] = state;
   for (std::uint32_t offset = 0; offset < length; offset += 64) {
     const std::uint8_t* block = data + offset;
@@ -85,9 +55,19 @@ std::uint32_t pad_message(std::uint8_t* data, std::uint32_t length, std::uint64_
   return length + padding + 8;
 }
 
+// Words least significant byte first, as RFC 1321 writes them.
+Md5Digest digest_of(const Md5State& state) {
+  Md5Digest digest{};
+  for (std::size_t word = 0; word < 4; ++word) {
+    for (std::size_t byte = 0; byte < 4; ++byte)
+      digest[4 * word + byte] = static_cast<std::uint8_t>(state[word] >> (8 * byte));
+  }
+  return digest;
+}
+
 }  // namespace
 
-void md5_absorb(std::array<std::uint32_t, 4>& state, const std::uint8_t* data, std::size_t blocks) {
+void md5_absorb(Md5State& state, const std::uint8_t* data, std::size_t blocks) {
   // Pieces the 32-bit length of the block loop can hold, whole blocks each.
   constexpr std::size_t MAX_BLOCKS = (std::size_t{1} << 31) / 64;
   for (std::size_t done = 0; done < blocks;) {
@@ -95,6 +75,72 @@ void md5_absorb(std::array<std::uint32_t, 4>& state, const std::uint8_t* data, s
     process_blocks(state, data + 64 * done, static_cast<std::uint32_t>(piece * 64));
     done += piece;
   }
+}
+
+namespace {
+
+bool cpu_has_bmi2() {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  return __builtin_cpu_supports("bmi2");
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+void md5_absorb_streams(std::span<Md5State* const> states,
+                        std::span<const std::uint8_t* const> data, std::size_t blocks) {
+  static const bool bmi2 = cpu_has_bmi2();
+  if (bmi2 && states.size() >= 2 && states.size() <= MD5_MAX_STREAMS) {
+    md5_absorb_streams_bmi2(states, data, blocks);
+    return;
+  }
+  switch (states.size()) {
+    case 1:
+      md5_absorb(*states[0], data[0], blocks);
+      return;
+    case 2:
+      absorb_interleaved<2>(states, data, blocks);
+      return;
+    case 3:
+      absorb_interleaved<3>(states, data, blocks);
+      return;
+    default:
+      for (std::size_t s = 0; s < states.size(); ++s)
+        md5_absorb(*states[s], data[s], blocks);
+  }
+}
+
+void md5_update(Md5& md5, std::span<const std::uint8_t> bytes) {
+  std::size_t held = static_cast<std::size_t>(md5.length % 64);
+  md5.length += bytes.size();
+  if (held > 0) {
+    const std::size_t taken = std::min(bytes.size(), 64 - held);
+    std::copy_n(bytes.begin(), taken, md5.partial.begin() + static_cast<std::ptrdiff_t>(held));
+    bytes = bytes.subspan(taken);
+    if (held + taken < 64) return;
+    md5_absorb(md5.state, md5.partial.data(), 1);
+  }
+  const std::size_t blocks = bytes.size() / 64;
+  md5_absorb(md5.state, bytes.data(), blocks);
+  const auto rest = bytes.subspan(64 * blocks);
+  std::copy(rest.begin(), rest.end(), md5.partial.begin());
+}
+
+Md5Digest md5_finish(const Md5& md5) {
+  std::array<std::uint8_t, 128> tail{};
+  const auto held = static_cast<std::uint32_t>(md5.length % 64);
+  std::copy_n(md5.partial.begin(), held, tail.begin());
+  Md5State state = md5.state;
+  process_blocks(state, tail.data(), pad_message(tail.data(), held, md5.length));
+  return digest_of(state);
+}
+
+Md5Digest md5_of(std::span<const std::uint8_t> bytes) {
+  Md5 md5;
+  md5_update(md5, bytes);
+  return md5_finish(md5);
 }
 
 Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* digest,
@@ -112,11 +158,7 @@ Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* dig
     return context;
   }
   process_blocks(context->state, data, pad_message(data, length, context->count));
-  for (std::size_t word = 0; word < 4; ++word) {
-    for (std::size_t byte = 0; byte < 4; ++byte) {
-      (*digest)[4 * word + byte] = static_cast<std::uint8_t>(context->state[word] >> (8 * byte));
-    }
-  }
+  *digest = digest_of(context->state);
   delete context;
   return nullptr;
 }

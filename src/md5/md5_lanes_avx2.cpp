@@ -1,18 +1,23 @@
 // SPDX-License-Identifier: MIT
-// The multi-buffer kernel for AVX2: the rotation is two shifts and an OR.
+// The multi-buffer kernels for AVX2: 8 lanes in one register, or 16 in two
+// worked on side by side. A rotation is two shifts and an OR.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else
 #pragma GCC target("avx2")
 #endif
 
-#include "digest/md5_lanes_kernel.hpp"
+#include "md5/md5_lanes_kernel.hpp"
 
 namespace {
 
-struct Avx2 {
+struct Avx2 : Ymm {
   static Vector choose(Vector b, Vector c, Vector d) {  // b ? c : d
     return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+  }
+
+  static Vector parity(Vector b, Vector c, Vector d) {
+    return _mm256_xor_si256(b, _mm256_xor_si256(c, d));
   }
 
   static Vector c_xor_b_or_not_d(Vector b, Vector c, Vector d) {
@@ -27,8 +32,13 @@ struct Avx2 {
 
 }  // namespace
 
-void md5_absorb_lanes_avx2(Md5Lanes& lanes, const LaneData& data, std::size_t blocks) {
-  absorb_lanes<Avx2>(lanes, data, blocks);
+void md5_absorb_lanes_avx2(std::size_t width, Md5Lanes& lanes, const LaneData& data,
+                           std::size_t blocks) {
+  if (width <= 8) {
+    absorb_lanes<Avx2, 1>(lanes, data, blocks);
+  } else {
+    absorb_lanes<Avx2, 2>(lanes, data, blocks);
+  }
 }
 
 #if defined(__clang__)

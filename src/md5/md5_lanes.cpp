@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Which kernel runs is asked of the CPU once; the build itself assumes nothing
 // beyond the baseline instruction set.
-#include "digest/md5_lanes.hpp"
-
-#include "digest/md5.hpp"
+#include "md5/md5_lanes.hpp"
 
 namespace {
 
@@ -49,29 +47,41 @@ const char* lane_engine_name(LaneEngine engine) {
   return "?";
 }
 
-void set_lane_state(Md5Lanes& lanes, std::size_t lane, const std::array<std::uint32_t, 4>& state) {
+std::span<const std::size_t> lane_widths(LaneEngine engine) {
+  static constexpr std::array<std::size_t, 3> WIDTHS{8, 16, 32};
+  switch (engine) {
+    case LaneEngine::avx2:
+      return std::span(WIDTHS).first(2);
+    case LaneEngine::avx512:
+    case LaneEngine::scalar:
+      break;
+  }
+  return WIDTHS;
+}
+
+void set_lane_state(Md5Lanes& lanes, std::size_t lane, const Md5State& state) {
   for (std::size_t word = 0; word < 4; ++word)
     lanes.words[word][lane] = state[word];
 }
 
-std::array<std::uint32_t, 4> lane_state(const Md5Lanes& lanes, std::size_t lane) {
+Md5State lane_state(const Md5Lanes& lanes, std::size_t lane) {
   return {lanes.words[0][lane], lanes.words[1][lane], lanes.words[2][lane], lanes.words[3][lane]};
 }
 
-void md5_absorb_lanes(LaneEngine engine, Md5Lanes& lanes, const LaneData& data,
+void md5_absorb_lanes(LaneEngine engine, std::size_t width, Md5Lanes& lanes, const LaneData& data,
                       std::size_t blocks) {
   switch (engine) {
     case LaneEngine::avx512:
-      md5_absorb_lanes_avx512(lanes, data, blocks);
+      md5_absorb_lanes_avx512(width, lanes, data, blocks);
       return;
     case LaneEngine::avx2:
-      md5_absorb_lanes_avx2(lanes, data, blocks);
+      md5_absorb_lanes_avx2(width, lanes, data, blocks);
       return;
     case LaneEngine::scalar:
       break;
   }
-  for (std::size_t lane = 0; lane < MD5_LANES; ++lane) {
-    std::array<std::uint32_t, 4> state = lane_state(lanes, lane);
+  for (std::size_t lane = 0; lane < width; ++lane) {
+    Md5State state = lane_state(lanes, lane);
     md5_absorb(state, data[lane], blocks);
     set_lane_state(lanes, lane, state);
   }
