@@ -3,7 +3,8 @@
 # Times whole runs of md5refresh on a manifest against the tools a user could
 # pick instead, on the same files, in alternation, and prints the median of each
 # and the ratios. Each run reads its files once just before it, so every tool
-# starts from the page cache.
+# starts from the page cache; with DROP_CACHES=1 (as root) the page cache is
+# dropped before each run instead, so every tool reads from the disk.
 # Usage: bench/compare_tools.sh [profile...]   (profiles: 1x1024 10x100 3x2048 mixed;
 # all by default; RUNS=7; needs a release build first; MD5REFRESH=path picks
 # another binary)
@@ -63,7 +64,12 @@ run_profile() {
     declare -A times
     for ((run = 0; run < runs; run++)); do
         for name in "${names[@]}"; do
-            cat "${files[@]}" >/dev/null
+            if [ "${DROP_CACHES:-0}" = 1 ]; then
+                sync
+                echo 3 >/proc/sys/vm/drop_caches
+            else
+                cat "${files[@]}" >/dev/null
+            fi
             local start end
             start=$(date +%s.%N)
             if [ "$name" = md5sum-parallel ]; then
@@ -77,7 +83,9 @@ run_profile() {
     done
 
     declare -A medians
-    echo "profile $profile: ${#files[@]} files, $total MiB, $runs alternating runs each, medians:"
+    local cache=warm
+    [ "${DROP_CACHES:-0}" = 1 ] && cache=dropped
+    echo "profile $profile: ${#files[@]} files, $total MiB, $runs alternating runs each, cache $cache, medians:"
     for name in "${names[@]}"; do
         medians[$name]=$(echo "${times[$name]}" | median)
         printf '  %-16s %7.3f s  %6.0f MiB/s\n' "$name" "${medians[$name]}" \

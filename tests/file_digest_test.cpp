@@ -12,6 +12,7 @@
 
 #include "digest/file_set_digest.hpp"
 #include "fuzz_support.hpp"
+#include "platform/file_access.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -86,12 +87,16 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
   };
   // clang-format on
   std::mt19937 random(13);
+  // Files of this process's own: a host's temporary streams may be named by a
+  // counter that another test process shares.
+  const test::TempDir dir;
   for (const FileSetCase& c : cases) {
     std::vector<std::string> contents;
     for (std::size_t size : c.sizes) {
       std::string bytes(size, '\0');
       for (char& byte : bytes)
         byte = static_cast<char>(random());
+      test::write_file(dir / ("f" + std::to_string(contents.size())), bytes);
       contents.push_back(bytes);
     }
     for (const Choice& choice : choices) {
@@ -100,8 +105,12 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
         SCOPED_TRACE(std::string(c.name) + ", " + choice.name + ", " + std::to_string(workers) +
                      " workers");
         std::vector<FileJob> jobs;
-        for (const std::string& bytes : contents)
-          jobs.push_back({test::stream_with(bytes), bytes.size(), nullptr, {}, {}});
+        for (std::size_t i = 0; i < contents.size(); ++i) {
+          const OpenResult file =
+              open_regular_file((dir / ("f" + std::to_string(i))).string().c_str());
+          ASSERT_NE(file.file, nullptr);
+          jobs.push_back({file.file, contents[i].size(), nullptr, {}, {}});
+        }
         std::vector<std::size_t> order;
         digest_file_set(
             jobs, [&order](std::size_t i) { order.push_back(i); }, choice.paces, workers);

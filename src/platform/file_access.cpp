@@ -511,8 +511,7 @@ bool stamp_of_path(const char* path, FileStamp& stamp) {
 #endif
 }
 
-std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size,
-                            int& error) {
+std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size, int& error) {
   const int descriptor = fileno(stream);
   if (descriptor < 0) {  // a stream in memory: nothing but the C library reads it
     const std::size_t got = std::fread(buffer, 1, size, stream);
@@ -523,7 +522,8 @@ std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t
   while (done < size) {
 #if defined(_WIN32)
     constexpr std::size_t MOST = 1u << 30;
-    const int got = _read(descriptor, buffer + done, static_cast<unsigned>(std::min(size - done, MOST)));
+    const int got =
+        _read(descriptor, buffer + done, static_cast<unsigned>(std::min(size - done, MOST)));
 #else
     const ssize_t got = ::read(descriptor, buffer + done, size - done);
     if (got < 0 && errno == EINTR) continue;
