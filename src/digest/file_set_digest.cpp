@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Three parts: the streams (a file's MD5 value and two buffers it reads into,
-// one being digested while the next chunk arrives), the workers (each asks for
-// a group of streams or a stream to read ahead for, and digests its group for
-// a turn), and the delivery of results in order on the calling thread. One
-// mutex guards who holds which stream; each stream's own mutex guards the hand
-// over of its next chunk.
+// Three parts: the streams (a file's MD5 value and a ring of buffers it reads
+// into, one being digested while the next chunks arrive), the workers (each
+// asks for a group of streams or a stream to read ahead for, and digests its
+// group for a turn), and the delivery of results in order on the calling
+// thread. One mutex guards who holds which stream; each stream's own mutex
+// guards the hand over of its chunks.
 #include "digest/file_set_digest.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -32,23 +33,31 @@ constexpr std::size_t BLOCKS_PER_CALL = 1024;  // 64 KiB of each stream
 // What a stream gets digested in one turn before the plan is made again.
 constexpr std::uint64_t TURN_BYTES = 8 << 20;
 
+// A stream's buffers form a ring: the one being digested, then the chunks read
+// ahead, in order. Two buffers, or four where a core of its own reads ahead.
+constexpr std::size_t MAX_RING = 4;
+
+struct Chunk {
+  std::size_t size = 0;
+  bool at_end = false;  // the last chunk of the file
+  int error = 0;
+};
+
 struct Stream {
   FileJob* job = nullptr;
   Md5 md5;
-  std::unique_ptr<std::uint8_t[]> buffers[2];
+  std::array<std::unique_ptr<std::uint8_t[]>, MAX_RING> buffers;
   std::size_t current = 0;                           // the buffer being digested
   std::size_t start = CARRY_ROOM, end = CARRY_ROOM;  // its bytes not yet absorbed
   bool at_end = false;                               // nothing follows `end`
   int read_error = 0;
 
-  // The next chunk, read into the other buffer by whoever gets to it first.
+  // The chunks after `current`, read by whoever gets to them first.
   std::mutex mutex;
   std::condition_variable changed;
-  bool reading = false;      // a read into the other buffer is under way
-  bool ahead_ready = false;  // the other buffer holds the next chunk
-  std::size_t ahead_size = 0;
-  bool ahead_at_end = false;
-  int ahead_error = 0;
+  bool reading = false;   // a read into the next free buffer is under way
+  std::size_t ahead = 0;  // chunks read and not yet taken
+  std::array<Chunk, MAX_RING> chunks;
   bool reads_over = false;  // the last chunk has been read
   bool finished = false;
 
@@ -65,6 +74,7 @@ struct Run {
   std::size_t stream_count;
   const KernelPaces& paces;
   std::size_t read_size = STREAM_READ_SIZE;
+  std::size_t ring = 2;
   std::atomic<std::uint64_t> bytes_read{0};
 
   std::mutex mutex;
@@ -78,19 +88,28 @@ struct Run {
   std::size_t unfinished = 0;
 };
 
-// One chunk into the buffer that is not being digested, after its carry room.
-void read_chunk(Run& run, Stream& stream) {
-  std::uint8_t* target = stream.buffers[1 - stream.current].get() + CARRY_ROOM;
-  int error = 0;
-  const std::size_t got = read_file_bytes(stream.job->stream, target, run.read_size, error);
-  run.bytes_read.fetch_add(got, std::memory_order_relaxed);
-  std::lock_guard lock(stream.mutex);
+// Whether a read may begin: none under way, and a free buffer for it. Under
+// the stream's mutex.
+bool may_read(const Run& run, const Stream& stream) {
+  return !stream.reading && !stream.reads_over && stream.ahead < run.ring - 1;
+}
+
+// One chunk into the next free buffer, after its carry room; called with the
+// stream's mutex held through `lock`, which it lets go while it reads.
+void read_chunk(Run& run, Stream& stream, std::unique_lock<std::mutex>& lock) {
+  const std::size_t slot = (stream.current + 1 + stream.ahead) % run.ring;
+  stream.reading = true;
+  lock.unlock();
+  Chunk chunk;
+  chunk.size = read_file_bytes(stream.job->stream, stream.buffers[slot].get() + CARRY_ROOM,
+                               run.read_size, chunk.error);
+  chunk.at_end = chunk.error != 0 || chunk.size < run.read_size;
+  run.bytes_read.fetch_add(chunk.size, std::memory_order_relaxed);
+  lock.lock();
+  stream.chunks[slot] = chunk;
   stream.reading = false;
-  stream.ahead_ready = true;
-  stream.ahead_size = got;
-  stream.ahead_error = error;
-  stream.ahead_at_end = error != 0 || got < run.read_size;
-  stream.reads_over = stream.ahead_at_end;
+  ++stream.ahead;
+  stream.reads_over = chunk.at_end;
   stream.changed.notify_all();
 }
 
@@ -98,27 +117,23 @@ void read_chunk(Run& run, Stream& stream) {
 // it; reads the chunk itself unless a reader is at it.
 void next_chunk(Run& run, Stream& stream) {
   std::unique_lock lock(stream.mutex);
-  for (;;) {
-    if (stream.ahead_ready) break;
-    if (!stream.reading && !stream.reads_over) {
-      stream.reading = true;
-      lock.unlock();
-      read_chunk(run, stream);
-      lock.lock();
-      continue;
+  while (stream.ahead == 0) {
+    if (may_read(run, stream)) {
+      read_chunk(run, stream, lock);
+    } else {
+      stream.changed.wait(lock);
     }
-    stream.changed.wait(lock);
   }
+  const std::size_t next = (stream.current + 1) % run.ring;
   const std::size_t carried = stream.end - stream.start;
-  std::uint8_t* next = stream.buffers[1 - stream.current].get();
-  std::memcpy(next + CARRY_ROOM - carried, stream.buffers[stream.current].get() + stream.start,
-              carried);
-  stream.current = 1 - stream.current;
+  std::memcpy(stream.buffers[next].get() + CARRY_ROOM - carried,
+              stream.buffers[stream.current].get() + stream.start, carried);
+  stream.current = next;
   stream.start = CARRY_ROOM - carried;
-  stream.end = CARRY_ROOM + stream.ahead_size;
-  stream.at_end = stream.ahead_at_end;
-  stream.read_error = stream.ahead_error;
-  stream.ahead_ready = false;
+  stream.end = CARRY_ROOM + stream.chunks[next].size;
+  stream.at_end = stream.chunks[next].at_end;
+  stream.read_error = stream.chunks[next].error;
+  --stream.ahead;
   stream.changed.notify_all();
 }
 
@@ -228,14 +243,11 @@ void digest_turn(Run& run, const WorkGroup& planned) {
 void read_ahead(Run& run, Stream& stream) {
   std::unique_lock lock(stream.mutex);
   while (!stream.finished && !stream.reads_over) {
-    if (stream.ahead_ready || stream.reading) {
+    if (may_read(run, stream)) {
+      read_chunk(run, stream, lock);
+    } else {
       stream.changed.wait(lock);
-      continue;
     }
-    stream.reading = true;
-    lock.unlock();
-    read_chunk(run, stream);
-    lock.lock();
   }
   lock.unlock();
   std::lock_guard run_lock(run.mutex);
@@ -245,7 +257,7 @@ void read_ahead(Run& run, Stream& stream) {
 
 // Under the run's mutex.
 bool has_buffers(Run& run, Stream& stream) {
-  for (auto& buffer : stream.buffers) {
+  for (auto& buffer : std::span(stream.buffers).first(run.ring)) {
     if (buffer == nullptr && !run.spare_buffers.empty()) {
       buffer = std::move(run.spare_buffers.back());
       run.spare_buffers.pop_back();
@@ -350,12 +362,15 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
     if (stream_of_job[i] != SIZE_MAX) run.streams[stream_of_job[i]].job = &jobs[i];
   }
   run.unfinished = count;
-  run.spare_buffers.reserve(2 * count);
+  run.spare_buffers.reserve(MAX_RING * count);
 
   // Every stream a worker of its own, and a reader beside it while cores allow.
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t wanted = std::min<std::size_t>(workers, 2 * count);
-  if (count < wanted) run.read_size = READ_AHEAD_SIZE;
+  if (count < wanted) {
+    run.read_size = READ_AHEAD_SIZE;
+    run.ring = MAX_RING;
+  }
   std::vector<std::thread> threads;
   {
     std::lock_guard lock(run.mutex);
