@@ -66,8 +66,8 @@ struct FileStamp {
 // Reads up to `size` bytes of the file open as `stream` straight into `buffer`,
 // past the stream's own buffer, which must not have been read through: fewer
 // only at the end of the file or on an error, whose errno value goes to `error`.
-[[nodiscard]] std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer,
-                                          std::size_t size, int& error);
+[[nodiscard]] std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size,
+                                          int& error);
 
 // The size of the regular file open as `stream`; 0 for anything else.
 [[nodiscard]] std::uint64_t regular_file_size(std::FILE* stream);
