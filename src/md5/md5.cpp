@@ -143,22 +143,21 @@ Md5Digest md5_of(std::span<const std::uint8_t> bytes) {
   return md5_finish(md5);
 }
 
+// The context carries a value's state between calls; absorbing calls are whole
+// blocks, so the value never holds a partial block across them.
 Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* digest,
                         Md5Context* context) {
   if (context == nullptr) {
-    context = new (std::nothrow) Md5Context{};
+    context = new (std::nothrow) Md5Context{0, MD5_INITIAL_STATE};
     if (context == nullptr) return nullptr;
-    context->state = MD5_INITIAL_STATE;
   }
-  context->count += length;
-
-  const bool final_call = length == 0 || length % 64 != 0;
-  if (!final_call) {
-    process_blocks(context->state, data, length);
+  Md5 md5{context->state, context->count, {}};
+  md5_update(md5, std::span(data, length));
+  if (length != 0 && length % 64 == 0) {
+    *context = {md5.length, md5.state};
     return context;
   }
-  process_blocks(context->state, data, pad_message(data, length, context->count));
-  *digest = digest_of(context->state);
+  *digest = md5_finish(md5);
   delete context;
   return nullptr;
 }

@@ -60,10 +60,10 @@ inline constexpr std::uint32_t MD5_PADDING_ROOM = 72;
 
 // A call whose length is a non-zero multiple of 64 absorbs `data` and returns
 // the context to pass to the next call; `context` may be null to begin a message.
-// Any other length (0 included) makes the call final: the padding and the bit
-// length are written into `data` behind the message (MD5_PADDING_ROOM bytes of
-// room are required), the digest goes to `digest`, the context is released and
-// null is returned. Null is also returned, with nothing absorbed or written, when
+// Any other length (0 included) makes the call final: the caller leaves
+// MD5_PADDING_ROOM bytes of room behind the message, which the call may use for
+// the padding and the bit length; the digest goes to `digest`, the context is
+// released and null is returned. Null is also returned, with nothing absorbed or written, when
 // a new context cannot be allocated.
 [[nodiscard]] Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* digest,
                                       Md5Context* context);
