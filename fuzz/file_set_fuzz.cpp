@@ -57,12 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       message[j] = static_cast<char>(left == 0 ? j : bytes[j % left] + j / left);
     messages.push_back(message);
   }
+  const KernelPaces paces = fuzz::paces_preferring(choice.kernel, choice.engine);
   std::vector<FileJob> jobs;
   for (const std::string& message : messages)
     jobs.push_back({fuzz::stream_of(message), message.size(), nullptr, {}, {}});
   digest_file_set(
-      jobs, [](std::size_t) {}, fuzz::paces_preferring(choice.kernel, choice.engine),
-      1 + (data[0] >> 6) % 2);
+      jobs, [](std::size_t) {}, &paces, 1 + (data[0] >> 6) % 2);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     std::fclose(jobs[i].stream);
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

@@ -113,7 +113,7 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
         }
         std::vector<std::size_t> order;
         digest_file_set(
-            jobs, [&order](std::size_t i) { order.push_back(i); }, choice.paces, workers);
+            jobs, [&order](std::size_t i) { order.push_back(i); }, &choice.paces, workers);
         ASSERT_EQ(order.size(), jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
           std::fclose(jobs[i].stream);

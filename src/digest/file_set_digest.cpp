@@ -346,7 +346,7 @@ void work(Run& run) {
 }  // namespace
 
 void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces& paces, unsigned workers) {
+                     const KernelPaces* paces, unsigned workers) {
   std::vector<std::size_t> stream_of_job(jobs.size(), SIZE_MAX);
   std::size_t count = 0;
   std::uint64_t total_bytes = 0;
@@ -357,7 +357,9 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
     total_bytes += jobs[i].size;
     lone_name = jobs[i].display_name;
   }
-  Run run(count, paces);
+  // One stream is planned onto the scalar engine whatever the paces.
+  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
+  Run run(count, paces != nullptr ? *paces : count > 1 ? machine_paces() : ONE_STREAM);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (stream_of_job[i] != SIZE_MAX) run.streams[stream_of_job[i]].job = &jobs[i];
   }

@@ -33,6 +33,7 @@ inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
 
 // Digests every job's stream. `finished(i)` runs on the calling thread for each
 // job in index order, as soon as that job and every one before it are done.
-// `workers` 0 means one per hardware thread.
+// `paces` null means the machine's, measured only when two files or more call
+// for a plan; `workers` 0 means one per hardware thread.
 void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces& paces = machine_paces(), unsigned workers = 0);
+                     const KernelPaces* paces = nullptr, unsigned workers = 0);

@@ -36,9 +36,9 @@ namespace {
 
 // The directory a path lies in, as a message names it and as fsync opens it.
 std::string directory_of(const std::string& path) {
-  const std::size_t separator = path.find_last_of(PATH_SEPARATORS);
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
+  const DirectoryPart part = directory_part(path);
+  if (!part.text.empty()) return std::string(part.text);
+  return part.joined_with_separator ? path.substr(0, 1) : ".";  // the root, or here
 }
 
 #if defined(_WIN32)
