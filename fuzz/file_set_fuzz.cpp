@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const KernelPaces paces = fuzz::paces_preferring(choice.kernel, choice.engine);
   std::vector<FileJob> jobs;
   for (const std::string& message : messages)
-    jobs.push_back({fuzz::stream_of(message), message.size(), nullptr, {}, {}});
+    jobs.push_back({fuzz::stream_of(message), message.size(), {}, {}});
   digest_file_set(
       jobs, [](std::size_t) {}, &paces, 1 + (data[0] >> 6) % 2);
   for (std::size_t i = 0; i < jobs.size(); ++i) {

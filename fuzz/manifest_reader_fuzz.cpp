@@ -31,7 +31,7 @@ bool has_known_exception(const Manifest& manifest) {
 
 std::string written(const Manifest& manifest) {
   return fuzz::captured([&manifest](std::FILE* output) {
-    if (!write_manifest(output, manifest, ExcludeList{})) std::abort();
+    if (!write_manifest(output, manifest, {})) std::abort();
   });
 }
 

@@ -157,18 +157,14 @@ TEST(HostileInput, FileChangedAfterOpenIsDigestedAsRead) {
   std::FILE* truncated = std::fopen((dir / "f.bin").string().c_str(), "rb");
   fs::resize_file(dir / "f.bin", 3);
   HexDigest hex{};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(digest_file(truncated, nullptr, &hex).status, DigestStatus::ok);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(digest_file(truncated, hex).status, DigestStatus::ok);
   std::fclose(truncated);
   EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(3, 'x')).c_str());
 
   test::write_file(dir / "g.bin", std::string(100000, 'y'));
   std::FILE* removed = std::fopen((dir / "g.bin").string().c_str(), "rb");
   fs::remove(dir / "g.bin");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(digest_file(removed, nullptr, &hex).status, DigestStatus::ok);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(digest_file(removed, hex).status, DigestStatus::ok);
   std::fclose(removed);
   EXPECT_STREQ(hex.data(), test::reference_md5(std::vector<std::uint8_t>(100000, 'y')).c_str());
 }

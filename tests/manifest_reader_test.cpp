@@ -10,6 +10,7 @@
 #include <string>
 
 #include "manifest/manifest_writer.hpp"
+#include "refresh/section_plan.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -27,9 +28,9 @@ Reading read_text(std::string_view text) {
   return {result, std::move(manifest)};
 }
 
-std::string write_text(const Manifest& manifest, const ExcludeList& excludes = {}) {
+std::string write_text(const Manifest& manifest, const std::bitset<MAX_SECTIONS>& left_out = {}) {
   std::FILE* stream = test::temporary_stream();
-  EXPECT_TRUE(write_manifest(stream, manifest, excludes));
+  EXPECT_TRUE(write_manifest(stream, manifest, left_out));
   std::string text = test::stream_contents(stream);
   std::fclose(stream);
   return text;
@@ -162,10 +163,12 @@ TEST(ManifestReader, RefusesWhatDoesNotFitAndSaysWhere) {
   EXPECT_EQ(field_text(reading.manifest->sections[0].entries[0].value), longest_field);
 }
 
+// "-x a c" leaves out every section of those names, the plan deciding which.
 TEST(ManifestWriter, LeavesOutExcludedSections) {
   Reading reading = read_text("a={\nk=v\n}\nb={\n}\nc={\n}\na={\n}\n");
-  ExcludeList excludes{{"a", "c"}, 2};
-  EXPECT_EQ(write_text(*reading.manifest, excludes), "b={\n}\n\n");
+  const ManifestPlan plan =
+      plan_sections(*reading.manifest, "m.txt", ExcludeList{{"a", "c"}, 2}, RunKind::refresh);
+  EXPECT_EQ(write_text(*reading.manifest, plan.left_out), "b={\n}\n\n");
 }
 
 // A manifest the writer produced, within the limits and without the one known

@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: MIT
-// Where a section's file is looked for: the manifest's directory and the last
-// component of the "file_path" value, joined with the host's separator.
-#include "refresh/section_file.hpp"
-
+// The plan of each section: where its file is looked for (the manifest's
+// directory and the last component of the "file_path" value, joined with the
+// host's separator), what "-x" leaves out, which sections share a file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "manifest/manifest_reader.hpp"
+#include "platform/file_access.hpp"
+#include "refresh/section_plan.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -54,6 +59,62 @@ TEST(TargetPath, JoinsManifestDirectoryAndFileName) {
 #else
     EXPECT_EQ(std::string(target.data()), c.on_posix);
 #endif
+  }
+}
+
+struct PlannedSection {
+  Target target;
+  bool visited;
+  int same_file_as;
+};
+
+struct PlanCase {
+  const char* name;
+  RunKind kind;
+  ExcludeList excludes;
+  std::vector<PlannedSection> sections;
+  std::vector<std::string_view> unmatched;
+};
+
+TEST(SectionPlan, DecidesOnceWhatTheRunDoesWithEachSection) {
+  const std::string text =
+      "a={\nfile_path=/x/a.bin\n}\nb={\nmd5=0\n}\nc={\nfile_path=dir/\n}\n"
+      "d={\nfile_path=C:\\y\\a.bin\n}\ne={\nfile_path=e.bin\n}\n";
+  constexpr auto beside = Target::beside_manifest;
+  constexpr int none = NO_SECTION;
+  // clang-format off
+  const PlanCase cases[] = {
+      {"refresh", RunKind::refresh, {{}, 0},
+       {{beside, true, none}, {Target::no_file_path, true, none}, {Target::names_no_file, true, none}, {beside, true, 0}, {beside, true, none}}, {}},
+      {"refresh visits what it leaves out", RunKind::refresh, {{"a", "zz"}, 2},
+       {{beside, true, none}, {Target::no_file_path, true, none}, {Target::names_no_file, true, none}, {beside, true, 0}, {beside, true, none}}, {"zz"}},
+      {"a check passes over what it leaves out", RunKind::check, {{"a", "e"}, 2},
+       {{Target::no_file_path, false, none}, {Target::no_file_path, true, none}, {Target::names_no_file, true, none}, {beside, true, none}, {Target::no_file_path, false, none}}, {}},
+  };
+  // clang-format on
+  std::FILE* stream = test::stream_with(text);
+  Manifest manifest{};
+  ASSERT_EQ(read_manifest(stream, manifest).status, ReadStatus::ok);
+  std::fclose(stream);
+  for (const PlanCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ManifestPlan plan = plan_sections(manifest, "pkg/m.txt", c.excludes, c.kind);
+    ASSERT_EQ(plan.section_count, 5);
+    for (std::size_t s = 0; s < c.sections.size(); ++s) {
+      SCOPED_TRACE(s);
+      const SectionPlan& planned = plan.sections[s];
+      EXPECT_EQ(planned.visited, c.sections[s].visited);
+      EXPECT_EQ(planned.target, c.sections[s].target);
+      EXPECT_EQ(planned.same_file_as, c.sections[s].same_file_as);
+      EXPECT_EQ(plan.left_out[s], planned.left_out);
+      const bool named = std::ranges::any_of(
+          std::span(c.excludes.names).first(static_cast<std::size_t>(c.excludes.count)),
+          [&](std::string_view name) { return field_text(manifest.sections[s].name) == name; });
+      EXPECT_EQ(planned.left_out, named);
+    }
+    EXPECT_EQ(std::vector<std::string_view>(plan.unmatched.begin(),
+                                            plan.unmatched.begin() + plan.unmatched_count),
+              c.unmatched);
   }
 }
 

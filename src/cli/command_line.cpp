@@ -227,8 +227,7 @@ int run_command_line(std::span<const char* const> arguments) {
     return with_output_checked(
         check_manifest(command.input_path.data(), command.excludes, command.check_output), true);
   }
-  const RefreshResult result =
-      refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes,
-                       command.output_named);
-  return with_output_checked(result == RefreshResult::ok ? 0 : 1, false);
+  const bool written = refresh_manifest(command.input_path.data(), command.output_path.data(),
+                                        command.excludes, command.output_named);
+  return with_output_checked(written ? 0 : 1, false);
 }

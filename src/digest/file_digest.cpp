@@ -4,7 +4,6 @@
 #include "digest/file_digest.hpp"
 
 #include "digest/file_set_digest.hpp"
-#include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
 
 HexDigest hex_digest(const Md5Digest& digest) {
@@ -17,21 +16,9 @@ HexDigest hex_digest(const Md5Digest& digest) {
   return hex;
 }
 
-void print_report_line(const HexDigest& hex, const char* display_name) {
-  std::fputs(hex.data(), stdout);
-  if (display_name != nullptr) {
-    std::fputc('\t', stdout);
-    put_output_text(display_name);
-  }
-  std::fputc('\n', stdout);
-  flush_output();
-}
-
-DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex) {
-  FileJob job{stream, regular_file_size(stream), display_name, {}, {}};
+DigestResult digest_file(std::FILE* stream, HexDigest& hex) {
+  FileJob job{stream, regular_file_size(stream), {}, {}};
   digest_file_set(std::span(&job, 1), [](std::size_t) {});
-  if (job.result.status != DigestStatus::ok) return job.result;
-  print_report_line(job.hex, display_name);
-  if (hex != nullptr) *hex = job.hex;
+  if (job.result.status == DigestStatus::ok) hex = job.hex;
   return job.result;
 }

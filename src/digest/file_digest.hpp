@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The digest of everything left in an open stream, and the report line that
-// shows it: 32 lowercase hex digits, a tab, the display name, a newline.
+// The digest of everything left in an open stream, as 32 lowercase hex digits.
 #pragma once
 
 #include <array>
@@ -18,14 +17,8 @@ struct DigestResult {
 };
 
 // Reads `stream` from its position to its end, as a run of one file. Only when
-// every byte was read is the report line printed on stdout (without the tab and
-// name when `display_name` is null) and the digits stored in `hex` (when not
-// null).
-[[nodiscard]] DigestResult digest_file(std::FILE* stream, const char* display_name, HexDigest* hex);
+// every byte was read are the digits stored in `hex`.
+[[nodiscard]] DigestResult digest_file(std::FILE* stream, HexDigest& hex);
 
 // 32 lowercase hex digits and a NUL.
 [[nodiscard]] HexDigest hex_digest(const Md5Digest& digest);
-
-// The report line, sent on its way at once: a log shows it before any message
-// that follows, and an interrupted run keeps the lines already made.
-void print_report_line(const HexDigest& hex, const char* display_name);

@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "digest/progress.hpp"
 #include "md5/md5.hpp"
 #include "md5/md5_lanes.hpp"
 #include "platform/file_access.hpp"
@@ -343,33 +342,11 @@ void work(Run& run) {
   }
 }
 
-}  // namespace
-
-void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces* paces, unsigned workers) {
-  std::vector<std::size_t> stream_of_job(jobs.size(), SIZE_MAX);
-  std::size_t count = 0;
-  std::uint64_t total_bytes = 0;
-  const char* lone_name = nullptr;  // the progress line names a file digested alone
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (jobs[i].stream == nullptr) continue;
-    stream_of_job[i] = count++;
-    total_bytes += jobs[i].size;
-    lone_name = jobs[i].display_name;
-  }
-  // One stream is planned onto the scalar engine whatever the paces.
-  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
-  Run run(count, paces != nullptr ? *paces : count > 1 ? machine_paces() : ONE_STREAM);
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (stream_of_job[i] != SIZE_MAX) run.streams[stream_of_job[i]].job = &jobs[i];
-  }
-  run.unfinished = count;
-  run.spare_buffers.reserve(MAX_RING * count);
-
-  // Every stream a worker of its own, and a reader beside it while cores allow.
+// Every stream a worker of its own, and a reader beside it while cores allow.
+std::vector<std::thread> start_workers(Run& run, unsigned workers) {
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t wanted = std::min<std::size_t>(workers, 2 * count);
-  if (count < wanted) {
+  const std::size_t wanted = std::min<std::size_t>(workers, 2 * run.stream_count);
+  if (run.stream_count < wanted) {
     run.read_size = READ_AHEAD_SIZE;
     run.ring = MAX_RING;
   }
@@ -390,33 +367,58 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
     run.workers = std::max<std::size_t>(threads.size(), 1);
     run.changed.notify_all();
   }
-  if (threads.empty() && count > 0) work(run);
+  if (threads.empty() && run.stream_count > 0) work(run);
+  return threads;
+}
 
-  RunProgress progress = begin_run_progress(total_bytes, count, count == 1 ? lone_name : nullptr);
-  show_run_progress(progress, 0, 0);
-  std::size_t next = 0, files_done = 0;
-  while (next < jobs.size()) {
-    std::size_t ready = next;
+// Hands each job to `finished` in index order on the calling thread, and the
+// run's progress to `tick` while it waits.
+void deliver_in_order(Run& run, std::span<const std::size_t> stream_of_job,
+                      const std::function<void(std::size_t)>& finished, const ProgressTick& tick) {
+  if (tick) tick(0, 0);
+  std::size_t next = 0;
+  while (next < stream_of_job.size()) {
+    std::size_t ready = next, files_done = 0;
     {
       std::unique_lock lock(run.mutex);
       auto is_done = [&](std::size_t i) {
         return stream_of_job[i] == SIZE_MAX || run.streams[stream_of_job[i]].done;
       };
-      if (progress.shown) {
-        run.changed.wait_for(lock, PROGRESS_INTERVAL, [&] { return is_done(next); });
+      if (tick) {
+        run.changed.wait_for(lock, PROGRESS_TICK, [&] { return is_done(next); });
       } else {
         run.changed.wait(lock, [&] { return is_done(next); });
       }
-      while (ready < jobs.size() && is_done(ready))
+      while (ready < stream_of_job.size() && is_done(ready))
         ++ready;
-      files_done = count - run.unfinished;
+      files_done = run.stream_count - run.unfinished;
     }
-    if (ready > next) clear_run_progress(progress);
     for (; next < ready; ++next)
       finished(next);
-    show_run_progress(progress, files_done, run.bytes_read.load(std::memory_order_relaxed));
+    if (tick && next < stream_of_job.size())
+      tick(files_done, run.bytes_read.load(std::memory_order_relaxed));
   }
-  clear_run_progress(progress);
+}
+
+}  // namespace
+
+void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
+                     const KernelPaces* paces, unsigned workers, const ProgressTick& tick) {
+  std::vector<std::size_t> stream_of_job(jobs.size(), SIZE_MAX);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (jobs[i].stream != nullptr) stream_of_job[i] = count++;
+  }
+  // One stream is planned onto the scalar engine whatever the paces.
+  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
+  Run run(count, paces != nullptr ? *paces : count > 1 ? machine_paces() : ONE_STREAM);
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (stream_of_job[i] != SIZE_MAX) run.streams[stream_of_job[i]].job = &jobs[i];
+  }
+  run.unfinished = count;
+  run.spare_buffers.reserve(MAX_RING * count);
+  std::vector<std::thread> threads = start_workers(run, workers);
+  deliver_in_order(run, stream_of_job, finished, tick);
   for (std::thread& thread : threads)
     thread.join();
 }

@@ -7,6 +7,7 @@
 // digested. Results come back in the order of the files.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,12 +18,15 @@
 #include "digest/file_digest.hpp"
 
 struct FileJob {
-  std::FILE* stream;         // read from its position to its end; null: nothing to do
-  std::uint64_t size;        // as the file was opened: the plan, the progress line
-  const char* display_name;  // names a file digested alone in the progress line
-  DigestResult result;       // filled in; only a whole read gives a digest
+  std::FILE* stream;    // read from its position to its end; null: nothing to do
+  std::uint64_t size;   // as the file was opened: what the plan goes by
+  DigestResult result;  // filled in; only a whole read gives a digest
   HexDigest hex;
 };
+
+// How far the run has come: files finished, bytes read of all of them.
+using ProgressTick = std::function<void(std::size_t files_done, std::uint64_t bytes_read)>;
+inline constexpr std::chrono::milliseconds PROGRESS_TICK{250};
 
 // Bytes read at a time, straight into a stream's buffer: few system calls, and
 // the chunks of five streams still fit a core's 1 MiB second-level cache. A
@@ -34,6 +38,9 @@ inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
 // Digests every job's stream. `finished(i)` runs on the calling thread for each
 // job in index order, as soon as that job and every one before it are done.
 // `paces` null means the machine's, measured only when two files or more call
-// for a plan; `workers` 0 means one per hardware thread.
+// for a plan; `workers` 0 means one per hardware thread. `tick`, when given, is
+// called on the calling thread at the start and then every PROGRESS_TICK or
+// so while files remain.
 void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces* paces = nullptr, unsigned workers = 0);
+                     const KernelPaces* paces = nullptr, unsigned workers = 0,
+                     const ProgressTick& tick = {});

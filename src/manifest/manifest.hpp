@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The in-memory manifest: a fixed table of named sections of key=value entries,
-// and the list of section names that the rewritten manifest leaves out.
+// The in-memory manifest: a fixed table of named sections of key=value entries.
 #pragma once
 
 #include <array>
@@ -10,7 +9,6 @@
 
 inline constexpr int MAX_SECTIONS = 10;
 inline constexpr int MAX_ENTRIES = 10;
-inline constexpr int MAX_EXCLUDES = 10;
 
 // Every name, key and value is a NUL-terminated byte string of at most 127 bytes.
 inline constexpr std::size_t FIELD_CAPACITY = 128;
@@ -33,12 +31,6 @@ struct Manifest {
   std::array<Section, MAX_SECTIONS> sections;
 };
 
-// Names refer to the argument strings themselves, which live as long as the process.
-struct ExcludeList {
-  std::array<std::string_view, MAX_EXCLUDES> names;
-  int count;
-};
-
 [[nodiscard]] std::string_view field_text(const Field& field);
 
 // False, with the field untouched, when the text does not fit.
@@ -46,6 +38,4 @@ struct ExcludeList {
 
 // The first entry whose key equals `key` byte for byte, or null.
 [[nodiscard]] Entry* find_entry(Section& section, std::string_view key);
-
-// A name matches a section whose name is the same text (in either encoding on Windows).
-[[nodiscard]] bool is_excluded(const ExcludeList& excludes, std::string_view section_name);
+[[nodiscard]] const Entry* find_entry(const Section& section, std::string_view key);

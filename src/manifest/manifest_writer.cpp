@@ -16,12 +16,14 @@ bool put(std::FILE* output, std::string_view text) {
 
 }  // namespace
 
-bool write_manifest(std::FILE* output, const Manifest& manifest, const ExcludeList& excludes) {
+bool write_manifest(std::FILE* output, const Manifest& manifest,
+                    const std::bitset<MAX_SECTIONS>& left_out) {
   auto sections =
       std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
   if (manifest.utf8_byte_order_mark && !put(output, "\xEF\xBB\xBF")) return false;
-  for (const Section& section : sections) {
-    if (is_excluded(excludes, field_text(section.name))) continue;
+  for (std::size_t s = 0; s < sections.size(); ++s) {
+    if (left_out[s]) continue;
+    const Section& section = sections[s];
     bool ok = put(output, field_text(section.name)) && put(output, "={\n");
     for (const Entry& entry :
          std::span(section.entries).first(static_cast<std::size_t>(section.entry_count))) {

@@ -2,11 +2,12 @@
 // Writes the manifest table in its canonical layout.
 #pragma once
 
+#include <bitset>
 #include <cstdio>
 
 #include "manifest/manifest.hpp"
 
-// Writes every section not named in `excludes` as
+// Writes every section that `left_out` does not mark as
 //   name={
 //           key=value
 //   }
@@ -14,4 +15,4 @@
 // with LF line ends, after the UTF-8 byte order mark the input began with. False when a write
 // failed; errno tells why.
 [[nodiscard]] bool write_manifest(std::FILE* output, const Manifest& manifest,
-                                  const ExcludeList& excludes);
+                                  const std::bitset<MAX_SECTIONS>& left_out);

@@ -8,23 +8,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 int first_output_error = 0;
-
-bool is_terminal(std::FILE* stream) {
-#if defined(_WIN32)
-  return _isatty(_fileno(stream)) != 0;
-#else
-  return ::isatty(::fileno(stream)) != 0;
-#endif
-}
 
 }  // namespace
 
@@ -75,12 +61,4 @@ void report(const char* format, ...) {
   const std::size_t kept = std::min(static_cast<std::size_t>(length), message.size() - 1);
   const std::string line = "md5refresh: " + escaped_text({message.data(), kept}) + "\n";
   std::fputs(line.c_str(), stderr);
-}
-
-bool stderr_is_terminal() {
-  return is_terminal(stderr);
-}
-
-bool stdout_is_terminal() {
-  return is_terminal(stdout);
 }

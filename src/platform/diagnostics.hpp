@@ -33,3 +33,12 @@ void flush_output();
 
 [[nodiscard]] bool stderr_is_terminal();
 [[nodiscard]] bool stdout_is_terminal();
+
+// The width of the terminal that stderr shows on, in columns; 0 when unknown.
+[[nodiscard]] int terminal_columns();
+
+// A line on stderr that the next one replaces: `text` from the row's first
+// column, then whatever an earlier, longer text left on the row is erased.
+void show_status_line(std::string_view text);
+// Leaves the row empty, the cursor at its start, for the lines that follow.
+void erase_status_line();

@@ -15,6 +15,9 @@ struct ProcessArguments {
 // name is lost to the ANSI code page; elsewhere they are `argv` as it is.
 [[nodiscard]] ProcessArguments process_arguments(int argc, char** argv);
 
+// The arguments' texts as the host gives them (each host defines it).
+[[nodiscard]] std::vector<std::string> argument_texts(int argc, char** argv);
+
 // While the run lasts, a console on standard output shows UTF-8; the console's
 // own setting comes back afterwards.
 void begin_console_output();

@@ -50,21 +50,23 @@ bool is_digest(std::string_view text) {
          });
 }
 
-Verdict verdict_of(Section& section, SectionFile outcome, const HexDigest& hex) {
-  if (outcome == SectionFile::no_file_named) return Verdict::no_file_named;
-  if (outcome == SectionFile::not_digested) return Verdict::missing;
+Verdict verdict_of(const Section& section, Target target, bool digested, const HexDigest& hex) {
+  if (target == Target::no_file_path || target == Target::names_no_file) {
+    return Verdict::no_file_named;
+  }
+  if (!digested) return Verdict::missing;
   const Entry* md5 = find_entry(section, "md5");
   if (md5 == nullptr) return Verdict::no_digest;
   if (!is_digest(field_text(md5->value))) return Verdict::not_a_digest;
   return same_digest(field_text(md5->value), hex.data()) ? Verdict::ok : Verdict::changed;
 }
 
-void print_check_line(const Section& section, Verdict verdict, const TargetPath& target) {
+void print_check_line(const Section& section, Verdict verdict, const TargetPath& path) {
   if (verdict == Verdict::no_file_named) {
     std::fputs("section ", stdout);
     put_output_text(field_text(section.name));
   } else {
-    put_output_text(target.data());
+    put_output_text(path.data());
   }
   std::printf(": %s\n", VERDICT_TEXT[static_cast<std::size_t>(verdict)]);
   flush_output();
@@ -84,26 +86,30 @@ void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked) {
 
 int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
   std::unique_ptr<Manifest> manifest;
-  if (load_manifest(input_path, manifest) != RefreshResult::ok) return CHECK_NOT_MADE;
-  warn_about_manifest(*manifest, input_path, excludes, false);
+  if (!load_manifest(input_path, manifest)) return CHECK_NOT_MADE;
+  const ManifestPlan plan = plan_sections(*manifest, input_path, excludes, RunKind::check);
+  warn_about_plan(*manifest, plan);
 
   std::array<int, VERDICT_COUNT> counts{};
   int checked = 0;
   bool a_file_named = false;
-  digest_section_files(
-      *manifest, input_path, &excludes,
-      [&](Section& section, SectionFile outcome, const TargetPath& target, const HexDigest& hex) {
-        // A section with neither entry, even misspelled, is no business of a check.
-        if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
-        const Verdict verdict = verdict_of(section, outcome, hex);
-        a_file_named = a_file_named || verdict != Verdict::no_file_named;
-        ++counts[static_cast<std::size_t>(verdict)];
-        ++checked;
-        if (output == CheckOutput::every_line ||
-            (output == CheckOutput::quiet && verdict != Verdict::ok)) {
-          print_check_line(section, verdict, target);
-        }
-      });
+  SectionFiles files = open_section_files(plan);
+  digest_section_files(plan, files, [&](std::size_t s) {
+    const Section& section = manifest->sections[s];
+    const SectionPlan& planned = plan.sections[s];
+    if (!planned.visited) return;
+    const bool digested = take_digest(*manifest, plan, files, s);
+    // A section with neither entry, even misspelled, is no business of a check.
+    if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
+    const Verdict verdict = verdict_of(section, planned.target, digested, files.jobs[s].hex);
+    a_file_named = a_file_named || verdict != Verdict::no_file_named;
+    ++counts[static_cast<std::size_t>(verdict)];
+    ++checked;
+    if (output == CheckOutput::every_line ||
+        (output == CheckOutput::quiet && verdict != Verdict::ok)) {
+      print_check_line(section, verdict, planned.path);
+    }
+  });
   // A check of nothing must not pass for a check that found all well.
   if (!a_file_named) {
     report("%s: no section names a file to check", input_path);

@@ -3,7 +3,7 @@
 // files as the refresh does, and writes nothing.
 #pragma once
 
-#include "manifest/manifest.hpp"
+#include "refresh/section_plan.hpp"
 
 // How much of a check is printed: every line and the summary, only what is not
 // OK and the summary, or nothing but the exit status.

@@ -1,176 +1,106 @@
 // SPDX-License-Identifier: MIT
-// Only the file name of a "file_path" value counts: the manifest travels with
-// the files it describes, wherever they were when it was written, and between
-// hosts, so both separators end a directory on every host.
+// Files are opened before any is digested, so that the plan of the digest
+// knows every size; the messages wait for the section's turn, so that they come
+// in the order of the manifest whichever file ends first.
 #include "refresh/section_file.hpp"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <span>
 
-#include "digest/file_digest.hpp"
-#include "digest/file_set_digest.hpp"
 #include "platform/diagnostics.hpp"
-#include "platform/file_access.hpp"
+#include "refresh/progress_line.hpp"
 
-std::string_view file_name_of(std::string_view file_path) {
-  return file_path.substr(file_path.find_last_of("/\\") + 1);
+SectionFiles open_section_files(const ManifestPlan& plan) {
+  SectionFiles files{};
+  files.count = static_cast<std::size_t>(plan.section_count);
+  for (std::size_t s = 0; s < files.count; ++s) {
+    const SectionPlan& section = plan.sections[s];
+    if (!section.visited || section.target != Target::beside_manifest) continue;
+    const OpenResult file = open_regular_file(section.path.data());
+    files.open_error[s] = file.error;
+    if (file.file == nullptr) continue;
+    files.stamped[s] = stamp_of_open_file(file.file, files.before[s]);
+    files.jobs[s].stream = file.file;
+    files.jobs[s].size = files.stamped[s] ? files.before[s].size : regular_file_size(file.file);
+  }
+  return files;
 }
 
-void build_target_path(std::string_view input_path, std::string_view file_path,
-                       TargetPath& target) {
-  const std::string_view file_name = file_name_of(file_path);
-  const DirectoryPart directory = directory_part(input_path);
-  const std::size_t length =
-      directory.text.size() + (directory.joined_with_separator ? 1 : 0) + file_name.size();
-  if (length >= target.size()) {  // an input path beyond the command line's limit
-    target[0] = '\0';
-    return;
+void digest_section_files(const ManifestPlan& plan, SectionFiles& files,
+                          const std::function<void(std::size_t)>& finished) {
+  const std::span jobs = std::span(files.jobs).first(files.count);
+  std::uint64_t total_bytes = 0;
+  std::size_t opened = 0;
+  std::string_view last_name;  // the progress line names a file digested alone
+  for (std::size_t s = 0; s < jobs.size(); ++s) {
+    if (jobs[s].stream == nullptr) continue;
+    total_bytes += jobs[s].size;
+    ++opened;
+    last_name = plan.sections[s].path.data();
   }
-  char* end = std::copy(directory.text.begin(), directory.text.end(), target.begin());
-  if (directory.joined_with_separator) *end++ = HOST_SEPARATOR;
-  end = std::copy(file_name.begin(), file_name.end(), end);
-  *end = '\0';
+  ProgressLine line = begin_progress_line(total_bytes, opened, opened == 1 ? last_name : "");
+  ProgressTick tick;
+  if (line.shown) {
+    tick = [&line](std::size_t done, std::uint64_t bytes) {
+      draw_progress_line(line, done, bytes);
+    };
+  }
+  digest_file_set(
+      jobs,
+      [&](std::size_t s) {
+        clear_progress_line(line);
+        finished(s);
+      },
+      nullptr, 0, tick);
+  clear_progress_line(line);
 }
 
 namespace {
 
-// The digest goes to the first "md5" entry, or to a new one at the section's end.
-void store_digest(Section& section, const HexDigest& hex, const char* path) {
-  Entry* md5 = find_entry(section, "md5");
-  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
-    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
-    (void)set_field(md5->key, "md5");
-  }
-  if (md5 == nullptr) {
-    report("section %s has no md5 entry and no room for one; digest of %s not stored",
-           section.name.data(), path);
-    return;
-  }
-  (void)set_field(md5->value, hex.data());
-}
-
-enum class Lookup { no_file_path, skipped, names_no_file, not_a_plain_name, not_opened, opened };
-
-struct SectionLookup {
-  Lookup lookup;
-  int open_error;
-  FileStamp before;
-  bool stamped;
-  TargetPath target;
-};
-
-void look_up(Section& section, const char* input_path, SectionLookup& found, FileJob& job) {
-  const Entry* file_path = find_entry(section, "file_path");
-  if (file_path == nullptr) {
-    found.lookup = Lookup::no_file_path;
-    return;
-  }
-  const std::string_view value = field_text(file_path->value);
-  if (file_name_of(value).empty()) {
-    found.lookup = Lookup::names_no_file;
-    return;
-  }
-  build_target_path(input_path, value, found.target);
-  if (!is_plain_file_name(file_name_of(value))) {
-    found.lookup = Lookup::not_a_plain_name;
-    return;
-  }
-  const OpenResult file = open_regular_file(found.target.data());
-  if (file.file == nullptr) {
-    found.lookup = Lookup::not_opened;
-    found.open_error = file.error;
-    return;
-  }
-  found.lookup = Lookup::opened;
-  found.stamped = stamp_of_open_file(file.file, found.before);
-  job.stream = file.file;
-  job.size = found.stamped ? found.before.size : regular_file_size(file.file);
-  job.display_name = found.target.data();
-}
-
-// The messages of one section, in the order a run one file at a time would
-// have given them; true when the digest in `job` is the file's.
-bool digested(Section& section, SectionLookup& found, FileJob& job) {
-  switch (found.lookup) {
-    case Lookup::no_file_path:
-    case Lookup::skipped:
-      return false;
-    case Lookup::names_no_file:
-      report("section %s: file_path \"%s\" names no file", section.name.data(),
-             find_entry(section, "file_path")->value.data());
-      return false;
-    case Lookup::not_a_plain_name:
-      report("section %s: file_path \"%s\" names no plain file beside the manifest",
-             section.name.data(), find_entry(section, "file_path")->value.data());
-      return false;
-    case Lookup::not_opened:
-      report("cannot open %s: %s", found.target.data(), open_error_text(found.open_error));
-      return false;
-    case Lookup::opened:
-      break;
-  }
-  // A file that grew, shrank or was replaced under the read gives the digest of
-  // no version of it.
-  FileStamp after{}, now_at_path{};
-  const bool unchanged = found.stamped && stamp_of_open_file(job.stream, after) &&
-                         stamp_of_path(found.target.data(), now_at_path) && after == found.before &&
-                         now_at_path == found.before;
-  std::fclose(job.stream);
-  job.stream = nullptr;
-  if (job.result.status != DigestStatus::ok) {
-    report("cannot %s %s: %s", job.result.status == DigestStatus::read_error ? "read" : "digest",
-           found.target.data(), std::strerror(job.result.error));
-    return false;
-  }
-  if (!unchanged) {
-    report("%s changed while it was read", found.target.data());
-    return false;
-  }
-  return true;
+void report_file_path(const Section& section, const char* what) {
+  report("section %s: file_path \"%s\" %s", section.name.data(),
+         find_entry(section, "file_path")->value.data(), what);
 }
 
 }  // namespace
 
-void digest_section_files(Manifest& manifest, const char* input_path, const ExcludeList* skipped,
-                          const SectionDone& done) {
-  const std::size_t count = static_cast<std::size_t>(manifest.section_count);
-  std::array<SectionLookup, MAX_SECTIONS> found{};
-  std::array<FileJob, MAX_SECTIONS> jobs{};
-  for (std::size_t i = 0; i < count; ++i) {
-    Section& section = manifest.sections[i];
-    if (skipped != nullptr && is_excluded(*skipped, field_text(section.name))) {
-      found[i].lookup = Lookup::skipped;
-    } else {
-      look_up(section, input_path, found[i], jobs[i]);
-    }
+bool take_digest(const Manifest& manifest, const ManifestPlan& plan, SectionFiles& files,
+                 std::size_t s) {
+  const Section& section = manifest.sections[s];
+  const SectionPlan& planned = plan.sections[s];
+  switch (planned.target) {
+    case Target::no_file_path:
+      return false;
+    case Target::names_no_file:
+      report_file_path(section, "names no file");
+      return false;
+    case Target::not_plain:
+      report_file_path(section, "names no plain file beside the manifest");
+      return false;
+    case Target::beside_manifest:
+      break;
   }
-  digest_file_set(std::span(jobs).first(count), [&](std::size_t i) {
-    Section& section = manifest.sections[i];
-    if (found[i].lookup == Lookup::skipped) return;
-    if (found[i].lookup == Lookup::no_file_path) {
-      done(section, SectionFile::no_file_named, found[i].target, jobs[i].hex);
-      return;
-    }
-    const bool names_no_file = found[i].lookup == Lookup::names_no_file;
-    const bool ok = digested(section, found[i], jobs[i]);
-    done(section,
-         ok              ? SectionFile::digested
-         : names_no_file ? SectionFile::no_file_named
-                         : SectionFile::not_digested,
-         found[i].target, jobs[i].hex);
-  });
-}
-
-void refresh_digests(Manifest& manifest, const char* input_path) {
-  digest_section_files(
-      manifest, input_path, nullptr,
-      [](Section& section, SectionFile outcome, const TargetPath& target, const HexDigest& hex) {
-        if (outcome != SectionFile::digested) return;
-        print_report_line(hex, target.data());
-        store_digest(section, hex, target.data());
-      });
+  FileJob& job = files.jobs[s];
+  if (job.stream == nullptr) {
+    report("cannot open %s: %s", planned.path.data(), open_error_text(files.open_error[s]));
+    return false;
+  }
+  // A file that grew, shrank or was replaced under the read gives the digest of
+  // no version of it.
+  FileStamp after{}, now_at_path{};
+  const bool unchanged = files.stamped[s] && stamp_of_open_file(job.stream, after) &&
+                         stamp_of_path(planned.path.data(), now_at_path) &&
+                         after == files.before[s] && now_at_path == files.before[s];
+  std::fclose(job.stream);
+  job.stream = nullptr;
+  if (job.result.status != DigestStatus::ok) {
+    report("cannot %s %s: %s", job.result.status == DigestStatus::read_error ? "read" : "digest",
+           planned.path.data(), std::strerror(job.result.error));
+    return false;
+  }
+  if (!unchanged) {
+    report("%s changed while it was read", planned.path.data());
+    return false;
+  }
+  return true;
 }

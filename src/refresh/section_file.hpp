@@ -1,49 +1,37 @@
 // SPDX-License-Identifier: MIT
-// Each section's file: where its "file_path" leads, digesting it, and storing
-// the digest in the section's "md5" entry.
+// Each planned section's file: opened, digested with the others at once, and
+// what came of it told in section order, as a run one file at a time would
+// have told it.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <functional>
-#include <string_view>
 
-#include "digest/file_digest.hpp"
+#include "digest/file_set_digest.hpp"
 #include "manifest/manifest.hpp"
 #include "platform/file_access.hpp"
+#include "refresh/section_plan.hpp"
 
-// The manifest's directory (at most 511 bytes), a separator and a file name of
-// at most 127 bytes always fit.
-inline constexpr std::size_t TARGET_PATH_CAPACITY = 511 + 1 + (FIELD_CAPACITY - 1) + 1;
-using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
-
-// The part of a "file_path" value after its last "/" or "\", or the whole value.
-[[nodiscard]] std::string_view file_name_of(std::string_view file_path);
-
-// The file a section describes lies in the manifest's own directory (the input
-// path up to its last separator, or the current directory when it has none),
-// under the file name of the "file_path" value. The input path is at most 511
-// bytes.
-void build_target_path(std::string_view input_path, std::string_view file_path, TargetPath& target);
-
-enum class SectionFile {
-  digested,
-  not_digested,   // not found, not opened, not read whole, or changed meanwhile
-  no_file_named,  // no "file_path", or one with an empty file name
+struct SectionFiles {
+  std::size_t count;
+  std::array<FileJob, MAX_SECTIONS> jobs;  // no stream: nothing to digest
+  std::array<int, MAX_SECTIONS> open_error;
+  std::array<FileStamp, MAX_SECTIONS> before;  // taken as the file was opened
+  std::array<bool, MAX_SECTIONS> stamped;
 };
 
-// What a section's file came to, in section order: its target path (or the
-// value that did not fit) and, when digested, its digest.
-using SectionDone = std::function<void(Section& section, SectionFile outcome,
-                                       const TargetPath& target, const HexDigest& hex)>;
+// Opens the file of every visited section whose plan holds a plain name.
+[[nodiscard]] SectionFiles open_section_files(const ManifestPlan& plan);
 
-// Finds the file of every section (but those `skipped` names) and digests them
-// all at once. Each section's warnings (a file not found, not read whole,
-// changed while read) are given, and `done` called, in section order, for
-// every section that `skipped` does not name.
-void digest_section_files(Manifest& manifest, const char* input_path, const ExcludeList* skipped,
-                          const SectionDone& done);
+// Digests every opened file at once; `finished(s)` runs for every section in
+// order as soon as its file and those before it are done. On a terminal, a
+// long digest shows a progress line, taken away before each `finished`.
+void digest_section_files(const ManifestPlan& plan, SectionFiles& files,
+                          const std::function<void(std::size_t)>& finished);
 
-// Prints each report line and stores the digest in the section's "md5" entry; a
-// file that cannot be opened or read whole gets a warning and keeps its "md5".
-void refresh_digests(Manifest& manifest, const char* input_path);
+// Gives the warnings of a visited section whose file is done (names no file,
+// not opened, not read whole, changed while read) and closes the file; true
+// when `files.jobs[s].hex` is the digest of the file as it is.
+[[nodiscard]] bool take_digest(const Manifest& manifest, const ManifestPlan& plan,
+                               SectionFiles& files, std::size_t s);

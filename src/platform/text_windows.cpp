@@ -3,7 +3,6 @@
 // it was created with, whichever way the name arrived.
 #include "platform/text.hpp"
 
-#if defined(_WIN32)
 #include <windows.h>
 
 #include <climits>
@@ -54,8 +53,3 @@ std::string utf8_text(std::wstring_view text) {
 bool same_text(std::string_view a, std::string_view b) {
   return a == b || (!a.empty() && !b.empty() && wide_text(a) == wide_text(b));
 }
-#else
-bool same_text(std::string_view a, std::string_view b) {
-  return a == b;
-}
-#endif

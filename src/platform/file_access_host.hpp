@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// The primitives each host supplies to the shared file code: one definition in
+// file_access_posix.cpp, one in file_access_windows.cpp. Nothing outside the
+// platform folder includes this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "platform/file_access.hpp"
+
+// The directory a path lies in, as a message names it and as fsync opens it.
+[[nodiscard]] std::string directory_of(const std::string& path);
+
+// Whether `path` begins with a drive letter and ":" (never on POSIX hosts).
+[[nodiscard]] bool has_drive_prefix(std::string_view path);
+
+// Bytes read, 0 at the end, or -1 with errno set; an interrupted read is
+// taken up again.
+[[nodiscard]] long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size);
+
+// The path finally replaced: on POSIX hosts, where a chain of symlinks ends.
+[[nodiscard]] std::string final_path_of(const char* path);
+
+// What is at `path`; the stamp of a regular file goes to `existing`.
+[[nodiscard]] OutputKind output_kind_of(const char* path, FileStamp& existing);
+
+// 0, or -1 with errno set when the file at `path` could not be replaced;
+// `sticky` tells the sticky-directory rule from a plain refusal.
+[[nodiscard]] int check_replaceable(const std::string& path, bool& sticky);
+
+// A new file that must not exist yet: its descriptor, or -1 with errno set.
+[[nodiscard]] int open_exclusive(const std::string& path);
+[[nodiscard]] std::FILE* stream_for_writing(int descriptor);
+void close_descriptor(int descriptor);
+[[nodiscard]] std::FILE* open_in_place(const std::string& path);
+[[nodiscard]] int process_id();
+
+// Gives the new file at `descriptor` what the host keeps of `original` besides
+// its bytes, warning of what it cannot.
+void copy_metadata(int descriptor, const std::string& original);
+
+// 0, or -1 with errno set.
+[[nodiscard]] int sync_to_disk(std::FILE* stream);
+void remove_file(const std::string& path);
+
+// 0 or errno; the replace is durable when it returns 0.
+[[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path);

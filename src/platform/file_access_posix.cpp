@@ -1,0 +1,248 @@
+// SPDX-License-Identifier: MIT
+// The file calls of POSIX hosts: descriptors, stat, flock, extended
+// attributes, and a rename made durable by a sync of its directory.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
+#include "platform/file_access_host.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+FileStamp stamp_from(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::uint64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+bool is_stream(int descriptor, const struct stat& status) {
+  struct stat stream {};
+  return ::fstat(descriptor, &stream) == 0 && stream.st_dev == status.st_dev &&
+         stream.st_ino == status.st_ino;
+}
+
+// A rename over a file in a sticky directory needs the file's or the
+// directory's owner (or a process that may act for any owner).
+bool sticky_forbids_replace(const std::string& path) {
+  struct stat file {
+  }, directory{};
+  if (::geteuid() == 0 || ::stat(path.c_str(), &file) != 0 ||
+      ::stat(directory_of(path).c_str(), &directory) != 0) {
+    return false;
+  }
+  return (directory.st_mode & S_ISVTX) != 0 && file.st_uid != ::geteuid() &&
+         directory.st_uid != ::geteuid();
+}
+
+// Owner and group are kept each where the process may: a user who may not give
+// the file away may still keep a group of theirs.
+void copy_owner(int descriptor, const std::string& original, const struct stat& status) {
+  if (::fchown(descriptor, status.st_uid, status.st_gid) == 0) return;
+  const int owner_error = errno;
+  if (::fchown(descriptor, static_cast<uid_t>(-1), status.st_gid) == 0) {
+    report("cannot keep the owner of %s: %s", original.c_str(), std::strerror(owner_error));
+  } else {
+    report("cannot keep the owner and group of %s: %s", original.c_str(),
+           std::strerror(owner_error));
+  }
+}
+
+// Extended attributes, POSIX ACLs (system.posix_acl_access) among them.
+void copy_extended_attributes(int descriptor, const std::string& original) {
+  const ssize_t list_size = ::listxattr(original.c_str(), nullptr, 0);
+  if (list_size <= 0) return;  // none, or a file system without them
+  std::vector<char> names(static_cast<std::size_t>(list_size));
+  const ssize_t listed = ::listxattr(original.c_str(), names.data(), names.size());
+  if (listed < 0) {
+    report("cannot keep the extended attributes of %s: %s", original.c_str(), std::strerror(errno));
+    return;
+  }
+  std::vector<char> value;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    ssize_t size = ::getxattr(original.c_str(), name, nullptr, 0);
+    if (size >= 0) {
+      value.resize(static_cast<std::size_t>(size));
+      size = ::getxattr(original.c_str(), name, value.data(), value.size());
+    }
+    if (size < 0 ||
+        ::fsetxattr(descriptor, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+      report("cannot keep extended attribute %s of %s: %s", name, original.c_str(),
+             std::strerror(errno));
+    }
+  }
+}
+
+}  // namespace
+
+// Follows a chain of symlinks to the path that is finally replaced, also when
+// the last link dangles (the file it names will be created).
+std::string final_path_of(const char* path) {
+  constexpr int MAX_LINKS = 40;
+  fs::path resolved = path;
+  for (int hops = 0; hops < MAX_LINKS; ++hops) {
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(resolved, error))) break;
+    fs::path target = fs::read_symlink(resolved, error);
+    if (error) break;
+    resolved = target.is_absolute() ? target : resolved.parent_path() / target;
+  }
+  return resolved.string();
+}
+
+// By what the output is, never by its name: /dev/stdout, /dev/fd/1 or a file
+// that standard output was sent to is the stream the report lines went to, and
+// reopening it would truncate them; a file on /dev/shm is a file. The kernel
+// follows the links: those under /proc name pipes in no way a path can.
+OutputKind output_kind_of(const char* path, FileStamp& existing) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) return OutputKind::missing;
+  if (is_stream(STDOUT_FILENO, status)) return OutputKind::standard_output;
+  if (is_stream(STDERR_FILENO, status)) return OutputKind::standard_error;
+  if (S_ISREG(status.st_mode)) {
+    existing = stamp_from(status);
+    return OutputKind::regular;
+  }
+  if (S_ISDIR(status.st_mode)) return OutputKind::directory;
+  if (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode)) return OutputKind::device;
+  return OutputKind::not_written;
+}
+
+int check_replaceable(const std::string& path, bool& sticky) {
+  if (::access(path.c_str(), W_OK) != 0) return -1;
+  if (sticky_forbids_replace(path)) {
+    sticky = true;
+    errno = EPERM;
+    return -1;
+  }
+  return 0;
+}
+
+int open_exclusive(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+std::FILE* stream_for_writing(int descriptor) {
+  return ::fdopen(descriptor, "wb");
+}
+
+void close_descriptor(int descriptor) {
+  ::close(descriptor);
+}
+
+std::FILE* open_in_place(const std::string& path) {
+  return std::fopen(path.c_str(), "wb");
+}
+
+int process_id() {
+  return static_cast<int>(::getpid());
+}
+
+// The mode is set last: a change of owner can clear the set-id bits, and an
+// ACL's mask stands in the group bits.
+void copy_metadata(int descriptor, const std::string& original) {
+  struct stat status {};
+  if (::stat(original.c_str(), &status) != 0) return;
+  if (status.st_nlink > 1) {
+    report("%s has %ju names; the others keep the old contents", original.c_str(),
+           static_cast<std::uintmax_t>(status.st_nlink));
+  }
+  copy_owner(descriptor, original, status);
+  copy_extended_attributes(descriptor, original);
+  if (::fchmod(descriptor, status.st_mode & 07777) != 0) {
+    report("cannot keep the permissions of %s: %s", original.c_str(), std::strerror(errno));
+  }
+}
+
+int sync_to_disk(std::FILE* stream) {
+  return ::fsync(::fileno(stream));
+}
+
+void remove_file(const std::string& path) {
+  std::remove(path.c_str());
+}
+
+// The rename itself is made durable too; a failure there loses nothing written.
+int replace_file(const std::string& temporary_path, const std::string& final_path) {
+  if (std::rename(temporary_path.c_str(), final_path.c_str()) != 0) return errno;
+  const int descriptor = ::open(directory_of(final_path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor >= 0) {
+    ::fsync(descriptor);
+    ::close(descriptor);
+  }
+  return 0;
+}
+
+bool has_drive_prefix(std::string_view) {
+  return false;
+}
+
+long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(descriptor, buffer, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+OpenResult open_regular_file(const char* path) {
+  int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return {nullptr, errno};
+  struct stat status {};
+  int error = 0;
+  if (::fstat(descriptor, &status) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
+  } else if (std::FILE* file = ::fdopen(descriptor, "rb")) {
+    return {file, 0};
+  } else {
+    error = errno;
+  }
+  ::close(descriptor);
+  return {nullptr, error};
+}
+
+bool is_plain_file_name(std::string_view name) {
+  (void)name;
+  return true;
+}
+
+bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
+  struct stat status {};
+  if (::fstat(::fileno(stream), &status) != 0) return false;
+  stamp = stamp_from(status);
+  return true;
+}
+
+bool stamp_of_path(const char* path, FileStamp& stamp) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) return false;
+  stamp = stamp_from(status);
+  return true;
+}
+
+std::uint64_t regular_file_size(std::FILE* stream) {
+  struct stat status {};
+  if (::fstat(::fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool lock_for_replace(std::FILE* stream) {
+  // A file system without locks locks nothing; the stamp check still stands.
+  return ::flock(::fileno(stream), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}

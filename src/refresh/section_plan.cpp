@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: MIT
+// Only the file name of a "file_path" value counts: the manifest travels with
+// the files it describes, wherever they were when it was written, and between
+// hosts, so both separators end a directory on every host.
+#include "refresh/section_plan.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <span>
+#include <string>
+
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
+#include "platform/text.hpp"
+
+std::string_view file_name_of(std::string_view file_path) {
+  return file_path.substr(file_path.find_last_of("/\\") + 1);
+}
+
+void build_target_path(std::string_view input_path, std::string_view file_path,
+                       TargetPath& target) {
+  const std::string_view file_name = file_name_of(file_path);
+  const DirectoryPart directory = directory_part(input_path);
+  const std::size_t length =
+      directory.text.size() + (directory.joined_with_separator ? 1 : 0) + file_name.size();
+  if (length >= target.size()) {  // an input path beyond the command line's limit
+    target[0] = '\0';
+    return;
+  }
+  char* end = std::copy(directory.text.begin(), directory.text.end(), target.begin());
+  if (directory.joined_with_separator) *end++ = HOST_SEPARATOR;
+  end = std::copy(file_name.begin(), file_name.end(), end);
+  *end = '\0';
+}
+
+namespace {
+
+std::span<const Section> sections_of(const Manifest& manifest) {
+  return std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
+}
+
+std::span<const Entry> entries_of(const Section& section) {
+  return std::span(section.entries).first(static_cast<std::size_t>(section.entry_count));
+}
+
+// A name matches a section whose name is the same text (in either encoding on Windows).
+bool names_section(std::string_view name, const Section& section) {
+  return same_text(field_text(section.name), name);
+}
+
+void plan_target(const Section& section, std::string_view input_path, SectionPlan& plan) {
+  const Entry* file_path = find_entry(section, "file_path");
+  if (file_path == nullptr) {
+    plan.target = Target::no_file_path;
+    return;
+  }
+  const std::string_view value = field_text(file_path->value);
+  if (file_name_of(value).empty()) {
+    plan.target = Target::names_no_file;
+    return;
+  }
+  build_target_path(input_path, value, plan.path);
+  plan.target =
+      is_plain_file_name(file_name_of(value)) ? Target::beside_manifest : Target::not_plain;
+}
+
+int earlier_with_path(const ManifestPlan& plan, std::size_t s) {
+  const std::string_view path = plan.sections[s].path.data();
+  for (std::size_t earlier = 0; earlier < s; ++earlier) {
+    const SectionPlan& other = plan.sections[earlier];
+    if (other.visited && has_path(other.target) && path == other.path.data()) {
+      return static_cast<int>(earlier);
+    }
+  }
+  return NO_SECTION;
+}
+
+// "file_path " (blanks before the "="), "File_Path", "filepath", "file-path",
+// "MD5": what the user meant, read as another key, so the section would be
+// passed over in silence.
+void warn_about_near_miss(const Section& section, std::string_view key) {
+  const char* meant = looks_like_key(key, "file_path") ? "file_path"
+                      : looks_like_key(key, "md5")     ? "md5"
+                                                       : nullptr;
+  if (meant == nullptr || key == meant) return;
+  const std::string_view bare = key.substr(0, key.find_last_not_of(" \t") + 1);
+  if (bare == meant) {
+    report("section %s: key \"%.*s\" has blanks before \"=\" and is not read as %s",
+           section.name.data(), static_cast<int>(key.size()), key.data(), meant);
+  } else {
+    report("section %s: key \"%.*s\" is not read as %s", section.name.data(),
+           static_cast<int>(key.size()), key.data(), meant);
+  }
+}
+
+}  // namespace
+
+ManifestPlan plan_sections(const Manifest& manifest, std::string_view input_path,
+                           const ExcludeList& excludes, RunKind kind) {
+  ManifestPlan plan{};
+  plan.section_count = manifest.section_count;
+  const auto sections = sections_of(manifest);
+  const auto names = std::span(excludes.names).first(static_cast<std::size_t>(excludes.count));
+  for (std::string_view name : names) {
+    if (std::ranges::none_of(sections, [name](const Section& s) { return names_section(name, s); }))
+      plan.unmatched[static_cast<std::size_t>(plan.unmatched_count++)] = name;
+  }
+  for (std::size_t s = 0; s < sections.size(); ++s) {
+    SectionPlan& section = plan.sections[s];
+    section.left_out = std::ranges::any_of(
+        names, [&](std::string_view name) { return names_section(name, sections[s]); });
+    plan.left_out[s] = section.left_out;
+    section.visited = kind == RunKind::refresh || !section.left_out;
+    section.same_file_as = NO_SECTION;
+    if (!section.visited) continue;
+    plan_target(sections[s], input_path, section);
+    if (has_path(section.target)) section.same_file_as = earlier_with_path(plan, s);
+  }
+  return plan;
+}
+
+bool looks_like_key(std::string_view key, std::string_view meant) {
+  auto folded = [](std::string_view text) {
+    std::string letters;
+    for (const char c : text) {
+      if (c != ' ' && c != '\t' && c != '_' && c != '-') {
+        letters += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+    }
+    return letters;
+  };
+  return folded(key) == folded(meant);
+}
+
+bool mentions_key(const Section& section, std::string_view meant) {
+  return std::ranges::any_of(entries_of(section), [meant](const Entry& entry) {
+    return looks_like_key(field_text(entry.key), meant);
+  });
+}
+
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan) {
+  for (std::string_view name :
+       std::span(plan.unmatched).first(static_cast<std::size_t>(plan.unmatched_count))) {
+    report("-x \"%.*s\": no section of that name", static_cast<int>(name.size()), name.data());
+  }
+  const auto sections = sections_of(manifest);
+  for (std::size_t s = 0; s < sections.size(); ++s) {
+    const SectionPlan& section = plan.sections[s];
+    if (!section.visited) continue;
+    for (const Entry& entry : entries_of(sections[s]))
+      warn_about_near_miss(sections[s], field_text(entry.key));
+    if (section.same_file_as != NO_SECTION) {
+      report("sections %s and %s both lead to %s",
+             sections[static_cast<std::size_t>(section.same_file_as)].name.data(),
+             sections[s].name.data(), section.path.data());
+    }
+  }
+}
