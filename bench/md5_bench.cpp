@@ -13,6 +13,8 @@
 #include "md5/md5.hpp"
 #include "md5/md5_lanes.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 constexpr std::int64_t UNALIGNED_OFFSET = 3;

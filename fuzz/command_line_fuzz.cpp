@@ -9,6 +9,8 @@
 
 #include "cli/command_line.hpp"
 
+using namespace md5refresh;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // std::string keeps a NUL behind its bytes, so every piece is a C string in place.
   const std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -13,6 +13,8 @@
 #include "fuzz_support.hpp"
 #include "md5/md5.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 HexDigest scalar_md5(const std::string& message) {

@@ -11,6 +11,8 @@
 
 namespace fuzz {
 
+using namespace md5refresh;
+
 // Paces under which the plan puts several streams on one core with `kernel`
 // (lanes of `engine`, or interleaved scalar streams), so that a test can make
 // every kernel run whatever this machine measures.

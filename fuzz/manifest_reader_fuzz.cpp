@@ -15,6 +15,8 @@
 #include "manifest/manifest_reader.hpp"
 #include "manifest/manifest_writer.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 bool has_known_exception(const Manifest& manifest) {

@@ -12,6 +12,8 @@
 
 #include "md5/md5.hpp"
 
+using namespace md5refresh;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::size_t split_count = size == 0 ? 0 : data[0] % 8;
   if (size < 1 + split_count) return 0;

@@ -12,6 +12,8 @@
 #include "refresh/refresh.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace {
 int nothrow_allocations_left = -1;  // negative: never fail
 }  // namespace

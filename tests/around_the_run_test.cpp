@@ -24,6 +24,8 @@
 #include "refresh/refresh.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+using namespace md5refresh;
+
 namespace {
 
 struct WalkCase {

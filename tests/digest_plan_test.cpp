@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace md5refresh;
+
 namespace {
 
 struct Group {

@@ -20,6 +20,8 @@
 #include "cli/command_line.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "platform/file_access.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 TEST(FileDigest, HandsBackTheDigits) {

@@ -9,6 +9,8 @@
 #include "platform/process.hpp"
 #include "refresh/refresh.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 int signal_to_raise = 0;

@@ -11,6 +11,8 @@
 #include "digest/file_digest.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -13,6 +13,8 @@
 #include "refresh/section_plan.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 struct Reading {

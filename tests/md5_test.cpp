@@ -13,6 +13,8 @@
 #include "md5/md5_lanes.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 // Digests `message` with absorbing calls of the whole-block lengths in `splits`

@@ -8,6 +8,8 @@
 
 #include <string>
 
+using namespace md5refresh;
+
 namespace {
 
 struct FitCase {

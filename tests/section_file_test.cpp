@@ -17,6 +17,8 @@
 #include "refresh/section_plan.hpp"
 #include "test_support.hpp"
 
+using namespace md5refresh;
+
 namespace {
 
 struct JoinCase {

@@ -26,7 +26,10 @@
 #else
 #include <sys/stat.h>
 #include <sys/wait.h>
+
 #endif
+
+using namespace md5refresh;
 
 namespace fs = std::filesystem;
 

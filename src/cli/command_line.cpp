@@ -16,6 +16,8 @@
 #include "refresh/check.hpp"
 #include "refresh/refresh.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 constexpr PathBuffer DEFAULT_PATH{"update.txt"};
@@ -90,21 +92,99 @@ void warn_about_ignored(const CommandLine& command) {
 
 }  // namespace
 
+namespace {
+
+// Where the walk stands, and what it keeps for its end.
+struct Walk {
+  std::span<const char* const> arguments;
+  std::size_t at = 1;
+  bool input_named = false;
+  const char* first_bare_word = nullptr;  // after the first argument
+  const char* output_only_option = nullptr;
+};
+
+// "-x" takes every word up to the next option.
+void take_excludes(Walk& walk, CommandLine& command) {
+  for (; walk.at + 1 < walk.arguments.size() && !is_option_like(walk.arguments[walk.at + 1]);
+       ++walk.at) {
+    ExcludeList& excludes = command.excludes;
+    if (excludes.count < MAX_EXCLUDES) {
+      excludes.names[static_cast<std::size_t>(excludes.count++)] = walk.arguments[walk.at + 1];
+    } else if (command.passed_over_excludes++ == 0) {
+      command.first_passed_over = walk.arguments[walk.at + 1];
+    }
+  }
+}
+
+// Options that stop the walk where they stand; false for any other word.
+bool takes_stopping_word(std::string_view word, CommandLine& command) {
+  if (word == "-v" || word == "-h") {
+    command.action = CommandAction::usage;
+    command.check_not_made = word == "-v" && command.check_asked;
+  } else if (word == "--help" || word == "--version") {
+    command.action = word == "--help" ? CommandAction::help : CommandAction::version;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Takes the word the walk stands at, and those it takes with it; false when
+// the walk ends there.
+bool take_word(Walk& walk, CommandLine& command) {
+  const char* argument = walk.arguments[walk.at];
+  const std::string_view word = argument;
+  if (takes_a_path(word)) {
+    if (walk.at + 1 == walk.arguments.size()) {
+      pass_over(argument, command);
+      return false;
+    }
+    (word == "-o" ? command.output_named : walk.input_named) = true;
+    copy_path(word == "-o" ? command.output_path : command.input_path, walk.arguments[++walk.at],
+              command);
+  } else if (word == "-x") {
+    take_excludes(walk, command);
+  } else if (is_check_word(word)) {
+    command.action = CommandAction::check;
+  } else if (word == "--quiet" || word == "--status") {
+    command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
+    walk.output_only_option = argument;
+  } else if (takes_stopping_word(word, command)) {
+    return false;
+  } else if (is_option_like(argument)) {
+    refuse(argument, command);
+    return false;
+  } else if (walk.at > 1 && walk.first_bare_word == nullptr) {
+    walk.first_bare_word = argument;
+  } else if (walk.at > 1) {
+    pass_over(argument, command);
+  }
+  return true;
+}
+
+// What the end of a walk that went through decides.
+void finish_walk(const Walk& walk, CommandLine& command) {
+  if (walk.first_bare_word != nullptr) {
+    if (command.action == CommandAction::check && is_option_like(walk.arguments[1]) &&
+        !walk.input_named) {
+      copy_path(command.input_path, walk.first_bare_word, command);
+    } else {
+      pass_over_first(walk.first_bare_word, command);
+    }
+  }
+  if (command.action != CommandAction::check && walk.output_only_option != nullptr) {
+    refuse(walk.output_only_option, command);
+  }
+}
+
+}  // namespace
+
 CommandLine parse_command_line(std::span<const char* const> arguments) {
-  CommandLine command{CommandAction::run,
-                      false,
-                      false,
-                      CheckOutput::every_line,
-                      nullptr,
-                      DEFAULT_PATH,
-                      DEFAULT_PATH,
-                      false,
-                      {},
-                      nullptr,
-                      0,
-                      nullptr,
-                      0,
-                      {}};
+  CommandLine command{};
+  command.action = CommandAction::run;
+  command.check_output = CheckOutput::every_line;
+  command.input_path = DEFAULT_PATH;
+  command.output_path = DEFAULT_PATH;
   if (arguments.size() <= 1) {
     command.action = CommandAction::usage;
     return command;
@@ -114,59 +194,14 @@ CommandLine parse_command_line(std::span<const char* const> arguments) {
     copy_path(command.input_path, arguments[1], command);
     command.output_path = command.input_path;
   }
-  bool input_named = false;
-  const char* first_bare_word = nullptr;  // after the first argument
-  const char* output_only_option = nullptr;
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    const std::string_view word = arguments[i];
-    const bool has_next = i + 1 < arguments.size();
-    if (takes_a_path(word)) {
-      if (!has_next) {
-        pass_over(arguments[i], command);
-        break;
-      }
-      (word == "-o" ? command.output_named : input_named) = true;
-      copy_path(word == "-o" ? command.output_path : command.input_path, arguments[++i], command);
-    } else if (word == "-x") {
-      for (; i + 1 < arguments.size() && !is_option_like(arguments[i + 1]); ++i) {
-        ExcludeList& excludes = command.excludes;
-        if (excludes.count < MAX_EXCLUDES) {
-          excludes.names[static_cast<std::size_t>(excludes.count++)] = arguments[i + 1];
-        } else if (command.passed_over_excludes++ == 0) {
-          command.first_passed_over = arguments[i + 1];
-        }
-      }
-    } else if (is_check_word(word)) {
-      command.action = CommandAction::check;
-    } else if (word == "--quiet" || word == "--status") {
-      command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
-      output_only_option = arguments[i];
-    } else if (word == "-v" || word == "-h") {
-      command.action = CommandAction::usage;
-      command.check_not_made = word == "-v" && command.check_asked;
+  Walk walk{arguments};
+  for (; walk.at < arguments.size(); ++walk.at) {
+    if (!take_word(walk, command)) {
+      if (command.action == CommandAction::run || command.action == CommandAction::check) break;
       return command;
-    } else if (word == "--help" || word == "--version") {
-      command.action = word == "--help" ? CommandAction::help : CommandAction::version;
-      return command;
-    } else if (is_option_like(arguments[i])) {
-      refuse(arguments[i], command);
-      return command;
-    } else if (i > 1 && first_bare_word == nullptr) {
-      first_bare_word = arguments[i];
-    } else if (i > 1) {
-      pass_over(arguments[i], command);
     }
   }
-  if (first_bare_word != nullptr) {
-    if (command.action == CommandAction::check && is_option_like(arguments[1]) && !input_named) {
-      copy_path(command.input_path, first_bare_word, command);
-    } else {
-      pass_over_first(first_bare_word, command);
-    }
-  }
-  if (command.action != CommandAction::check && output_only_option != nullptr) {
-    refuse(output_only_option, command);
-  }
+  finish_walk(walk, command);
   return command;
 }
 
@@ -231,3 +266,5 @@ int run_command_line(std::span<const char* const> arguments) {
                                         command.excludes, command.output_named);
   return with_output_checked(written ? 0 : 1, false);
 }
+
+}  // namespace md5refresh

@@ -11,6 +11,8 @@
 #include "manifest/manifest.hpp"
 #include "refresh/check.hpp"
 
+namespace md5refresh {
+
 inline constexpr std::size_t PATH_CAPACITY = 512;  // 511 bytes and the NUL
 using PathBuffer = std::array<char, PATH_CAPACITY>;
 
@@ -73,3 +75,5 @@ struct CommandLine {
 
 // Runs what the command line asks for and returns the process exit status.
 [[nodiscard]] int run_command_line(std::span<const char* const> arguments);
+
+}  // namespace md5refresh

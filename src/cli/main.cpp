@@ -4,10 +4,11 @@
 #include "platform/process.hpp"
 
 int main(int argc, char** argv) {
-  install_signal_handlers();
-  const ProcessArguments arguments = process_arguments(argc, argv);
-  begin_console_output();
-  const int status = run_command_line(arguments.pointers);
-  end_console_output();
+  namespace tool = md5refresh;
+  tool::install_signal_handlers();
+  const tool::ProcessArguments arguments = tool::process_arguments(argc, argv);
+  tool::begin_console_output();
+  const int status = tool::run_command_line(arguments.pointers);
+  tool::end_console_output();
   return status;
 }

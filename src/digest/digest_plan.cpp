@@ -9,6 +9,8 @@
 #include <chrono>
 #include <numeric>
 
+namespace md5refresh {
+
 namespace {
 
 // The most streams a kernel works on at once.
@@ -147,3 +149,5 @@ std::vector<WorkGroup> plan_work(std::span<const std::uint64_t> bytes_left, std:
   }
   return best.groups;
 }
+
+}  // namespace md5refresh

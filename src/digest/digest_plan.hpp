@@ -15,6 +15,8 @@
 #include "md5/md5.hpp"
 #include "md5/md5_lanes.hpp"
 
+namespace md5refresh {
+
 // Two or three interleaved scalar streams, or the vector lanes of one width.
 struct Kernel {
   std::size_t interleaved;  // 1 to MD5_MAX_STREAMS, or 0 for lanes
@@ -50,3 +52,5 @@ struct WorkGroup {
 // plan. The first group is the one to take first.
 [[nodiscard]] std::vector<WorkGroup> plan_work(std::span<const std::uint64_t> bytes_left,
                                                std::size_t workers, const KernelPaces& paces);
+
+}  // namespace md5refresh

@@ -6,6 +6,8 @@
 #include "digest/file_set_digest.hpp"
 #include "platform/file_access.hpp"
 
+namespace md5refresh {
+
 HexDigest hex_digest(const Md5Digest& digest) {
   static constexpr char DIGITS[] = "0123456789abcdef";
   HexDigest hex{};
@@ -22,3 +24,5 @@ DigestResult digest_file(std::FILE* stream, HexDigest& hex) {
   if (job.result.status == DigestStatus::ok) hex = job.hex;
   return job.result;
 }
+
+}  // namespace md5refresh

@@ -7,6 +7,8 @@
 
 #include "md5/md5.hpp"
 
+namespace md5refresh {
+
 using HexDigest = std::array<char, 33>;  // 32 digits and a NUL
 
 enum class DigestStatus { ok, read_error, out_of_memory };
@@ -22,3 +24,5 @@ struct DigestResult {
 
 // 32 lowercase hex digits and a NUL.
 [[nodiscard]] HexDigest hex_digest(const Md5Digest& digest);
+
+}  // namespace md5refresh

@@ -23,6 +23,8 @@
 #include "md5/md5_lanes.hpp"
 #include "platform/file_access.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 // Room before each chunk for the bytes short of a block that the last chunk
@@ -268,6 +270,19 @@ bool has_buffers(Run& run, Stream& stream) {
   return true;
 }
 
+// A stream with no room to read into ends without a digest; its buffers go
+// to the others. Under the run's mutex; true.
+bool given_up(Run& run, Stream& stream) {
+  for (auto& buffer : stream.buffers) {
+    if (buffer != nullptr) run.spare_buffers.push_back(std::move(buffer));
+  }
+  stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
+  stream.finished = stream.done = true;
+  --run.unfinished;
+  run.changed.notify_all();
+  return true;
+}
+
 struct Assignment {
   WorkGroup group;             // streams to digest for a turn, or none
   Stream* read_for = nullptr;  // or a stream to read ahead for
@@ -298,16 +313,7 @@ Assignment next_assignment(Run& run) {
         index = free[index];
       // Buffers come with a stream's first turn, before a reader can see it.
       std::erase_if(group.streams, [&run](std::size_t index) {
-        Stream& stream = run.streams[index];
-        if (has_buffers(run, stream)) return false;
-        for (auto& buffer : stream.buffers) {
-          if (buffer != nullptr) run.spare_buffers.push_back(std::move(buffer));
-        }
-        stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
-        stream.finished = stream.done = true;
-        --run.unfinished;
-        run.changed.notify_all();
-        return true;
+        return !has_buffers(run, run.streams[index]) && given_up(run, run.streams[index]);
       });
       if (group.streams.empty()) continue;
       for (std::size_t index : group.streams)
@@ -422,3 +428,5 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
   for (std::thread& thread : threads)
     thread.join();
 }
+
+}  // namespace md5refresh

@@ -17,6 +17,8 @@
 #include "digest/digest_plan.hpp"
 #include "digest/file_digest.hpp"
 
+namespace md5refresh {
+
 struct FileJob {
   std::FILE* stream;    // read from its position to its end; null: nothing to do
   std::uint64_t size;   // as the file was opened: what the plan goes by
@@ -44,3 +46,5 @@ inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
 void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
                      const KernelPaces* paces = nullptr, unsigned workers = 0,
                      const ProgressTick& tick = {});
+
+}  // namespace md5refresh

@@ -7,6 +7,8 @@
 #include <span>
 #include <utility>
 
+namespace md5refresh {
+
 std::string_view field_text(const Field& field) {
   return {field.data(), strnlen(field.data(), field.size())};
 }
@@ -29,3 +31,5 @@ Entry* find_entry(Section& section, std::string_view key) {
   // The entry is the caller's to change: the section it lies in is.
   return const_cast<Entry*>(find_entry(std::as_const(section), key));
 }
+
+}  // namespace md5refresh

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace md5refresh {
+
 inline constexpr int MAX_SECTIONS = 10;
 inline constexpr int MAX_ENTRIES = 10;
 
@@ -39,3 +41,5 @@ struct Manifest {
 // The first entry whose key equals `key` byte for byte, or null.
 [[nodiscard]] Entry* find_entry(Section& section, std::string_view key);
 [[nodiscard]] const Entry* find_entry(const Section& section, std::string_view key);
+
+}  // namespace md5refresh

@@ -24,6 +24,8 @@
 #include <initializer_list>
 #include <string_view>
 
+namespace md5refresh {
+
 namespace {
 
 constexpr int CTRL_Z = 0x1A;
@@ -184,6 +186,36 @@ bool is_comment(std::string_view line) {
   return line.front() == '#' || line.front() == ';';
 }
 
+// A header line ("name={") opens the next section of the table.
+ReadStatus open_section_at(std::string_view line, Manifest& manifest) {
+  if (manifest.section_count == MAX_SECTIONS) return ReadStatus::does_not_fit;
+  Section& section = manifest.sections[static_cast<std::size_t>(manifest.section_count)];
+  const std::size_t equals = line.find('=');
+  if (!set_field(section.name, line.substr(0, equals))) return ReadStatus::name_too_long;
+  if (begins_like_byte_order_mark(field_text(section.name))) {
+    return ReadStatus::name_like_byte_order_mark;
+  }
+  if (equals != std::string_view::npos &&
+      !only_whitespace(line.substr(equals + 1, line.size() - equals - 2))) {
+    return ReadStatus::text_in_header;
+  }
+  ++manifest.section_count;
+  return ReadStatus::ok;
+}
+
+ReadStatus add_entry(std::string_view line, Section& section) {
+  if (section.entry_count == MAX_ENTRIES) return ReadStatus::does_not_fit;
+  Entry& entry = section.entries[static_cast<std::size_t>(section.entry_count)];
+  const std::size_t equals = line.find('=');
+  const std::string_view key = equals == 0 ? std::string_view{} : line.substr(0, equals);
+  if (!set_field(entry.key, key)) return ReadStatus::key_too_long;
+  const std::string_view value = entry_value(line, equals);
+  if (!set_field(entry.value, value)) return ReadStatus::value_too_long;
+  if (!only_whitespace(dropped_text(line, equals, value))) return ReadStatus::text_after_value;
+  ++section.entry_count;
+  return ReadStatus::ok;
+}
+
 }  // namespace
 
 ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
@@ -220,34 +252,15 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
       if (!only_whitespace(line.substr(1))) return fail(ReadStatus::text_after_brace);
       open_section = nullptr;
     } else if (line.back() == '{') {
-      if (manifest.section_count == MAX_SECTIONS) return fail(ReadStatus::does_not_fit);
-      Section& section = manifest.sections[static_cast<std::size_t>(manifest.section_count)];
-      const std::size_t equals = line.find('=');
-      if (!set_field(section.name, line.substr(0, equals))) return fail(ReadStatus::name_too_long);
-      if (begins_like_byte_order_mark(field_text(section.name))) {
-        return fail(ReadStatus::name_like_byte_order_mark);
-      }
-      if (equals != std::string_view::npos &&
-          !only_whitespace(line.substr(equals + 1, line.size() - equals - 2))) {
-        return fail(ReadStatus::text_in_header);
-      }
-      open_section = &section;
-      ++manifest.section_count;
+      const ReadStatus opened = open_section_at(line, manifest);
+      if (opened != ReadStatus::ok) return fail(opened);
+      open_section = &manifest.sections[static_cast<std::size_t>(manifest.section_count - 1)];
     } else if (ends_in_brace(line)) {
       // Read as an entry, it would come back as a header on the next run.
       return fail(ReadStatus::blank_after_brace);
     } else if (open_section != nullptr) {
-      if (open_section->entry_count == MAX_ENTRIES) return fail(ReadStatus::does_not_fit);
-      Entry& entry = open_section->entries[static_cast<std::size_t>(open_section->entry_count)];
-      std::size_t equals = line.find('=');
-      const std::string_view key = equals == 0 ? std::string_view{} : line.substr(0, equals);
-      if (!set_field(entry.key, key)) return fail(ReadStatus::key_too_long);
-      const std::string_view value = entry_value(line, equals);
-      if (!set_field(entry.value, value)) return fail(ReadStatus::value_too_long);
-      if (!only_whitespace(dropped_text(line, equals, value))) {
-        return fail(ReadStatus::text_after_value);
-      }
-      ++open_section->entry_count;
+      const ReadStatus added = add_entry(line, *open_section);
+      if (added != ReadStatus::ok) return fail(added);
     } else if (!only_whitespace(line) && !is_comment(line)) {
       return fail(ReadStatus::text_outside_section);
     }
@@ -293,3 +306,5 @@ const char* read_status_text(ReadStatus status) {
   }
   return "unknown error";
 }
+
+}  // namespace md5refresh

@@ -7,6 +7,8 @@
 
 #include "manifest/manifest.hpp"
 
+namespace md5refresh {
+
 enum class ReadStatus {
   ok,
   does_not_fit,   // more than MAX_SECTIONS sections or MAX_ENTRIES entries in one
@@ -37,3 +39,5 @@ struct ReadResult {
 [[nodiscard]] ReadResult read_manifest(std::FILE* input, Manifest& manifest);
 
 [[nodiscard]] const char* read_status_text(ReadStatus status);
+
+}  // namespace md5refresh

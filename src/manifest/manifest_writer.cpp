@@ -6,6 +6,8 @@
 #include <span>
 #include <string_view>
 
+namespace md5refresh {
+
 namespace {
 
 constexpr std::string_view ENTRY_INDENT = "        ";
@@ -34,3 +36,5 @@ bool write_manifest(std::FILE* output, const Manifest& manifest,
   }
   return true;
 }
+
+}  // namespace md5refresh

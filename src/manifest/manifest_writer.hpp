@@ -7,6 +7,8 @@
 
 #include "manifest/manifest.hpp"
 
+namespace md5refresh {
+
 // Writes every section that `left_out` does not mark as
 //   name={
 //           key=value
@@ -16,3 +18,5 @@
 // failed; errno tells why.
 [[nodiscard]] bool write_manifest(std::FILE* output, const Manifest& manifest,
                                   const std::bitset<MAX_SECTIONS>& left_out);
+
+}  // namespace md5refresh

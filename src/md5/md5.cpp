@@ -12,6 +12,8 @@
 
 #include "md5/md5_scalar_kernel.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 // The state stays in locals across blocks: written back through the reference
@@ -161,3 +163,5 @@ Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* dig
   delete context;
   return nullptr;
 }
+
+}  // namespace md5refresh

@@ -13,6 +13,8 @@
 
 #include "md5/md5_steps.hpp"
 
+namespace md5refresh {
+
 using Md5State = std::array<std::uint32_t, 4>;
 using Md5Digest = std::array<std::uint8_t, 16>;
 
@@ -67,3 +69,5 @@ inline constexpr std::uint32_t MD5_PADDING_ROOM = 72;
 // a new context cannot be allocated.
 [[nodiscard]] Md5Context* md5_process(std::uint8_t* data, std::uint32_t length, Md5Digest* digest,
                                       Md5Context* context);
+
+}  // namespace md5refresh

@@ -3,6 +3,8 @@
 // beyond the baseline instruction set.
 #include "md5/md5_lanes.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 bool cpu_has(LaneEngine engine) {
@@ -86,3 +88,5 @@ void md5_absorb_lanes(LaneEngine engine, std::size_t width, Md5Lanes& lanes, con
     set_lane_state(lanes, lane, state);
   }
 }
+
+}  // namespace md5refresh

@@ -13,6 +13,8 @@
 
 #include "md5/md5.hpp"
 
+namespace md5refresh {
+
 inline constexpr std::size_t MD5_MAX_LANES = 32;
 
 // The running states of the messages, word by word: a[32], b[32], c[32], d[32].
@@ -51,3 +53,5 @@ void md5_absorb_lanes_avx2(std::size_t width, Md5Lanes& lanes, const LaneData& d
                            std::size_t blocks);
 void md5_absorb_lanes_avx512(std::size_t width, Md5Lanes& lanes, const LaneData& data,
                              std::size_t blocks);
+
+}  // namespace md5refresh

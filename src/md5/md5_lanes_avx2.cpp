@@ -9,6 +9,8 @@
 
 #include "md5/md5_lanes_kernel.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 struct Avx2 : Ymm {
@@ -40,6 +42,8 @@ void md5_absorb_lanes_avx2(std::size_t width, Md5Lanes& lanes, const LaneData& d
     absorb_lanes<Avx2, 2>(lanes, data, blocks);
   }
 }
+
+}  // namespace md5refresh
 
 #if defined(__clang__)
 #pragma clang attribute pop

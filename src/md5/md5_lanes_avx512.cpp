@@ -16,6 +16,8 @@
 
 #include "md5/md5_lanes_kernel.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 // Truth tables over (b, c, d). b, the input that arrives last, goes first: the
@@ -109,6 +111,8 @@ void md5_absorb_lanes_avx512(std::size_t width, Md5Lanes& lanes, const LaneData&
     absorb_lanes<Zmm, 2>(lanes, data, blocks);
   }
 }
+
+}  // namespace md5refresh
 
 #if defined(__clang__)
 #pragma clang attribute pop

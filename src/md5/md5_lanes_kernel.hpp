@@ -14,6 +14,8 @@
 #include "md5/md5_lanes.hpp"
 #include "md5/md5_steps.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 // Eight rows of eight 32-bit words (one lane's half block each) become eight
@@ -164,3 +166,5 @@ void absorb_lanes(Md5Lanes& lanes, const LaneData& data, std::size_t blocks) {
 }
 
 }  // namespace
+
+}  // namespace md5refresh

@@ -16,6 +16,8 @@
 #include "md5/md5.hpp"
 #include "md5/md5_steps.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 // Message words are read where the caller's bytes lie, least significant byte first.
@@ -116,3 +118,5 @@ void absorb_interleaved(std::span<Md5State* const> states,
 }
 
 }  // namespace
+
+}  // namespace md5refresh

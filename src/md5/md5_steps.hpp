@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+namespace md5refresh {
+
 struct Md5Step {
   std::uint32_t constant;  // floor(2^32 * |sin(i + 1)|)
   std::uint8_t word;       // index of the message word
@@ -64,3 +66,5 @@ static_assert(MD5_STEPS[63].constant == 0xeb86d391 && MD5_STEPS[63].word == 9 &&
 
 inline constexpr std::array<std::uint32_t, 4> MD5_INITIAL_STATE{0x67452301, 0xefcdab89, 0x98badcfe,
                                                                 0x10325476};
+
+}  // namespace md5refresh

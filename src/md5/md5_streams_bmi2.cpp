@@ -10,6 +10,8 @@
 
 #include "md5/md5_scalar_kernel.hpp"
 
+namespace md5refresh {
+
 void md5_absorb_streams_bmi2(std::span<Md5State* const> states,
                              std::span<const std::uint8_t* const> data, std::size_t blocks) {
   if (states.size() == 2) {
@@ -18,6 +20,8 @@ void md5_absorb_streams_bmi2(std::span<Md5State* const> states,
     absorb_interleaved<3>(states, data, blocks);
   }
 }
+
+}  // namespace md5refresh
 
 #if defined(__clang__)
 #pragma clang attribute pop

@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace md5refresh {
+
 namespace {
 
 int first_output_error = 0;
@@ -62,3 +64,5 @@ void report(const char* format, ...) {
   const std::string line = "md5refresh: " + escaped_text({message.data(), kept}) + "\n";
   std::fputs(line.c_str(), stderr);
 }
+
+}  // namespace md5refresh

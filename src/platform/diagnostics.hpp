@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace md5refresh {
+
 #if defined(__GNUC__)
 #define MD5REFRESH_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
 #else
@@ -42,3 +44,5 @@ void flush_output();
 void show_status_line(std::string_view text);
 // Leaves the row empty, the cursor at its start, for the lines that follow.
 void erase_status_line();
+
+}  // namespace md5refresh

@@ -8,6 +8,8 @@
 
 #include "platform/diagnostics.hpp"
 
+namespace md5refresh {
+
 bool stderr_is_terminal() {
   return ::isatty(STDERR_FILENO) != 0;
 }
@@ -33,3 +35,5 @@ void erase_status_line() {
   std::fputs("\r\x1b[K", stderr);
   std::fflush(stderr);
 }
+
+}  // namespace md5refresh

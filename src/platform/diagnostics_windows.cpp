@@ -9,6 +9,8 @@
 
 #include "platform/diagnostics.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 HANDLE error_console() {
@@ -71,3 +73,5 @@ void erase_status_line() {
     blank_rest_of_row();
   }
 }
+
+}  // namespace md5refresh

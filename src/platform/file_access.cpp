@@ -13,6 +13,8 @@
 #include "platform/file_access_host.hpp"
 #include "platform/process.hpp"
 
+namespace md5refresh {
+
 // The directory a path lies in, as a message names it and as fsync opens it.
 std::string directory_of(const std::string& path) {
   const DirectoryPart part = directory_part(path);
@@ -81,8 +83,8 @@ const char* open_error_text(int error) {
 }
 
 OutputProbe probe_output(const char* path) {
-  const std::string final_path = final_path_of(path);
-  OutputProbe probe{0, {}, false, OutputKind::missing, {}};
+  OutputProbe probe{0, {}, false, OutputKind::missing, {}, final_path_of(path)};
+  const std::string& final_path = probe.final_path;
   probe.kind = output_kind_of(path, probe.existing);
   switch (probe.kind) {
     case OutputKind::standard_output:
@@ -116,8 +118,8 @@ OutputProbe probe_output(const char* path) {
   return probe;
 }
 
-int open_output(const char* path, const OutputProbe& probe, OutputFile& output) {
-  output.final_path = final_path_of(path);
+int open_output(const OutputProbe& probe, OutputFile& output) {
+  output.final_path = probe.final_path;
   switch (probe.kind) {
     case OutputKind::standard_output:
       output.file = stdout;
@@ -186,3 +188,5 @@ void discard_output(OutputFile& output) {
   output.file = nullptr;
   if (!output.temporary_path.empty()) remove_temporary(output.temporary_path);
 }
+
+}  // namespace md5refresh

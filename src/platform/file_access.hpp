@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace md5refresh {
+
 #if defined(_WIN32)
 inline constexpr char HOST_SEPARATOR = '\\';
 inline constexpr std::string_view PATH_SEPARATORS = "\\/";
@@ -92,7 +94,8 @@ struct OutputProbe {
   std::string directory;  // set when the temporary file could not be made there
   bool sticky;            // EPERM: another user's file in a sticky directory
   OutputKind kind;
-  FileStamp existing;  // of the regular file there, when `kind` is regular
+  FileStamp existing;      // of the regular file there, when `kind` is regular
+  std::string final_path;  // what is written or replaced: a symlink's target
 };
 
 // Finds out, before any work is done, whether `path` can be written and how: the
@@ -108,12 +111,11 @@ struct OutputFile {
   std::string temporary_path;  // empty when the output is written directly
 };
 
-// Opens the output as the probe found it. A replacement carries the owner and
-// group (each where the process may), extended attributes (POSIX ACLs among
-// them) and permission bits of the file it replaces; what cannot be kept, and
-// other names of the file that keep the old contents, are warned of on stderr.
-// Returns 0 or errno.
-[[nodiscard]] int open_output(const char* path, const OutputProbe& probe, OutputFile& output);
+// Opens the output as the probe found it, without looking again. A replacement carries the owner
+// and group (each where the process may), extended attributes (POSIX ACLs among them) and
+// permission bits of the file it replaces; what cannot be kept, and other names of the file that
+// keep the old contents, are warned of on stderr. Returns 0 or errno.
+[[nodiscard]] int open_output(const OutputProbe& probe, OutputFile& output);
 
 // Flushes the data to disk and closes the file. Returns 0 or errno; on failure
 // the temporary is removed.
@@ -125,3 +127,5 @@ struct OutputFile {
 [[nodiscard]] int replace_with_output(OutputFile& output);
 
 void discard_output(OutputFile& output);
+
+}  // namespace md5refresh

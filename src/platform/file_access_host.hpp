@@ -12,6 +12,8 @@
 
 #include "platform/file_access.hpp"
 
+namespace md5refresh {
+
 // The directory a path lies in, as a message names it and as fsync opens it.
 [[nodiscard]] std::string directory_of(const std::string& path);
 
@@ -49,3 +51,5 @@ void remove_file(const std::string& path);
 
 // 0 or errno; the replace is durable when it returns 0.
 [[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path);
+
+}  // namespace md5refresh

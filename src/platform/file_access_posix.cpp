@@ -19,6 +19,8 @@
 #include "platform/file_access.hpp"
 #include "platform/file_access_host.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -246,3 +248,5 @@ bool lock_for_replace(std::FILE* stream) {
   // A file system without locks locks nothing; the stamp check still stands.
   return ::flock(::fileno(stream), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
+
+}  // namespace md5refresh

@@ -17,6 +17,8 @@
 #include "platform/file_access_host.hpp"
 #include "platform/text.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 // The same wording as on POSIX hosts for the same causes.
@@ -277,3 +279,5 @@ bool lock_for_replace(std::FILE* stream) {
   }
   return GetLastError() != ERROR_LOCK_VIOLATION;
 }
+
+}  // namespace md5refresh

@@ -3,9 +3,13 @@
 // process, and the pointer vector the argument walk reads.
 #include "platform/process.hpp"
 
+namespace md5refresh {
+
 ProcessArguments process_arguments(int argc, char** argv) {
   ProcessArguments arguments{argument_texts(argc, argv), {}};
   for (const std::string& text : arguments.texts)
     arguments.pointers.push_back(text.c_str());
   return arguments;
 }
+
+}  // namespace md5refresh

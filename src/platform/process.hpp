@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace md5refresh {
+
 struct ProcessArguments {
   std::vector<std::string> texts;
   std::vector<const char*> pointers;  // into `texts`, the program's name first
@@ -32,3 +34,5 @@ void install_signal_handlers();
 
 // The temporary file to remove when a signal ends the process, or null for none.
 void remove_on_interrupt(const char* path);
+
+}  // namespace md5refresh

@@ -12,6 +12,8 @@
 
 #include "platform/process.hpp"
 
+namespace md5refresh {
+
 std::vector<std::string> argument_texts(int argc, char** argv) {
   return {argv, argv + argc};
 }
@@ -57,3 +59,5 @@ void remove_on_interrupt(const char* path) {
   interrupt_path[text.size()] = '\0';
   interrupt_path_set = 1;
 }
+
+}  // namespace md5refresh

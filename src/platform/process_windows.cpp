@@ -13,6 +13,8 @@
 #include "platform/process.hpp"
 #include "platform/text.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 UINT console_code_page = 0;  // 0: the console was not changed
@@ -71,3 +73,5 @@ void remove_on_interrupt(const char* path) {
   interrupt_path[wide.size()] = L'\0';
   interrupt_path_set.store(true);
 }
+
+}  // namespace md5refresh

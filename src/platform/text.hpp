@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace md5refresh {
+
 // Whether two byte strings name the same text: byte for byte, or on Windows
 // also when the two encodings give the same characters.
 [[nodiscard]] bool same_text(std::string_view a, std::string_view b);
@@ -20,3 +22,5 @@
 // system's long-path setting.
 [[nodiscard]] std::wstring wide_path(std::string_view path);
 #endif
+
+}  // namespace md5refresh

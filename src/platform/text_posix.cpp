@@ -2,6 +2,10 @@
 // A POSIX host takes names as bytes: the same text is the same bytes.
 #include "platform/text.hpp"
 
+namespace md5refresh {
+
 bool same_text(std::string_view a, std::string_view b) {
   return a == b;
 }
+
+}  // namespace md5refresh

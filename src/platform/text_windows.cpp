@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // One conversion for every path and name, so that a file is found by the name
 // it was created with, whichever way the name arrived.
-#include "platform/text.hpp"
-
 #include <windows.h>
 
 #include <climits>
+
+#include "platform/text.hpp"
+
+namespace md5refresh {
 
 namespace {
 
@@ -53,3 +55,5 @@ std::string utf8_text(std::wstring_view text) {
 bool same_text(std::string_view a, std::string_view b) {
   return a == b || (!a.empty() && !b.empty() && wide_text(a) == wide_text(b));
 }
+
+}  // namespace md5refresh

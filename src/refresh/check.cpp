@@ -14,6 +14,8 @@
 #include "refresh/refresh.hpp"
 #include "refresh/section_file.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 enum class Verdict { ok, changed, missing, no_file_named, no_digest, not_a_digest };
@@ -119,3 +121,5 @@ int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOut
   if (output != CheckOutput::status_only) report_summary(counts, checked);
   return CHECK_NOT_ALL_OK;
 }
+
+}  // namespace md5refresh

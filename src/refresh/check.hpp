@@ -5,6 +5,8 @@
 
 #include "refresh/section_plan.hpp"
 
+namespace md5refresh {
+
 // How much of a check is printed: every line and the summary, only what is not
 // OK and the summary, or nothing but the exit status.
 enum class CheckOutput { every_line, quiet, status_only };
@@ -21,3 +23,5 @@ inline constexpr int CHECK_NOT_MADE = 2;    // no manifest, or no file in it to 
 // not all are OK. Returns one of the statuses above.
 [[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
                                  CheckOutput output);
+
+}  // namespace md5refresh

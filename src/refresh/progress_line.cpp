@@ -9,6 +9,8 @@
 
 #include "platform/diagnostics.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 constexpr int UNKNOWN_WIDTH_COLUMNS = 80;
@@ -124,3 +126,5 @@ void clear_progress_line(ProgressLine& line) {
   erase_status_line();
   line.on_screen = false;
 }
+
+}  // namespace md5refresh

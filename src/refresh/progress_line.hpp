@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace md5refresh {
+
 // Files at least this large together show progress.
 inline constexpr std::uint64_t PROGRESS_THRESHOLD = 64ull << 20;
 
@@ -38,3 +40,5 @@ void clear_progress_line(ProgressLine& line);
 // with no room at all goes.
 [[nodiscard]] std::string fit_progress_text(std::string_view label, std::string_view figures,
                                             int columns);
+
+}  // namespace md5refresh

@@ -14,6 +14,8 @@
 #include "platform/file_access.hpp"
 #include "refresh/section_file.hpp"
 
+namespace md5refresh {
+
 namespace {
 
 BeforeReplaceHook before_replace_hook = nullptr;
@@ -46,7 +48,7 @@ bool report_probe(const char* output_path, const OutputProbe& probe) {
 bool write_output(const char* output_path, const OutputProbe& probe, const Manifest& manifest,
                   const ManifestPlan& plan, const char* input_path, OpenInput* input) {
   OutputFile output;
-  int error = open_output(output_path, probe, output);
+  int error = open_output(probe, output);
   if (error == 0) {
     if (write_manifest(output.file, manifest, plan.left_out)) {
       error = finish_output(output);
@@ -177,3 +179,5 @@ bool refresh_manifest(const char* input_path, const char* output_path, const Exc
   close_input(input);
   return written;
 }
+
+}  // namespace md5refresh

@@ -9,6 +9,8 @@
 #include "platform/file_access.hpp"
 #include "refresh/section_plan.hpp"
 
+namespace md5refresh {
+
 // The input of a refresh stays open from its read to the replace: its stamp
 // tells an edit made meanwhile, and the lock on it a second run.
 struct OpenInput {
@@ -40,3 +42,5 @@ void refresh_digests(Manifest& manifest, const ManifestPlan& plan);
 // strike: how tests make one happen there.
 using BeforeReplaceHook = void (*)();
 void set_before_replace_hook(BeforeReplaceHook hook);
+
+}  // namespace md5refresh

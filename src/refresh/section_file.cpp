@@ -10,6 +10,8 @@
 #include "platform/diagnostics.hpp"
 #include "refresh/progress_line.hpp"
 
+namespace md5refresh {
+
 SectionFiles open_section_files(const ManifestPlan& plan) {
   SectionFiles files{};
   files.count = static_cast<std::size_t>(plan.section_count);
@@ -104,3 +106,5 @@ bool take_digest(const Manifest& manifest, const ManifestPlan& plan, SectionFile
   }
   return true;
 }
+
+}  // namespace md5refresh

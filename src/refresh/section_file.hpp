@@ -13,6 +13,8 @@
 #include "platform/file_access.hpp"
 #include "refresh/section_plan.hpp"
 
+namespace md5refresh {
+
 struct SectionFiles {
   std::size_t count;
   std::array<FileJob, MAX_SECTIONS> jobs;  // no stream: nothing to digest
@@ -35,3 +37,5 @@ void digest_section_files(const ManifestPlan& plan, SectionFiles& files,
 // when `files.jobs[s].hex` is the digest of the file as it is.
 [[nodiscard]] bool take_digest(const Manifest& manifest, const ManifestPlan& plan,
                                SectionFiles& files, std::size_t s);
+
+}  // namespace md5refresh

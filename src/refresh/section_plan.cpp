@@ -13,6 +13,8 @@
 #include "platform/file_access.hpp"
 #include "platform/text.hpp"
 
+namespace md5refresh {
+
 std::string_view file_name_of(std::string_view file_path) {
   return file_path.substr(file_path.find_last_of("/\\") + 1);
 }
@@ -156,3 +158,5 @@ void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan) {
     }
   }
 }
+
+}  // namespace md5refresh

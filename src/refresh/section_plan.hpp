@@ -12,6 +12,8 @@
 
 #include "manifest/manifest.hpp"
 
+namespace md5refresh {
+
 // The "-x" names of a command line. They refer to the argument strings
 // themselves, which live as long as the process.
 inline constexpr int MAX_EXCLUDES = 10;
@@ -82,3 +84,5 @@ struct ManifestPlan {
 // match no section, keys that are "file_path" or "md5" but for blanks or case,
 // and visited sections whose files are one file.
 void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan);
+
+}  // namespace md5refresh
