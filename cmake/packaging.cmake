@@ -1,20 +1,38 @@
 # SPDX-License-Identifier: MIT
 # What is installed, and the packages CPack makes of it in build/packages/:
-# a zip for Windows (the program, the manual as text, the documents), a tarball
-# and a .deb for Linux (the program, the man page, the documents).
+# a zip for Windows (the program, the manual as text, the documents, all text
+# with CR LF line ends), a .deb for Debian and Ubuntu from the release build, and
+# a tarball for other Linux from the static build (the program, the man page,
+# the bash completion, the documents).
+
+# Text as Notepad and older Windows tools show it.
+function(md5refresh_crlf_copy source output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DIN=${source} -DOUT=${output} -P ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+    DEPENDS ${source} ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+    COMMENT "${output} with CR LF line ends")
+endfunction()
 
 if(WIN32)
   install(TARGETS md5refresh RUNTIME DESTINATION .)
   find_program(GROFF groff)
   if(GROFF)
-    add_custom_command(OUTPUT md5refresh.txt
-      COMMAND ${GROFF} -man -Tascii -P -cbou ${PROJECT_BINARY_DIR}/md5refresh.1 > md5refresh.txt
+    add_custom_command(OUTPUT manual.txt
+      COMMAND ${GROFF} -man -Tascii -P -cbou ${PROJECT_BINARY_DIR}/md5refresh.1 > manual.txt
       DEPENDS ${PROJECT_BINARY_DIR}/md5refresh.1
       COMMENT "The manual as plain text")
-    add_custom_target(manual_text ALL DEPENDS md5refresh.txt)
-    install(FILES ${PROJECT_BINARY_DIR}/md5refresh.txt DESTINATION .)
+    md5refresh_crlf_copy(${PROJECT_BINARY_DIR}/manual.txt ${PROJECT_BINARY_DIR}/windows-text/md5refresh.txt)
   endif()
-  install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+  set(windows_text "")
+  foreach(document README.md LICENSE CHANGELOG.md)
+    md5refresh_crlf_copy(${PROJECT_SOURCE_DIR}/${document} ${PROJECT_BINARY_DIR}/windows-text/${document})
+    list(APPEND windows_text ${PROJECT_BINARY_DIR}/windows-text/${document})
+  endforeach()
+  if(GROFF)
+    list(APPEND windows_text ${PROJECT_BINARY_DIR}/windows-text/md5refresh.txt)
+  endif()
+  add_custom_target(manual_text ALL DEPENDS ${windows_text})
+  install(FILES ${windows_text} DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -39,7 +57,13 @@ else()
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  set(CPACK_GENERATOR TGZ DEB)
+  install(FILES packaging/md5refresh.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME md5refresh)
+  if(MD5REFRESH_STATIC)
+    set(CPACK_GENERATOR TGZ)
+  else()
+    set(CPACK_GENERATOR DEB)
+  endif()
   set(CPACK_SYSTEM_NAME linux-x86_64)
 endif()
 

@@ -13,7 +13,7 @@ packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev op
 for group in "$@"; do
     case $group in
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
-        packaging) packages+=(dpkg-dev fakeroot lintian unzip gzip coreutils) ;;
+        packaging) packages+=(dpkg-dev fakeroot lintian unzip gzip coreutils file) ;;
         *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
     esac
 done

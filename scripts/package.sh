@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Makes the packages in build/packages/: the Windows zip from the MinGW-w64
-# build, the Linux tarball and .deb from the release build, and SHA256SUMS over
-# them. Installs what it needs from Debian's packages first.
+# build, the .deb from the release build, the Linux tarball from the static
+# build, and SHA256SUMS over them. Installs what it needs from Debian's packages first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +14,10 @@ rm -rf build/packages
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs" --target md5refresh compressed_documents
 (cd build/release && cpack)
+
+cmake --preset static >/dev/null
+cmake --build --preset static -j "$jobs" --target md5refresh compressed_documents
+(cd build/static && cpack)
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs" --target md5refresh manual_text
