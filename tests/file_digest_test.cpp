@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
@@ -45,7 +46,8 @@ struct FileSetCase {
   std::vector<std::size_t> sizes;
 };
 
-// The scheduler with every kernel the CPU has, on one and two workers, against
+// The scheduler with every kernel the CPU has, on one to three workers, given
+// every file at once or fed a few at a time (with pauses in the feed), against
 // an independent MD5: streams that end at different times and leave their
 // group, more streams than a kernel takes, one long file beside short ones.
 TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
@@ -92,9 +94,9 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
     }
     for (const Choice& choice : choices) {
       if (!lane_engine_available(choice.engine)) continue;
-      for (unsigned workers : {1u, 2u, 3u}) {
+      for (const auto& [workers, window] : {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}}) {
         SCOPED_TRACE(std::string(c.name) + ", " + choice.name + ", " + std::to_string(workers) +
-                     " workers");
+                     " workers, window " + std::to_string(window));
         std::vector<FileJob> jobs;
         for (std::size_t i = 0; i < contents.size(); ++i) {
           const OpenResult file =
@@ -103,8 +105,21 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           jobs.push_back({file.file, contents[i].size(), {}, {}});
         }
         std::vector<std::size_t> order;
-        digest_file_set(
-            jobs, [&order](std::size_t i) { order.push_back(i); }, &choice.paces, workers);
+        if (window == 0) {
+          digest_file_set(
+              jobs, [&order](std::size_t i) { order.push_back(i); }, &choice.paces, workers);
+        } else {
+          std::size_t fed = 0, asked = 0;
+          digest_file_feed(
+              [&](FileJob*& job) {
+                if (fed == jobs.size()) return false;
+                job = ++asked % 3 == 0 ? nullptr : &jobs[fed++];
+                return true;
+              },
+              window,
+              [&](FileJob& job) { order.push_back(static_cast<std::size_t>(&job - jobs.data())); },
+              {}, &choice.paces, workers);
+        }
         ASSERT_EQ(order.size(), jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
           std::fclose(jobs[i].stream);

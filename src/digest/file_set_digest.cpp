@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -65,14 +66,16 @@ struct Stream {
   // Guarded by the run's mutex.
   bool held = false;
   bool reader_claimed = false;
+  bool reader_gone = false;
   bool done = false;
 };
 
 struct Run {
-  explicit Run(std::size_t count, const KernelPaces& kernel_paces)
-      : streams(new Stream[count]), stream_count(count), paces(kernel_paces) {}
-  std::unique_ptr<Stream[]> streams;
-  std::size_t stream_count;
+  explicit Run(const KernelPaces& kernel_paces) : paces(kernel_paces) {}
+  // The streams not yet delivered or not yet let go by every worker, in the
+  // order of their files; a deque, so that adding and removing at its ends
+  // moves none.
+  std::deque<Stream> streams;
   const KernelPaces& paces;
   std::size_t read_size = STREAM_READ_SIZE;
   std::size_t ring = 2;
@@ -87,6 +90,7 @@ struct Run {
   std::size_t hashing = 0;  // workers in a turn
   std::size_t reading = 0;  // workers reading ahead
   std::size_t unfinished = 0;
+  bool feed_over = false;  // no stream will be added
 };
 
 // Whether a read may begin: none under way, and a free buffer for it. Under
@@ -221,11 +225,15 @@ Kernel kernel_for(const Kernel& planned, std::size_t streams) {
   return streams == 1 ? Kernel{1, 0} : planned;
 }
 
-void digest_turn(Run& run, const WorkGroup& planned) {
-  std::vector<Stream*> group;
-  for (std::size_t index : planned.streams)
-    group.push_back(&run.streams[index]);
-  const Kernel kernel = kernel_for(planned.kernel, group.size());
+struct Assignment {
+  Kernel kernel{};
+  std::vector<Stream*> group;  // streams to digest for a turn, or none
+  Stream* read_for = nullptr;  // or a stream to read ahead for
+};
+
+void digest_turn(Run& run, const Assignment& assignment) {
+  const std::vector<Stream*>& group = assignment.group;
+  const Kernel kernel = kernel_for(assignment.kernel, group.size());
   std::uint64_t turn = 0;
   while (turn < TURN_BYTES && fill_group(run, group)) {
     std::size_t blocks = BLOCKS_PER_CALL;
@@ -252,6 +260,7 @@ void read_ahead(Run& run, Stream& stream) {
   }
   lock.unlock();
   std::lock_guard run_lock(run.mutex);
+  stream.reader_gone = true;
   --run.reading;
   run.changed.notify_all();
 }
@@ -283,76 +292,75 @@ bool given_up(Run& run, Stream& stream) {
   return true;
 }
 
-struct Assignment {
-  WorkGroup group;             // streams to digest for a turn, or none
-  Stream* read_for = nullptr;  // or a stream to read ahead for
-};
-
 // Waits until there is something to do: a group of free streams, as the plan
 // for them and the workers not busy would have it, or, while streams are fewer
 // than workers, a stream being digested that no one reads ahead for. Nothing
-// at all when every stream is finished.
-Assignment next_assignment(Run& run) {
+// at all when every stream is finished and none will be added, or, when
+// `until_idle`, when nothing is left to take now.
+Assignment next_assignment(Run& run, bool until_idle) {
   std::unique_lock lock(run.mutex);
   for (;;) {
-    if (run.unfinished == 0) return {};
-    std::vector<std::size_t> free;
+    if (run.unfinished == 0 && (run.feed_over || until_idle)) return {};
+    std::vector<Stream*> free;
     std::vector<std::uint64_t> bytes_left;
-    for (std::size_t i = 0; i < run.stream_count; ++i) {
-      const Stream& stream = run.streams[i];
+    for (Stream& stream : run.streams) {
       if (stream.done || stream.held) continue;
-      free.push_back(i);
+      free.push_back(&stream);
       bytes_left.push_back(
           stream.job->size > stream.md5.length ? stream.job->size - stream.md5.length : 0);
     }
     if (!free.empty()) {
       const std::size_t busy = run.hashing + run.reading;
       const std::size_t idle = run.workers > busy ? run.workers - busy : 1;
-      WorkGroup group = plan_work(bytes_left, idle, run.paces).front();
-      for (std::size_t& index : group.streams)
-        index = free[index];
+      const WorkGroup planned = plan_work(bytes_left, idle, run.paces).front();
+      Assignment assignment{planned.kernel, {}, nullptr};
       // Buffers come with a stream's first turn, before a reader can see it.
-      std::erase_if(group.streams, [&run](std::size_t index) {
-        return !has_buffers(run, run.streams[index]) && given_up(run, run.streams[index]);
-      });
-      if (group.streams.empty()) continue;
-      for (std::size_t index : group.streams)
-        run.streams[index].held = true;
+      for (std::size_t index : planned.streams) {
+        Stream& stream = *free[index];
+        if (has_buffers(run, stream) || !given_up(run, stream)) assignment.group.push_back(&stream);
+      }
+      if (assignment.group.empty()) continue;
+      for (Stream* stream : assignment.group)
+        stream->held = true;
       ++run.hashing;
-      return {group, nullptr};
+      return assignment;
     }
     if (run.unfinished < run.workers) {
-      for (std::size_t i = 0; i < run.stream_count; ++i) {
-        Stream& stream = run.streams[i];
+      for (Stream& stream : run.streams) {
         if (stream.held && !stream.done && !stream.reader_claimed) {
           stream.reader_claimed = true;
           ++run.reading;
-          return {{}, &stream};
+          return {{}, {}, &stream};
         }
       }
     }
+    if (until_idle) return {};
     run.changed.wait(lock);
   }
 }
 
-void work(Run& run) {
+void work(Run& run, bool until_idle) {
   for (;;) {
-    Assignment assignment = next_assignment(run);
+    const Assignment assignment = next_assignment(run, until_idle);
     if (assignment.read_for != nullptr) {
       read_ahead(run, *assignment.read_for);
-    } else if (assignment.group.streams.empty()) {
+    } else if (assignment.group.empty()) {
       return;
     } else {
-      digest_turn(run, assignment.group);
+      digest_turn(run, assignment);
     }
   }
 }
 
+constexpr std::size_t COUNT_UNKNOWN = SIZE_MAX;
+
 // Every stream a worker of its own, and a reader beside it while cores allow.
-std::vector<std::thread> start_workers(Run& run, unsigned workers) {
+// `expected` is how many files the run will have, or COUNT_UNKNOWN.
+std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t expected) {
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t wanted = std::min<std::size_t>(workers, 2 * run.stream_count);
-  if (run.stream_count < wanted) {
+  const std::size_t wanted =
+      expected == COUNT_UNKNOWN ? workers : std::min<std::size_t>(workers, 2 * expected);
+  if (expected < wanted) {
     run.read_size = READ_AHEAD_SIZE;
     run.ring = MAX_RING;
   }
@@ -363,70 +371,139 @@ std::vector<std::thread> start_workers(Run& run, unsigned workers) {
   }
   for (std::size_t i = 0; i < wanted; ++i) {
     try {
-      threads.emplace_back(work, std::ref(run));
+      threads.emplace_back(work, std::ref(run), false);
     } catch (const std::exception&) {
       break;  // the workers already started take all the streams
     }
   }
-  if (threads.size() < wanted) {
-    std::lock_guard lock(run.mutex);
-    run.workers = std::max<std::size_t>(threads.size(), 1);
-    run.changed.notify_all();
-  }
-  if (threads.empty() && run.stream_count > 0) work(run);
+  std::lock_guard lock(run.mutex);
+  run.workers = std::max<std::size_t>(threads.size(), 1);
+  run.changed.notify_all();
   return threads;
 }
 
-// Hands each job to `finished` in index order on the calling thread, and the
-// run's progress to `tick` while it waits.
-void deliver_in_order(Run& run, std::span<const std::size_t> stream_of_job,
-                      const std::function<void(std::size_t)>& finished, const ProgressTick& tick) {
-  if (tick) tick(0, 0);
-  std::size_t next = 0;
-  while (next < stream_of_job.size()) {
-    std::size_t ready = next, files_done = 0;
-    {
-      std::unique_lock lock(run.mutex);
-      auto is_done = [&](std::size_t i) {
-        return stream_of_job[i] == SIZE_MAX || run.streams[stream_of_job[i]].done;
-      };
-      if (tick) {
-        run.changed.wait_for(lock, PROGRESS_TICK, [&] { return is_done(next); });
-      } else {
-        run.changed.wait(lock, [&] { return is_done(next); });
-      }
-      while (ready < stream_of_job.size() && is_done(ready))
-        ++ready;
-      files_done = run.stream_count - run.unfinished;
+// A stream no worker will touch again: its memory may go.
+bool let_go(const Stream& stream) {
+  return stream.done && !stream.held && (!stream.reader_claimed || stream.reader_gone);
+}
+
+// The calling thread's side of a run: feeds it, delivers what is done in the
+// order fed, and frees the streams behind the delivered ones.
+struct Feeder {
+  Run& run;
+  const JobFeed& feed;
+  std::size_t window;
+  const std::function<void(FileJob&)>& finished;
+  const ProgressTick& tick;
+  bool threads_started;
+  std::size_t delivered = 0;  // of the streams now in the run, counted from its front
+  std::size_t files_done = 0;
+  bool paused = false;  // the feed had nothing until more is delivered
+};
+
+void feed_run(Feeder& feeder) {
+  Run& run = feeder.run;
+  while (!run.feed_over && !feeder.paused &&
+         run.streams.size() - feeder.delivered < feeder.window) {
+    FileJob* job = nullptr;
+    const bool more = feeder.feed(job);
+    std::lock_guard lock(run.mutex);
+    if (!more) {
+      run.feed_over = true;
+    } else if (job == nullptr) {
+      feeder.paused = true;
+    } else {
+      Stream& stream = run.streams.emplace_back();
+      stream.job = job;
+      stream.done = stream.finished = job->stream == nullptr;
+      if (!stream.done) ++run.unfinished;
     }
-    for (; next < ready; ++next)
-      finished(next);
-    if (tick && next < stream_of_job.size())
-      tick(files_done, run.bytes_read.load(std::memory_order_relaxed));
+    run.changed.notify_all();
   }
 }
 
-}  // namespace
+// Delivers the streams that are done, in order; false when none was.
+bool deliver_ready(Feeder& feeder) {
+  Run& run = feeder.run;
+  std::vector<FileJob*> ready;
+  {
+    std::unique_lock lock(run.mutex);
+    auto next_done = [&] {
+      return feeder.delivered < run.streams.size() && run.streams[feeder.delivered].done;
+    };
+    if (feeder.tick) {
+      run.changed.wait_for(lock, PROGRESS_TICK, next_done);
+    } else {
+      run.changed.wait(lock, next_done);
+    }
+    for (; next_done(); ++feeder.delivered)
+      ready.push_back(run.streams[feeder.delivered].job);
+    for (; feeder.delivered > 0 && let_go(run.streams.front()); --feeder.delivered)
+      run.streams.pop_front();
+  }
+  for (FileJob* job : ready)
+    feeder.finished(*job);
+  feeder.files_done += ready.size();
+  return !ready.empty();
+}
 
-void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces* paces, unsigned workers, const ProgressTick& tick) {
-  std::vector<std::size_t> stream_of_job(jobs.size(), SIZE_MAX);
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (jobs[i].stream != nullptr) stream_of_job[i] = count++;
+void run_feed(Feeder& feeder) {
+  Run& run = feeder.run;
+  for (;;) {
+    feed_run(feeder);
+    if (!feeder.threads_started) work(run, true);
+    const bool all_delivered = feeder.delivered == run.streams.size();
+    if (all_delivered && run.feed_over) return;
+    if (all_delivered) {
+      feeder.paused = false;  // nothing left to wait for: the feed must go on
+      continue;
+    }
+    if (deliver_ready(feeder)) feeder.paused = false;
+    if (feeder.tick) feeder.tick(feeder.files_done, run.bytes_read.load(std::memory_order_relaxed));
   }
-  // One stream is planned onto the scalar engine whatever the paces.
-  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
-  Run run(count, paces != nullptr ? *paces : count > 1 ? machine_paces() : ONE_STREAM);
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (stream_of_job[i] != SIZE_MAX) run.streams[stream_of_job[i]].job = &jobs[i];
+}
+
+void digest_fed_files(const JobFeed& feed, std::size_t window, std::size_t expected,
+                      const std::function<void(FileJob&)>& finished, const ProgressTick& tick,
+                      const KernelPaces& paces, unsigned workers) {
+  Run run(paces);
+  std::vector<std::thread> threads = start_workers(run, workers, expected);
+  Feeder feeder{run, feed, std::max<std::size_t>(window, 1), finished, tick, !threads.empty()};
+  if (tick) tick(0, 0);
+  run_feed(feeder);
+  {
+    std::lock_guard lock(run.mutex);
+    run.feed_over = true;
+    run.changed.notify_all();
   }
-  run.unfinished = count;
-  run.spare_buffers.reserve(MAX_RING * count);
-  std::vector<std::thread> threads = start_workers(run, workers);
-  deliver_in_order(run, stream_of_job, finished, tick);
   for (std::thread& thread : threads)
     thread.join();
 }
 
+}  // namespace
+
+void digest_file_feed(const JobFeed& feed, std::size_t window,
+                      const std::function<void(FileJob&)>& finished, const ProgressTick& tick,
+                      const KernelPaces* paces, unsigned workers) {
+  digest_fed_files(feed, window, COUNT_UNKNOWN, finished, tick,
+                   paces != nullptr ? *paces : machine_paces(), workers);
+}
+
+void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
+                     const KernelPaces* paces, unsigned workers, const ProgressTick& tick) {
+  const auto count = static_cast<std::size_t>(
+      std::ranges::count_if(jobs, [](const FileJob& job) { return job.stream != nullptr; }));
+  // One stream is planned onto the scalar engine whatever the paces.
+  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
+  std::size_t next = 0;
+  const JobFeed feed = [&](FileJob*& job) {
+    if (next == jobs.size()) return false;
+    job = &jobs[next++];
+    return true;
+  };
+  digest_fed_files(
+      feed, jobs.size(), count,
+      [&](FileJob& job) { finished(static_cast<std::size_t>(&job - jobs.data())); }, tick,
+      paces != nullptr ? *paces : count > 1 ? machine_paces() : ONE_STREAM, workers);
+}
 }  // namespace md5refresh

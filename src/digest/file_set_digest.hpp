@@ -47,4 +47,17 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
                      const KernelPaces* paces = nullptr, unsigned workers = 0,
                      const ProgressTick& tick = {});
 
+// Gives the run its next job through `job` (null: none until more are
+// delivered, so the feed is asked again after the next delivery, or at once
+// when nothing is left to deliver); false when no job follows.
+using JobFeed = std::function<bool(FileJob*& job)>;
+
+// A run that takes its files as they come, for more files than may be open at
+// once: `feed` is called on the calling thread while fewer than `window` jobs
+// are fed and not yet delivered, each job staying where it is until
+// `finished` has had it, in the order fed. Paces, workers and `tick` as above.
+void digest_file_feed(const JobFeed& feed, std::size_t window,
+                      const std::function<void(FileJob&)>& finished, const ProgressTick& tick = {},
+                      const KernelPaces* paces = nullptr, unsigned workers = 0);
+
 }  // namespace md5refresh
