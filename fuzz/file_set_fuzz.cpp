@@ -63,8 +63,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<FileJob> jobs;
   for (const std::string& message : messages)
     jobs.push_back({fuzz::stream_of(message), message.size(), {}, {}});
-  digest_file_set(
-      jobs, [](std::size_t) {}, &paces, 1 + (data[0] >> 6) % 2);
+  const unsigned workers = 1 + (data[0] >> 6) % 2;
+  // The last input byte's low bits: every job at once, or fed through a window.
+  const std::size_t window = data[size - 1] % 4;
+  if (window == 0) {
+    digest_file_set(
+        jobs, [](std::size_t) {}, &paces, workers);
+  } else {
+    std::size_t fed = 0;
+    digest_file_feed(
+        [&](FileJob*& job) {
+          if (fed == jobs.size()) return false;
+          job = &jobs[fed++];
+          return true;
+        },
+        window, [](FileJob&) {}, {}, &paces, workers);
+  }
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     std::fclose(jobs[i].stream);
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

@@ -94,7 +94,8 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
     }
     for (const Choice& choice : choices) {
       if (!lane_engine_available(choice.engine)) continue;
-      for (const auto& [workers, window] : {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}}) {
+      for (const auto& [workers, window] :
+           {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}}) {
         SCOPED_TRACE(std::string(c.name) + ", " + choice.name + ", " + std::to_string(workers) +
                      " workers, window " + std::to_string(window));
         std::vector<FileJob> jobs;

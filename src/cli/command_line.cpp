@@ -15,6 +15,7 @@
 #include "platform/diagnostics.hpp"
 #include "refresh/check.hpp"
 #include "refresh/refresh.hpp"
+#include "refresh/tree.hpp"
 
 namespace md5refresh {
 
@@ -99,6 +100,7 @@ struct Walk {
   std::span<const char* const> arguments;
   std::size_t at = 1;
   bool input_named = false;
+  const char* input_option = nullptr;     // the first "-i" or "-o"
   const char* first_bare_word = nullptr;  // after the first argument
   const char* output_only_option = nullptr;
 };
@@ -114,6 +116,21 @@ void take_excludes(Walk& walk, CommandLine& command) {
       command.first_passed_over = walk.arguments[walk.at + 1];
     }
   }
+}
+
+// "-r" takes the next word, whatever it looks like, as a folder.
+bool take_tree(Walk& walk, CommandLine& command) {
+  const char* argument = walk.arguments[walk.at];
+  if (walk.at + 1 == walk.arguments.size() || command.tree_count == MAX_TREES) {
+    refuse(argument, command);
+    return false;
+  }
+  const char* folder = walk.arguments[++walk.at];
+  if (std::strlen(folder) >= PATH_CAPACITY && command.too_long_path == nullptr) {
+    command.too_long_path = folder;
+  }
+  command.trees[static_cast<std::size_t>(command.tree_count++)] = folder;
+  return true;
 }
 
 // Options that stop the walk where they stand; false for any other word.
@@ -140,8 +157,11 @@ bool take_word(Walk& walk, CommandLine& command) {
       return false;
     }
     (word == "-o" ? command.output_named : walk.input_named) = true;
+    if (walk.input_option == nullptr) walk.input_option = argument;
     copy_path(word == "-o" ? command.output_path : command.input_path, walk.arguments[++walk.at],
               command);
+  } else if (word == "-r") {
+    return take_tree(walk, command);
   } else if (word == "-x") {
     take_excludes(walk, command);
   } else if (is_check_word(word)) {
@@ -164,7 +184,18 @@ bool take_word(Walk& walk, CommandLine& command) {
 
 // What the end of a walk that went through decides.
 void finish_walk(const Walk& walk, CommandLine& command) {
-  if (walk.first_bare_word != nullptr) {
+  if (command.tree_count > 0) {
+    // Every manifest beneath the folders is its own input and output.
+    const bool check = command.action == CommandAction::check;
+    if (walk.input_option != nullptr) {
+      command.tree_conflict = walk.input_option;
+    } else if (!is_option_like(walk.arguments[1])) {
+      command.tree_conflict = walk.arguments[1];
+    } else if (check && walk.first_bare_word != nullptr) {
+      command.tree_conflict = walk.first_bare_word;
+    }
+    if (walk.first_bare_word != nullptr && !check) pass_over_first(walk.first_bare_word, command);
+  } else if (walk.first_bare_word != nullptr) {
     if (command.action == CommandAction::check && is_option_like(walk.arguments[1]) &&
         !walk.input_named) {
       copy_path(command.input_path, walk.first_bare_word, command);
@@ -220,10 +251,27 @@ int refused(const CommandLine& command) {
   const std::string_view option = command.refused_option;
   if (option == "--quiet" || option == "--status") {
     report("option \"%s\" is for a check (-c); see md5refresh --help", command.refused_option);
+  } else if (option == "-r" && command.tree_count == MAX_TREES) {
+    report("at most %d folders with -r; see md5refresh --help", MAX_TREES);
+  } else if (option == "-r") {
+    report("option \"-r\" needs a folder; see md5refresh --help");
   } else {
     report("unknown option \"%s\"; see md5refresh --help", command.refused_option);
   }
   return command.check_asked ? CHECK_NOT_MADE : 1;
+}
+
+int run_trees_of(const CommandLine& command) {
+  const bool check = command.action == CommandAction::check;
+  if (command.tree_conflict != nullptr) {
+    report("-r does not go with \"%s\": every %s beneath the folder is read and written in place",
+           command.tree_conflict, TREE_MANIFEST_NAME);
+    return check ? CHECK_NOT_MADE : 1;
+  }
+  const TreeRequest request{
+      std::span(command.trees).first(static_cast<std::size_t>(command.tree_count)),
+      command.excludes, check, command.check_output};
+  return with_output_checked(run_trees(request), check);
 }
 
 }  // namespace
@@ -258,6 +306,7 @@ int run_command_line(std::span<const char* const> arguments) {
     report("at most %d sections can be excluded; %d more names passed over, from \"%s\"",
            MAX_EXCLUDES, command.passed_over_excludes, command.first_passed_over);
   }
+  if (command.tree_count > 0) return run_trees_of(command);
   if (check) {
     return with_output_checked(
         check_manifest(command.input_path.data(), command.excludes, command.check_output), true);

@@ -35,6 +35,8 @@ inline constexpr char MORE_OPTIONS_TEXT[] =
     "\t--status\twith -c: print nothing; the exit status tells\n"
     "\t--help\t\tthis text\n"
     "\t--version\tprint the version\n"
+    "\t-r folder\trefresh (or with -c check) every update.txt beneath the folder, in place;\n"
+    "\t\t\trepeatable\n"
     "\tThe first bare word names the manifest (in a check, wherever it stands).\n";
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
@@ -51,6 +53,9 @@ enum class CommandAction {
 // Arguments the walk passes over are kept (the first few) to be warned of.
 inline constexpr int MAX_IGNORED_SHOWN = 10;
 
+// Folders of manifests ("-r DIR") one run takes.
+inline constexpr int MAX_TREES = 16;
+
 struct CommandLine {
   CommandAction action;
   bool check_asked;     // "-c" or "--check" stands among the options
@@ -66,6 +71,9 @@ struct CommandLine {
   const char* first_passed_over;  // the first of them, or null
   int ignored_count;              // arguments passed over: unknown options, stray words
   std::array<const char*, MAX_IGNORED_SHOWN> ignored;  // the first of them
+  int tree_count;                                      // folders after "-r", in order
+  std::array<const char*, MAX_TREES> trees;
+  const char* tree_conflict;  // "-i", "-o" or the manifest's word, which "-r" refuses
 };
 
 // `arguments` is the whole vector, the program's own name first.

@@ -504,6 +504,9 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
   digest_fed_files(
       feed, jobs.size(), count,
       [&](FileJob& job) { finished(static_cast<std::size_t>(&job - jobs.data())); }, tick,
-      paces != nullptr ? *paces : count > 1 ? machine_paces() : ONE_STREAM, workers);
+      paces != nullptr ? *paces
+      : count > 1      ? machine_paces()
+                       : ONE_STREAM,
+      workers);
 }
 }  // namespace md5refresh

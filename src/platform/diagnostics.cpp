@@ -13,6 +13,7 @@ namespace md5refresh {
 namespace {
 
 int first_output_error = 0;
+std::string* deferred_lines = nullptr;
 
 }  // namespace
 
@@ -62,7 +63,21 @@ void report(const char* format, ...) {
   if (length < 0) return;
   const std::size_t kept = std::min(static_cast<std::size_t>(length), message.size() - 1);
   const std::string line = "md5refresh: " + escaped_text({message.data(), kept}) + "\n";
-  std::fputs(line.c_str(), stderr);
+  if (deferred_lines != nullptr) {
+    *deferred_lines += line;
+  } else {
+    std::fputs(line.c_str(), stderr);
+  }
+}
+
+void defer_reports(std::string* lines) {
+  deferred_lines = lines;
+}
+
+void put_deferred_reports(const std::string& lines) {
+  if (lines.empty()) return;
+  flush_output();
+  std::fputs(lines.c_str(), stderr);
 }
 
 }  // namespace md5refresh

@@ -20,6 +20,15 @@ namespace md5refresh {
 // Control bytes (below 0x20 but the tab, and 0x7F) are shown as \xNN.
 void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT;
 
+// While `lines` is not null, messages are kept there, whole lines as
+// report() would print them, instead of going to stderr: what a run says of
+// one manifest while it gets the next ready is shown with that manifest's
+// lines. Null sends them to stderr again.
+void defer_reports(std::string* lines);
+
+// Prints lines that defer_reports kept, after what standard output holds.
+void put_deferred_reports(const std::string& lines);
+
 // `text` with its control bytes shown as \xNN.
 [[nodiscard]] std::string escaped_text(std::string_view text);
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace md5refresh {
 
@@ -37,6 +38,19 @@ struct DirectoryPart {
 // Whether a file name from a manifest names an ordinary file beside it: on
 // Windows a ":" would name a drive or an alternate data stream instead.
 [[nodiscard]] bool is_plain_file_name(std::string_view name);
+
+enum class EntryKind { folder, file, other };
+
+struct FolderEntry {
+  std::string name;  // UTF-8 on Windows
+  EntryKind kind;
+};
+
+// The entries of the folder at `path`, but "." and "..", in no order. A link
+// to a folder (on Windows any reparse point that is a folder) is `other`, so
+// that a walk never follows one; a link to a regular file is a file. Returns 0
+// or errno (ENOENT, ENOTDIR, EACCES, ...).
+[[nodiscard]] int list_folder(const std::string& path, std::vector<FolderEntry>& entries);
 
 struct OpenResult {
   std::FILE* file;  // binary stream, or null

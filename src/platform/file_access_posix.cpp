@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The file calls of POSIX hosts: descriptors, stat, flock, extended
 // attributes, and a rename made durable by a sync of its directory.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -247,6 +248,43 @@ std::uint64_t regular_file_size(std::FILE* stream) {
 bool lock_for_replace(std::FILE* stream) {
   // A file system without locks locks nothing; the stamp check still stands.
   return ::flock(::fileno(stream), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+namespace {
+
+EntryKind kind_of_entry(int folder, const struct dirent& entry) {
+  if (entry.d_type == DT_DIR) return EntryKind::folder;
+  if (entry.d_type == DT_REG) return EntryKind::file;
+  struct stat status {};
+  if (::fstatat(folder, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::other;
+  if (S_ISDIR(status.st_mode)) return EntryKind::folder;
+  if (S_ISREG(status.st_mode)) return EntryKind::file;
+  if (S_ISLNK(status.st_mode) && ::fstatat(folder, entry.d_name, &status, 0) == 0 &&
+      S_ISREG(status.st_mode)) {
+    return EntryKind::file;
+  }
+  return EntryKind::other;
+}
+
+}  // namespace
+
+int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return errno;
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(folder);
+    if (entry == nullptr) {
+      error = errno;
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    entries.push_back({std::string(name), kind_of_entry(::dirfd(folder), *entry)});
+  }
+  ::closedir(folder);
+  return error;
 }
 
 }  // namespace md5refresh

@@ -280,4 +280,29 @@ bool lock_for_replace(std::FILE* stream) {
   return GetLastError() != ERROR_LOCK_VIOLATION;
 }
 
+int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
+  const std::string pattern = path + (path.ends_with('\\') || path.ends_with('/') ? "*" : "\\*");
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileExW(wide_path(pattern).c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return 0;  // an empty folder
+    return error == ERROR_DIRECTORY ? ENOTDIR : errno_from(error);
+  }
+  DWORD error = ERROR_SUCCESS;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const DWORD attributes = found.dwFileAttributes;
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entries.push_back({utf8_text(name), folder ? (reparse ? EntryKind::other : EntryKind::folder)
+                                               : EntryKind::file});
+  } while (FindNextFileW(search, &found));
+  error = GetLastError();
+  FindClose(search);
+  return error == ERROR_NO_MORE_FILES ? 0 : errno_from(error);
+}
+
 }  // namespace md5refresh

@@ -19,7 +19,7 @@ namespace md5refresh {
 namespace {
 
 enum class Verdict { ok, changed, missing, no_file_named, no_digest, not_a_digest };
-constexpr std::size_t VERDICT_COUNT = 6;
+static_assert(VERDICT_COUNT == 6);
 
 // The words of a check line; the first three are the ones scripts have always
 // matched, the others say what to mend in the manifest.
@@ -86,40 +86,45 @@ void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked) {
 
 }  // namespace
 
+void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
+                   bool digested, const HexDigest& hex, CheckOutput output) {
+  // A section with neither entry, even misspelled, is no business of a check.
+  if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
+  const Verdict verdict = verdict_of(section, planned.target, digested, hex);
+  tally.a_file_named = tally.a_file_named || verdict != Verdict::no_file_named;
+  ++tally.counts[static_cast<std::size_t>(verdict)];
+  ++tally.checked;
+  if (output == CheckOutput::every_line ||
+      (output == CheckOutput::quiet && verdict != Verdict::ok)) {
+    print_check_line(section, verdict, planned.path);
+  }
+}
+
+int end_check(const CheckTally& tally, const char* input_path, CheckOutput output) {
+  // A check of nothing must not pass for a check that found all well.
+  if (!tally.a_file_named) {
+    report("%s: no section names a file to check", input_path);
+    return CHECK_NOT_MADE;
+  }
+  if (tally.counts[0] == tally.checked) return CHECK_ALL_OK;
+  if (output != CheckOutput::status_only) report_summary(tally.counts, tally.checked);
+  return CHECK_NOT_ALL_OK;
+}
+
 int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
   std::unique_ptr<Manifest> manifest;
   if (!load_manifest(input_path, manifest)) return CHECK_NOT_MADE;
   const ManifestPlan plan = plan_sections(*manifest, input_path, excludes, RunKind::check);
   warn_about_plan(*manifest, plan);
-
-  std::array<int, VERDICT_COUNT> counts{};
-  int checked = 0;
-  bool a_file_named = false;
+  CheckTally tally{};
   SectionFiles files = open_section_files(plan);
   digest_section_files(plan, files, [&](std::size_t s) {
-    const Section& section = manifest->sections[s];
-    const SectionPlan& planned = plan.sections[s];
-    if (!planned.visited) return;
+    if (!plan.sections[s].visited) return;
     const bool digested = take_digest(*manifest, plan, files, s);
-    // A section with neither entry, even misspelled, is no business of a check.
-    if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
-    const Verdict verdict = verdict_of(section, planned.target, digested, files.jobs[s].hex);
-    a_file_named = a_file_named || verdict != Verdict::no_file_named;
-    ++counts[static_cast<std::size_t>(verdict)];
-    ++checked;
-    if (output == CheckOutput::every_line ||
-        (output == CheckOutput::quiet && verdict != Verdict::ok)) {
-      print_check_line(section, verdict, planned.path);
-    }
+    tally_section(tally, manifest->sections[s], plan.sections[s], digested, files.jobs[s].hex,
+                  output);
   });
-  // A check of nothing must not pass for a check that found all well.
-  if (!a_file_named) {
-    report("%s: no section names a file to check", input_path);
-    return CHECK_NOT_MADE;
-  }
-  if (counts[0] == checked) return CHECK_ALL_OK;
-  if (output != CheckOutput::status_only) report_summary(counts, checked);
-  return CHECK_NOT_ALL_OK;
+  return end_check(tally, input_path, output);
 }
 
 }  // namespace md5refresh

@@ -3,6 +3,10 @@
 // files as the refresh does, and writes nothing.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
+#include "digest/file_digest.hpp"
 #include "refresh/section_plan.hpp"
 
 namespace md5refresh {
@@ -15,6 +19,23 @@ enum class CheckOutput { every_line, quiet, status_only };
 inline constexpr int CHECK_ALL_OK = 0;      // and at least one file was checked
 inline constexpr int CHECK_NOT_ALL_OK = 1;  // a section's line is not OK
 inline constexpr int CHECK_NOT_MADE = 2;    // no manifest, or no file in it to check
+
+// The sections of one manifest's check, counted by verdict: OK, changed,
+// missing, no file named, no digest recorded, not a digest.
+inline constexpr std::size_t VERDICT_COUNT = 6;
+struct CheckTally {
+  std::array<int, VERDICT_COUNT> counts;
+  int checked;
+  bool a_file_named;
+};
+
+// Counts a visited section whose file is done, and prints its line as
+// `output` has it; `digested`: whether `hex` is its file's digest.
+void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
+                   bool digested, const HexDigest& hex, CheckOutput output);
+
+// The summary, when not all is OK; the check's status.
+[[nodiscard]] int end_check(const CheckTally& tally, const char* input_path, CheckOutput output);
 
 // Prints a line for every section with a "file_path" or an "md5" entry that
 // `excludes` does not name: "path: OK", "path: CHANGED", "path: MISSING",

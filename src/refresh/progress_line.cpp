@@ -96,14 +96,24 @@ ProgressLine begin_progress_line(std::uint64_t total_bytes, std::size_t files,
   if (total_bytes < PROGRESS_THRESHOLD || !stderr_is_terminal()) return line;
   line.shown = true;
   line.name = escaped_text(lone_name);
+  // A tab would take a terminal's columns unseen.
+  for (std::size_t at; (at = line.name.find('\t')) != std::string::npos;)
+    line.name.replace(at, 1, "\\x09");
   line.total = total_bytes;
   line.files = files;
   line.start = std::chrono::steady_clock::now();
   return line;
 }
 
+ProgressLine begin_open_ended_progress_line() {
+  ProgressLine line{};
+  line.shown = stderr_is_terminal();
+  line.start = std::chrono::steady_clock::now();
+  return line;
+}
+
 void draw_progress_line(ProgressLine& line, std::size_t files_done, std::uint64_t bytes_done) {
-  if (!line.shown) return;
+  if (!line.shown || (line.total == 0 && bytes_done < PROGRESS_THRESHOLD)) return;
   const auto now = std::chrono::steady_clock::now();
   if (line.on_screen && now - line.last_drawn < PROGRESS_INTERVAL) return;
   line.last_drawn = now;
@@ -111,13 +121,20 @@ void draw_progress_line(ProgressLine& line, std::size_t files_done, std::uint64_
   const double seconds = std::chrono::duration<double>(now - line.start).count();
   const double mib_per_second =
       seconds > 0 ? static_cast<double>(bytes_done) / seconds / (1 << 20) : 0.0;
-  const auto percent = std::min(bytes_done, line.total) * 100 / line.total;
   char figures[48];
-  std::snprintf(figures, sizeof figures, "%3llu%% %6.0f MiB/s",
-                static_cast<unsigned long long>(percent), mib_per_second);
-  const std::string label =
-      !line.name.empty() ? line.name
-                         : std::to_string(files_done) + "/" + std::to_string(line.files) + " files";
+  std::string label;
+  if (line.total == 0) {
+    std::snprintf(figures, sizeof figures, "%llu MiB %6.0f MiB/s",
+                  static_cast<unsigned long long>(bytes_done >> 20), mib_per_second);
+    label = std::to_string(files_done) + " files";
+  } else {
+    const auto percent = std::min(bytes_done, line.total) * 100 / line.total;
+    std::snprintf(figures, sizeof figures, "%3llu%% %6.0f MiB/s",
+                  static_cast<unsigned long long>(percent), mib_per_second);
+    label = !line.name.empty()
+                ? line.name
+                : std::to_string(files_done) + "/" + std::to_string(line.files) + " files";
+  }
   show_status_line(fit_progress_text(label, figures, terminal_columns()));
 }
 

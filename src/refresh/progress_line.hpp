@@ -30,6 +30,9 @@ struct ProgressLine {
 
 [[nodiscard]] ProgressLine begin_progress_line(std::uint64_t total_bytes, std::size_t files,
                                                std::string_view lone_name);
+// A run whose size is not known ahead (a walk of folders): files done, bytes
+// read and speed, once PROGRESS_THRESHOLD bytes are read.
+[[nodiscard]] ProgressLine begin_open_ended_progress_line();
 void draw_progress_line(ProgressLine& line, std::size_t files_done, std::uint64_t bytes_done);
 // Takes the line away (before other lines are printed); the next draw brings it back.
 void clear_progress_line(ProgressLine& line);

@@ -144,40 +144,61 @@ bool load_manifest(const char* input_path, std::unique_ptr<Manifest>& manifest,
 void refresh_digests(Manifest& manifest, const ManifestPlan& plan) {
   SectionFiles files = open_section_files(plan);
   digest_section_files(plan, files, [&](std::size_t s) {
-    if (!take_digest(manifest, plan, files, s)) return;
-    const char* path = plan.sections[s].path.data();
-    print_report_line(files.jobs[s].hex, path);
-    store_digest(manifest.sections[s], files.jobs[s].hex, path);
+    if (take_digest(manifest, plan, files, s))
+      store_section_digest(manifest, plan, s, files.jobs[s].hex);
   });
+}
+
+void store_section_digest(Manifest& manifest, const ManifestPlan& plan, std::size_t s,
+                          const HexDigest& hex) {
+  const char* path = plan.sections[s].path.data();
+  print_report_line(hex, path);
+  store_digest(manifest.sections[s], hex, path);
+}
+
+bool begin_refresh(RefreshJob& job, const ExcludeList& excludes, bool output_named,
+                   bool warn_unmatched) {
+  const char* input_path = job.input_path.c_str();
+  const char* output_path = job.output_path.c_str();
+  if (!load_manifest(input_path, job.manifest, &job.input)) return false;
+  job.plan = plan_sections(*job.manifest, input_path, excludes, RunKind::refresh);
+  job.planned = true;
+  warn_about_plan(*job.manifest, job.plan, warn_unmatched);
+  job.probe = probe_output(output_path);
+  if (!report_probe(output_path, job.probe)) {
+    close_input(job.input);
+    return false;
+  }
+  const bool regular = job.probe.kind == OutputKind::regular;
+  job.replaces_input =
+      regular && job.input.stamped && same_file(job.probe.existing, job.input.stamp);
+  if (regular && !job.replaces_input && !output_named) {
+    report("writing %s from %s; choose the output with -o", output_path, input_path);
+  }
+  if (job.replaces_input && !lock_for_replace(job.input.stream)) {
+    report("%s is being refreshed by another run; not replaced", input_path);
+    close_input(job.input);
+    return false;
+  }
+  return true;
+}
+
+bool end_refresh(RefreshJob& job) {
+  const bool written =
+      write_output(job.output_path.c_str(), job.probe, *job.manifest, job.plan,
+                   job.input_path.c_str(), job.replaces_input ? &job.input : nullptr);
+  close_input(job.input);
+  return written;
 }
 
 bool refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,
                       bool output_named) {
-  std::unique_ptr<Manifest> manifest;
-  OpenInput input;
-  if (!load_manifest(input_path, manifest, &input)) return false;
-  const ManifestPlan plan = plan_sections(*manifest, input_path, excludes, RunKind::refresh);
-  warn_about_plan(*manifest, plan);
-  const OutputProbe probe = probe_output(output_path);
-  if (!report_probe(output_path, probe)) {
-    close_input(input);
-    return false;
-  }
-  const bool replaces_input =
-      probe.kind == OutputKind::regular && input.stamped && same_file(probe.existing, input.stamp);
-  if (probe.kind == OutputKind::regular && !replaces_input && !output_named) {
-    report("writing %s from %s; choose the output with -o", output_path, input_path);
-  }
-  if (replaces_input && !lock_for_replace(input.stream)) {
-    report("%s is being refreshed by another run; not replaced", input_path);
-    close_input(input);
-    return false;
-  }
-  refresh_digests(*manifest, plan);
-  const bool written = write_output(output_path, probe, *manifest, plan, input_path,
-                                    replaces_input ? &input : nullptr);
-  close_input(input);
-  return written;
+  RefreshJob job;
+  job.input_path = input_path;
+  job.output_path = output_path;
+  if (!begin_refresh(job, excludes, output_named, true)) return false;
+  refresh_digests(*job.manifest, job.plan);
+  return end_refresh(job);
 }
 
 }  // namespace md5refresh

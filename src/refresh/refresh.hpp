@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
+#include "digest/file_digest.hpp"
 #include "manifest/manifest.hpp"
 #include "platform/file_access.hpp"
 #include "refresh/section_plan.hpp"
@@ -28,6 +30,32 @@ struct OpenInput {
 // and stores the digest in the section's "md5" entry; a file that cannot be
 // opened or read whole gets a warning and its section keeps its "md5".
 void refresh_digests(Manifest& manifest, const ManifestPlan& plan);
+
+// Prints a section's report line and stores its digest in its "md5" entry.
+void store_section_digest(Manifest& manifest, const ManifestPlan& plan, std::size_t s,
+                          const HexDigest& hex);
+
+// A refresh of one manifest, in the steps a run of many takes apart.
+struct RefreshJob {
+  std::string input_path;
+  std::string output_path;
+  std::unique_ptr<Manifest> manifest;
+  ManifestPlan plan{};
+  OpenInput input;
+  OutputProbe probe{};
+  bool replaces_input = false;
+  bool planned = false;  // read, and `plan` made
+};
+
+// Reads and plans the manifest and makes sure that the output can be written,
+// before any file is digested; false, with the reasons on stderr, when the
+// manifest is not to be refreshed. `warn_unmatched`: whether "-x" names that
+// match no section are warned of here.
+[[nodiscard]] bool begin_refresh(RefreshJob& job, const ExcludeList& excludes, bool output_named,
+                                 bool warn_unmatched);
+
+// Writes the output once the digests are stored; true when it was written.
+[[nodiscard]] bool end_refresh(RefreshJob& job);
 
 // True when the output manifest was written. Reports every failure on stderr;
 // on failure no output manifest is written. Whether the output can be written

@@ -66,10 +66,20 @@ void report_file_path(const Section& section, const char* what) {
 
 }  // namespace
 
-bool take_digest(const Manifest& manifest, const ManifestPlan& plan, SectionFiles& files,
-                 std::size_t s) {
-  const Section& section = manifest.sections[s];
-  const SectionPlan& planned = plan.sections[s];
+FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped, const char* path) {
+  // A file that grew, shrank or was replaced under the read gives the digest of
+  // no version of it.
+  FileStamp after{}, now_at_path{};
+  FileOutcome outcome{0, job.result, false, job.hex};
+  outcome.unchanged = stamped && stamp_of_open_file(job.stream, after) &&
+                      stamp_of_path(path, now_at_path) && after == before && now_at_path == before;
+  std::fclose(job.stream);
+  job.stream = nullptr;
+  return outcome;
+}
+
+bool report_outcome(const Section& section, const SectionPlan& planned,
+                    const FileOutcome& outcome) {
   switch (planned.target) {
     case Target::no_file_path:
       return false;
@@ -82,29 +92,31 @@ bool take_digest(const Manifest& manifest, const ManifestPlan& plan, SectionFile
     case Target::beside_manifest:
       break;
   }
-  FileJob& job = files.jobs[s];
-  if (job.stream == nullptr) {
-    report("cannot open %s: %s", planned.path.data(), open_error_text(files.open_error[s]));
+  if (outcome.open_error != 0) {
+    report("cannot open %s: %s", planned.path.data(), open_error_text(outcome.open_error));
     return false;
   }
-  // A file that grew, shrank or was replaced under the read gives the digest of
-  // no version of it.
-  FileStamp after{}, now_at_path{};
-  const bool unchanged = files.stamped[s] && stamp_of_open_file(job.stream, after) &&
-                         stamp_of_path(planned.path.data(), now_at_path) &&
-                         after == files.before[s] && now_at_path == files.before[s];
-  std::fclose(job.stream);
-  job.stream = nullptr;
-  if (job.result.status != DigestStatus::ok) {
-    report("cannot %s %s: %s", job.result.status == DigestStatus::read_error ? "read" : "digest",
-           planned.path.data(), std::strerror(job.result.error));
+  if (outcome.result.status != DigestStatus::ok) {
+    report("cannot %s %s: %s",
+           outcome.result.status == DigestStatus::read_error ? "read" : "digest",
+           planned.path.data(), std::strerror(outcome.result.error));
     return false;
   }
-  if (!unchanged) {
+  if (!outcome.unchanged) {
     report("%s changed while it was read", planned.path.data());
     return false;
   }
   return true;
+}
+
+bool take_digest(const Manifest& manifest, const ManifestPlan& plan, SectionFiles& files,
+                 std::size_t s) {
+  const SectionPlan& planned = plan.sections[s];
+  FileOutcome outcome{files.open_error[s], {}, false, {}};
+  if (files.jobs[s].stream != nullptr) {
+    outcome = close_digested(files.jobs[s], files.before[s], files.stamped[s], planned.path.data());
+  }
+  return report_outcome(manifest.sections[s], planned, outcome);
 }
 
 }  // namespace md5refresh

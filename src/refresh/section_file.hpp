@@ -32,6 +32,23 @@ struct SectionFiles {
 void digest_section_files(const ManifestPlan& plan, SectionFiles& files,
                           const std::function<void(std::size_t)>& finished);
 
+// What came of a section's file once it is done.
+struct FileOutcome {
+  int open_error;  // not 0: the file was not opened
+  DigestResult result;
+  bool unchanged;  // the file is still the one that was opened
+  HexDigest hex;
+};
+
+// Closes the digested file opened at `path`: what came of it.
+[[nodiscard]] FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped,
+                                         const char* path);
+
+// The warnings of a visited section (names no file, not opened, not read
+// whole, changed while read); true when `outcome` holds its file's digest.
+[[nodiscard]] bool report_outcome(const Section& section, const SectionPlan& planned,
+                                  const FileOutcome& outcome);
+
 // Gives the warnings of a visited section whose file is done (names no file,
 // not opened, not read whole, changed while read) and closes the file; true
 // when `files.jobs[s].hex` is the digest of the file as it is.

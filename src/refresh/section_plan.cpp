@@ -140,9 +140,11 @@ bool mentions_key(const Section& section, std::string_view meant) {
   });
 }
 
-void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan) {
-  for (std::string_view name :
-       std::span(plan.unmatched).first(static_cast<std::size_t>(plan.unmatched_count))) {
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, bool warn_unmatched) {
+  const auto unmatched =
+      std::span(plan.unmatched)
+          .first(warn_unmatched ? static_cast<std::size_t>(plan.unmatched_count) : 0);
+  for (std::string_view name : unmatched) {
     report("-x \"%.*s\": no section of that name", static_cast<int>(name.size()), name.data());
   }
   const auto sections = sections_of(manifest);

@@ -81,8 +81,9 @@ struct ManifestPlan {
 [[nodiscard]] bool mentions_key(const Section& section, std::string_view meant);
 
 // Warns of what the run would otherwise pass over in silence: "-x" names that
-// match no section, keys that are "file_path" or "md5" but for blanks or case,
-// and visited sections whose files are one file.
-void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan);
+// match no section (unless `warn_unmatched` is false), keys that are "file_path" or "md5" but for
+// blanks or case, and visited sections whose files are one file.
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan,
+                     bool warn_unmatched = true);
 
 }  // namespace md5refresh

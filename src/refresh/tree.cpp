@@ -1,0 +1,389 @@
+// SPDX-License-Identifier: MIT
+// The walk runs ahead of the output: manifests are read, planned and probed as
+// the digest needs their files, what is said of them meanwhile is kept with
+// them, and each is finished (its messages, its lines, its write) once its
+// files and those of every manifest before it are done. A bounded window of
+// manifests and files is in flight, so descriptors and memory stay bounded
+// whatever the size of the tree; only a digest per file read stays for the
+// run, so that a file reached again through another link is not read again.
+#include "refresh/tree.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
+#include "refresh/progress_line.hpp"
+#include "refresh/refresh.hpp"
+#include "refresh/section_file.hpp"
+
+namespace md5refresh {
+
+namespace {
+
+constexpr std::size_t FILES_IN_FLIGHT = 128;
+constexpr std::size_t MANIFESTS_IN_FLIGHT = 64;
+constexpr std::size_t MANIFEST_PATH_LIMIT = 511;
+
+struct WalkLevel {
+  std::string path;
+  std::vector<FolderEntry> entries;  // in byte order
+  std::size_t next = 0;
+};
+
+struct TreeWalk {
+  std::span<const char* const> folders;
+  std::size_t next_folder = 0;
+  std::vector<WalkLevel> levels;
+  std::size_t found_in_folder = 0;
+  bool failed = false;  // a folder was missing, unreadable or without a manifest
+};
+
+std::string joined_path(const std::string& folder, const std::string& name) {
+  const bool separated =
+      !folder.empty() && PATH_SEPARATORS.find(folder.back()) != std::string_view::npos;
+  return separated ? folder + name : folder + HOST_SEPARATOR + name;
+}
+
+bool enter_folder(TreeWalk& walk, std::string path) {
+  std::vector<FolderEntry> entries;
+  if (const int error = list_folder(path, entries); error != 0) {
+    report("cannot read folder %s: %s", path.c_str(), std::strerror(error));
+    walk.failed = true;
+    return false;
+  }
+  std::ranges::sort(entries, {}, &FolderEntry::name);
+  walk.levels.push_back({std::move(path), std::move(entries)});
+  return true;
+}
+
+// The next folder named with "-r"; false when none is left.
+bool next_root(TreeWalk& walk) {
+  while (walk.next_folder < walk.folders.size()) {
+    walk.found_in_folder = 0;
+    if (enter_folder(walk, walk.folders[walk.next_folder++])) return true;
+  }
+  return false;
+}
+
+// The path of the next manifest, depth first; false at the end of the walk.
+bool next_manifest_path(TreeWalk& walk, std::string& path) {
+  for (;;) {
+    if (walk.levels.empty() && !next_root(walk)) return false;
+    WalkLevel& level = walk.levels.back();
+    if (level.next == level.entries.size()) {
+      walk.levels.pop_back();
+      if (walk.levels.empty() && walk.found_in_folder == 0) {
+        report("no %s in %s or beneath it", TREE_MANIFEST_NAME, level.path.c_str());
+        walk.failed = true;
+      }
+      continue;
+    }
+    const FolderEntry& entry = level.entries[level.next++];
+    std::string entry_path = joined_path(level.path, entry.name);
+    if (entry.kind == EntryKind::folder) {
+      enter_folder(walk, std::move(entry_path));
+    } else if (entry.kind == EntryKind::file && entry.name == TREE_MANIFEST_NAME) {
+      ++walk.found_in_folder;
+      path = std::move(entry_path);
+      return true;
+    }
+  }
+}
+
+// A file being digested for one manifest or more.
+struct TreeFile {
+  FileJob job{};
+  FileStamp before{};
+  bool stamped = false;
+  std::string path;  // where it was opened
+  std::uint64_t sequence = 0;
+  bool delivered = false;
+  FileOutcome outcome{};
+  int readers = 0;  // sections of unfinished manifests that wait for it
+};
+
+struct TreeManifest {
+  std::string messages;  // said of it while it was got ready
+  bool ready = false;    // read, planned and (in a refresh) its output probed
+  RefreshJob job;
+  std::array<TreeFile*, MAX_SECTIONS> files{};  // null: the outcome is below
+  std::array<FileOutcome, MAX_SECTIONS> outcomes{};
+  std::size_t next_section = 0;  // the next whose file goes to the digest
+  std::uint64_t waits_for = 0;   // the sequence of the last file it needs
+};
+
+using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+
+struct KnownDigest {
+  FileStamp stamp;
+  HexDigest hex;
+};
+
+struct Tree {
+  explicit Tree(const TreeRequest& tree_request) : request(tree_request) {}
+  const TreeRequest& request;
+  TreeWalk walk;
+  std::deque<TreeManifest> manifests;  // in the walk's order, not yet finished
+  std::deque<TreeFile> files;          // in the order fed
+  std::map<FileKey, TreeFile*> reading;
+  std::map<FileKey, KnownDigest> known;
+  std::set<FileKey> manifests_seen;
+  std::uint64_t fed = 0, delivered = 0;
+  ProgressLine progress{};
+  std::size_t manifest_count = 0, file_count = 0, written = 0, refused = 0;
+  std::array<std::size_t, 3> check_statuses{};  // manifests by check status
+  std::array<bool, MAX_EXCLUDES> excludes_matched{};
+};
+
+FileKey key_of(const FileStamp& stamp) {
+  return {stamp.device, stamp.inode};
+}
+
+// Reads and plans a manifest as a run of its own would, its messages kept.
+void get_ready(Tree& tree, TreeManifest& manifest, const std::string& path) {
+  RefreshJob& job = manifest.job;
+  job.input_path = job.output_path = path;
+  if (path.size() > MANIFEST_PATH_LIMIT) {
+    report("path longer than %zu bytes: %s", MANIFEST_PATH_LIMIT, path.c_str());
+    return;
+  }
+  const ExcludeList& excludes = tree.request.excludes;
+  if (tree.request.check) {
+    manifest.ready = load_manifest(path.c_str(), job.manifest);
+    if (manifest.ready) {
+      job.plan = plan_sections(*job.manifest, path, excludes, RunKind::check);
+      job.planned = true;
+      warn_about_plan(*job.manifest, job.plan, false);
+    }
+  } else {
+    manifest.ready = begin_refresh(job, excludes, false, false);
+  }
+  if (!job.planned) return;
+  const auto unmatched =
+      std::span(job.plan.unmatched).first(static_cast<std::size_t>(job.plan.unmatched_count));
+  for (std::size_t x = 0; x < static_cast<std::size_t>(excludes.count); ++x) {
+    if (std::ranges::find(unmatched, excludes.names[x]) == unmatched.end()) {
+      tree.excludes_matched[x] = true;
+    }
+  }
+}
+
+// Walks to the next manifest not seen before and gets it ready; false at the
+// end of the walk.
+bool load_next_manifest(Tree& tree) {
+  std::string path;
+  std::string messages;
+  defer_reports(&messages);
+  bool found = false;
+  while (!found && next_manifest_path(tree.walk, path)) {
+    FileStamp stamp{};
+    found = !stamp_of_path(path.c_str(), stamp) || tree.manifests_seen.insert(key_of(stamp)).second;
+  }
+  TreeManifest* manifest = nullptr;
+  if (found || !messages.empty()) {
+    manifest = &tree.manifests.emplace_back();
+    manifest->messages = std::move(messages);
+    defer_reports(&manifest->messages);
+  }
+  if (found) {
+    ++tree.manifest_count;
+    get_ready(tree, *manifest, path);
+  }
+  defer_reports(nullptr);
+  return manifest != nullptr;
+}
+
+// The file of a manifest's next section: a job to feed, or null when the
+// section needs none (no file, a file that did not open, a digest known).
+TreeFile* file_to_feed(Tree& tree, TreeManifest& manifest) {
+  const std::size_t s = manifest.next_section++;
+  const SectionPlan& planned = manifest.job.plan.sections[s];
+  if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
+  ++tree.file_count;
+  FileStamp stamp{};
+  const bool stamped = stamp_of_path(planned.path.data(), stamp);
+  if (const auto known = tree.known.find(key_of(stamp));
+      stamped && known != tree.known.end() && known->second.stamp == stamp) {
+    manifest.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
+    return nullptr;
+  }
+  if (const auto reading = tree.reading.find(key_of(stamp));
+      stamped && reading != tree.reading.end() && reading->second->before == stamp) {
+    manifest.files[s] = reading->second;
+    ++reading->second->readers;
+    manifest.waits_for = std::max(manifest.waits_for, reading->second->sequence);
+    return nullptr;
+  }
+  const OpenResult opened = open_regular_file(planned.path.data());
+  if (opened.file == nullptr) {
+    manifest.outcomes[s].open_error = opened.error;
+    return nullptr;
+  }
+  TreeFile& file = tree.files.emplace_back();
+  file.stamped = stamp_of_open_file(opened.file, file.before);
+  file.job = {
+      opened.file, file.stamped ? file.before.size : regular_file_size(opened.file), {}, {}};
+  file.path = planned.path.data();
+  file.sequence = ++tree.fed;
+  file.readers = 1;
+  if (file.stamped) tree.reading[key_of(file.before)] = &file;
+  manifest.files[s] = &file;
+  manifest.waits_for = file.sequence;
+  return &file;
+}
+
+bool all_fed(const TreeManifest& manifest) {
+  return !manifest.ready ||
+         manifest.next_section == static_cast<std::size_t>(manifest.job.plan.section_count);
+}
+
+void finish_sections(Tree& tree, TreeManifest& manifest, CheckTally& tally) {
+  RefreshJob& job = manifest.job;
+  for (std::size_t s = 0; s < static_cast<std::size_t>(job.plan.section_count); ++s) {
+    const SectionPlan& planned = job.plan.sections[s];
+    if (!planned.visited) continue;
+    TreeFile* file = manifest.files[s];
+    const FileOutcome& outcome = file != nullptr ? file->outcome : manifest.outcomes[s];
+    const bool digested = report_outcome(job.manifest->sections[s], planned, outcome);
+    if (tree.request.check) {
+      tally_section(tally, job.manifest->sections[s], planned, digested, outcome.hex,
+                    tree.request.output);
+    } else if (digested) {
+      store_section_digest(*job.manifest, job.plan, s, outcome.hex);
+    }
+    if (file != nullptr) --file->readers;
+  }
+}
+
+// Its messages, its lines, and its write or the check's summary.
+void finish_manifest(Tree& tree, TreeManifest& manifest) {
+  clear_progress_line(tree.progress);
+  put_deferred_reports(manifest.messages);
+  if (manifest.job.input_path.empty()) return;  // only what the walk said
+  CheckTally tally{};
+  if (manifest.ready) finish_sections(tree, manifest, tally);
+  if (tree.request.check) {
+    const int status = manifest.ready
+                           ? end_check(tally, manifest.job.input_path.c_str(), tree.request.output)
+                           : CHECK_NOT_MADE;
+    ++tree.check_statuses[static_cast<std::size_t>(status)];
+  } else if (manifest.ready && end_refresh(manifest.job)) {
+    ++tree.written;
+  } else {
+    ++tree.refused;
+  }
+}
+
+// Finishes the manifests at the front whose files are all done, and lets go
+// of the files that no manifest waits for.
+void finish_ready(Tree& tree) {
+  while (!tree.manifests.empty() && all_fed(tree.manifests.front()) &&
+         tree.manifests.front().waits_for <= tree.delivered) {
+    finish_manifest(tree, tree.manifests.front());
+    tree.manifests.pop_front();
+  }
+  while (!tree.files.empty() && tree.files.front().delivered && tree.files.front().readers == 0) {
+    tree.files.pop_front();
+  }
+}
+
+bool feed_tree(Tree& tree, FileJob*& job) {
+  finish_ready(tree);
+  for (;;) {
+    if (!tree.manifests.empty() && !all_fed(tree.manifests.back())) {
+      if (TreeFile* file = file_to_feed(tree, tree.manifests.back())) {
+        job = &file->job;
+        return true;
+      }
+      continue;
+    }
+    if (tree.manifests.size() >= MANIFESTS_IN_FLIGHT) {
+      job = nullptr;  // more when the first are finished
+      return true;
+    }
+    if (!load_next_manifest(tree)) return false;
+  }
+}
+
+// Files are delivered in the order fed: the job is the first one not yet delivered.
+void file_done(Tree& tree, FileJob& job) {
+  const auto undelivered =
+      std::ranges::find_if(tree.files, [](const TreeFile& file) { return !file.delivered; });
+  TreeFile& file = *undelivered;
+  if (&file.job != &job) std::abort();  // the scheduler's promise broken
+  file.outcome = close_digested(file.job, file.before, file.stamped, file.path.c_str());
+  file.delivered = true;
+  ++tree.delivered;
+  if (file.stamped) {
+    const auto reading = tree.reading.find(key_of(file.before));
+    if (reading != tree.reading.end() && reading->second == &file) tree.reading.erase(reading);
+    if (file.outcome.result.status == DigestStatus::ok && file.outcome.unchanged) {
+      tree.known[key_of(file.before)] = {file.before, file.outcome.hex};
+    }
+  }
+  finish_ready(tree);
+}
+
+std::string counted(std::size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+void report_summary(Tree& tree) {
+  for (int x = 0; x < tree.request.excludes.count; ++x) {
+    if (tree.excludes_matched[static_cast<std::size_t>(x)]) continue;
+    const std::string_view name = tree.request.excludes.names[static_cast<std::size_t>(x)];
+    report("-x \"%.*s\": no section of that name in any manifest", static_cast<int>(name.size()),
+           name.data());
+  }
+  if (tree.request.check && tree.request.output == CheckOutput::status_only) return;
+  std::string counts;
+  if (tree.request.check) {
+    const auto& statuses = tree.check_statuses;
+    counts = std::to_string(statuses[0]) + " OK, " + std::to_string(statuses[1]) + " not OK";
+    if (statuses[2] > 0) {
+      counts += ", " + std::to_string(statuses[2]) + " not checked";
+    }
+  } else {
+    counts =
+        std::to_string(tree.written) + " written, " + std::to_string(tree.refused) + " refused";
+  }
+  report("%s, %s: %s", counted(tree.manifest_count, "manifest").c_str(),
+         counted(tree.file_count, "file").c_str(), counts.c_str());
+}
+
+int exit_status(const Tree& tree) {
+  if (!tree.request.check) return tree.refused == 0 && !tree.walk.failed ? 0 : 1;
+  if (tree.walk.failed || tree.check_statuses[2] > 0) return CHECK_NOT_MADE;
+  return tree.check_statuses[1] > 0 ? CHECK_NOT_ALL_OK : CHECK_ALL_OK;
+}
+
+}  // namespace
+
+int run_trees(const TreeRequest& request) {
+  const auto tree = std::make_unique<Tree>(request);
+  tree->walk.folders = request.folders;
+  tree->progress = begin_open_ended_progress_line();
+  ProgressTick tick;
+  if (tree->progress.shown) {
+    tick = [&tree](std::size_t done, std::uint64_t bytes) {
+      draw_progress_line(tree->progress, done, bytes);
+    };
+  }
+  digest_file_feed([&tree](FileJob*& job) { return feed_tree(*tree, job); }, FILES_IN_FLIGHT,
+                   [&tree](FileJob& job) { file_done(*tree, job); }, tick);
+  finish_ready(*tree);
+  clear_progress_line(tree->progress);
+  report_summary(*tree);
+  return exit_status(*tree);
+}
+
+}  // namespace md5refresh

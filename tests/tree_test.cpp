@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: MIT
+// Whole runs over folders of manifests ("-r"): the walk's order, each
+// manifest's lines under its own messages, one refused among good ones, files
+// shared between manifests, links to folders, folders that cannot be read, the
+// summary and the exit status of a refresh and of a check.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+constexpr const char* HELLO_MD5 = "5d41402abc4b2a76b9719d911017c592";
+
+using Files = std::map<std::string, std::string>;  // "/"-separated names
+
+// A path below the run's folder as the tool prints it on this host.
+std::string shown(const std::vector<std::string>& parts) {
+  std::string path = parts.front();
+  for (std::size_t i = 1; i < parts.size(); ++i)
+    path = test::joined(path, parts[i]);
+  return path;
+}
+
+std::string section(const std::string& name, const std::string& file, const char* md5 = nullptr) {
+  return name + "={\n        file_path=" + file + "\n" +
+         (md5 != nullptr ? std::string("        md5=") + md5 + "\n" : "") + "}\n\n";
+}
+
+std::string report(const char* md5, const std::vector<std::string>& parts) {
+  return std::string(md5) + "\t" + shown(parts) + "\n";
+}
+
+struct TreeCase {
+  const char* name;
+  Files files;
+  std::vector<std::string> arguments;
+  std::string out;
+  std::string err;
+  int status;
+  Files afterwards;
+  const char* shell_setup = "";  // POSIX hosts only, as are the links
+  std::vector<std::pair<std::string, std::string>> links = {};  // hard, symbolic, or a folder
+};
+
+// As end_to_end_test: permission bits bind only a user who is not root.
+constexpr const char* AS_UNPRIVILEGED =
+    "chmod -R a+rwX . && chmod 000 rel/b && as_user() { if [ \"$(id -u)\" = 0 ]; then setpriv "
+    "--reuid=65534 --regid=65534 --clear-groups \"$@\"; else \"$@\"; fi; }; as_user";
+
+std::vector<TreeCase> tree_cases() {
+  const Files two = {{"rel/a/update.txt", section("x", "/p/x.bin")},
+                     {"rel/a/x.bin", "abc"},
+                     {"rel/b/c/update.txt", section("y", "y.bin") + section("x", "x.bin")},
+                     {"rel/b/c/y.bin", "hello"},
+                     {"rel/b/c/x.bin", "abc"},
+                     {"rel/update.txt", section("z", "y.bin")},
+                     {"rel/y.bin", "hello"}};
+  const std::string nested_out =
+      report(ABC_MD5, {"rel", "a", "x.bin"}) + report(HELLO_MD5, {"rel", "b", "c", "y.bin"}) +
+      report(ABC_MD5, {"rel", "b", "c", "x.bin"}) + report(HELLO_MD5, {"rel", "y.bin"});
+  const Files good = {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"}};
+  const std::string ok_line = shown({"rel", "a", "x.bin"}) + ": OK\n";
+  const std::string in_place =
+      ": every update.txt beneath the folder is read and written in place\n";
+  // clang-format off
+  return {
+      {"nested folders, depth first in byte order", two, {"-r", "rel"}, nested_out,
+       "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0,
+       {{"rel/a/update.txt", section("x", "/p/x.bin", ABC_MD5)},
+        {"rel/b/c/update.txt", section("y", "y.bin", HELLO_MD5) + section("x", "x.bin", ABC_MD5)},
+        {"rel/update.txt", section("z", "y.bin", HELLO_MD5)}}},
+      {"one refused among good ones, its messages in its place",
+       {{"rel/a/update.txt", "bad\n"}, {"rel/b/update.txt", section("y", "y.bin")}, {"rel/b/y.bin", "hello"},
+        {"rel/c/update.txt", section("m", "gone.bin")}},
+       {"-r", "rel"}, report(HELLO_MD5, {"rel", "b", "y.bin"}),
+       "md5refresh: " + shown({"rel", "a", "update.txt"}) + ":1: text outside any section would be lost\n"
+       "md5refresh: cannot open " + shown({"rel", "c", "gone.bin"}) + ": No such file or directory\n"
+       "md5refresh: 3 manifests, 2 files: 2 written, 1 refused\n", 1,
+       {{"rel/a/update.txt", "bad\n"}, {"rel/b/update.txt", section("y", "y.bin", HELLO_MD5)},
+        {"rel/c/update.txt", section("m", "gone.bin")}}},
+      {"-x in every manifest, a name matching none warned once", two, {"-r", "rel", "-x", "x", "q"}, nested_out,
+       "md5refresh: -x \"q\": no section of that name in any manifest\n"
+       "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0,
+       {{"rel/a/update.txt", ""}, {"rel/b/c/update.txt", section("y", "y.bin", HELLO_MD5)}}},
+      {"two folders, a manifest in both taken once", good, {"-r", "rel", "-c", "-r", "rel/a"}, ok_line,
+       "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good},
+      {"a check, one changed", {{"rel/a/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/a/x.bin", "abc"}},
+       {"--check", "--quiet", "-r", "rel"}, shown({"rel", "a", "x.bin"}) + ": CHANGED\n",
+       "md5refresh: 1 of 1 sections not OK: 1 changed\nmd5refresh: 1 manifest, 1 file: 0 OK, 1 not OK\n", 1, {}},
+      {"--status: the status alone", {{"rel/a/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/a/x.bin", "abc"}},
+       {"-c", "--status", "-r", "rel"}, "", "", 1, {}},
+      {"a check of a manifest that names no file", {{"rel/update.txt", "a={\n}\n"}}, {"-c", "-r", "rel"}, "",
+       "md5refresh: " + shown({"rel", "update.txt"}) + ": no section names a file to check\n"
+       "md5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2, {}},
+      {"a folder missing", {}, {"-r", "none"}, "",
+       "md5refresh: cannot read folder none: No such file or directory\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}},
+      {"a folder without a manifest", {{"rel/a.txt", ""}}, {"-c", "-r", "rel"}, "",
+       "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 OK, 0 not OK\n", 2, {}},
+      {"-o with -r", good, {"-r", "rel", "-o", "o.txt"}, "", "md5refresh: -r does not go with \"-o\"" + in_place, 1, good},
+      {"a manifest named with -r", good, {"rel/a/update.txt", "-r", "rel"}, "",
+       "md5refresh: -r does not go with \"rel/a/update.txt\"" + in_place, 1, good},
+      {"a check's bare word with -r", good, {"-c", "-r", "rel", "m.txt"}, "",
+       "md5refresh: -r does not go with \"m.txt\"" + in_place, 2, good},
+      {"-r without a folder", good, {"-r"}, "", "md5refresh: option \"-r\" needs a folder; see md5refresh --help\n", 1, good},
+      {"a file shared by hard links, and a link to a folder not followed",
+       {{"rel/a/update.txt", section("x", "x.bin")}, {"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin")},
+        {"other/update.txt", section("x", "x.bin")}, {"other/x.bin", "abc"}},
+       {"-r", "rel"}, report(ABC_MD5, {"rel", "a", "x.bin"}) + report(ABC_MD5, {"rel", "b", "x.bin"}),
+       "md5refresh: 2 manifests, 2 files: 2 written, 0 refused\n", 0,
+       {{"rel/b/update.txt", section("x", "x.bin", ABC_MD5)}, {"other/update.txt", section("x", "x.bin")}},
+       "", {{"rel/a/x.bin", "rel/b/x.bin"}, {"../other", "rel/c"}}},
+      {"a folder that cannot be read", good, {"-c", "-r", "rel"}, ok_line,
+       "md5refresh: cannot read folder " + shown({"rel", "b"}) + ": Permission denied\n"
+       "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 2, {}, AS_UNPRIVILEGED, {{"", "rel/b"}}},
+  };
+  // clang-format on
+}
+
+TEST(Trees, EveryManifestBeneathTheFolders) {
+  for (const TreeCase& c : tree_cases()) {
+    const bool posix_only = !c.links.empty() || *c.shell_setup != '\0';
+    if (posix_only && !test::POSIX_HOST) continue;
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    for (const auto& [name, contents] : c.files) {
+      fs::create_directories((dir / name).parent_path());
+      test::write_file(dir / name, contents);
+    }
+    for (const auto& [from, to] : c.links) {
+      if (from.empty()) {
+        fs::create_directories(dir / to);  // an empty folder
+      } else if (from.starts_with("..")) {
+        fs::create_directory_symlink(from, dir / to);
+      } else {
+        fs::create_hard_link(dir / from, dir / to);
+      }
+    }
+    const test::ToolRun run = test::run_tool(dir.path(), c.arguments, c.shell_setup);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    for (const auto& [name, contents] : c.afterwards)
+      EXPECT_EQ(test::read_file(dir / name), contents) << name;
+    for (const auto& [from, to] : c.links) {
+      if (from.empty()) fs::permissions(dir / to, fs::perms::owner_all, fs::perm_options::add);
+    }
+  }
+}
+
+}  // namespace
