@@ -70,8 +70,15 @@ std::vector<TreeCase> tree_cases() {
   const std::string ok_line = shown({"rel", "a", "x.bin"}) + ": OK\n";
   const std::string in_place =
       ": every update.txt beneath the folder is read and written in place\n";
+  const std::string deep_a(120, 'd'), deep_b(120, 'e'), beyond_ascii = "caf\xC3\xA9";
   // clang-format off
   return {
+      {"deep folders, names beyond ASCII (long paths on Windows)",
+       {{"rel/" + deep_a + "/" + deep_b + "/" + beyond_ascii + "/update.txt", section("x", "x.bin")},
+        {"rel/" + deep_a + "/" + deep_b + "/" + beyond_ascii + "/x.bin", "abc"}},
+       {"-r", "rel"}, report(ABC_MD5, {"rel", deep_a, deep_b, beyond_ascii, "x.bin"}),
+       "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
+       {{"rel/" + deep_a + "/" + deep_b + "/" + beyond_ascii + "/update.txt", section("x", "x.bin", ABC_MD5)}}},
       {"nested folders, depth first in byte order", two, {"-r", "rel"}, nested_out,
        "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0,
        {{"rel/a/update.txt", section("x", "/p/x.bin", ABC_MD5)},

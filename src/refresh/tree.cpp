@@ -153,7 +153,7 @@ void get_ready(Tree& tree, TreeManifest& manifest, const std::string& path) {
   RefreshJob& job = manifest.job;
   job.input_path = job.output_path = path;
   if (path.size() > MANIFEST_PATH_LIMIT) {
-    report("path longer than %zu bytes: %s", MANIFEST_PATH_LIMIT, path.c_str());
+    report("path longer than %d bytes: %s", static_cast<int>(MANIFEST_PATH_LIMIT), path.c_str());
     return;
   }
   const ExcludeList& excludes = tree.request.excludes;
