@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         window, [](FileJob&) {}, {}, &paces, workers);
   }
   for (std::size_t i = 0; i < jobs.size(); ++i) {
-    std::fclose(jobs[i].stream);
+    if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();
     if (std::strcmp(jobs[i].hex.data(), scalar_md5(messages[i]).data()) != 0) std::abort();
   }

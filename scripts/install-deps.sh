@@ -2,10 +2,11 @@
 # SPDX-License-Identifier: MIT
 # Installs what md5refresh's build needs, from Debian's packages. Safe to run
 # again: when everything is there it only looks, in a fraction of a second.
-# Usage: scripts/install-deps.sh [windows] [packaging]
+# Usage: scripts/install-deps.sh [windows] [packaging] [peers]
 #   (no word) building, testing, benchmarks, fuzzing
 #   windows    the MinGW-w64 cross-build and Wine to run its tests
 #   packaging  making and checking the packages (needs windows too)
+#   peers      the tools bench/compare_trees.sh times beside md5refresh
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format
@@ -14,6 +15,7 @@ for group in "$@"; do
     case $group in
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
         packaging) packages+=(dpkg-dev fakeroot lintian unzip gzip coreutils file) ;;
+        peers) packages+=(hashdeep time) ;;
         *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
     esac
 done

@@ -123,7 +123,7 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
         }
         ASSERT_EQ(order.size(), jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
-          std::fclose(jobs[i].stream);
+          if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
           EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
           const auto* data = reinterpret_cast<const std::uint8_t*>(contents[i].data());
           EXPECT_EQ(jobs[i].hex.data(), test::reference_md5({data, contents[i].size()}))

@@ -91,6 +91,7 @@ struct Run {
   std::size_t reading = 0;  // workers reading ahead
   std::size_t unfinished = 0;
   bool feed_over = false;  // no stream will be added
+  bool close_when_done = false;
 };
 
 // Whether a read may begin: none under way, and a free buffer for it. Under
@@ -147,6 +148,13 @@ std::size_t whole_blocks(const Stream& stream) {
 }
 
 // The last bytes and the padding; then the buffers go, and so does a reader.
+// Reads are over: the stream is the job's to close.
+void close_job(FileJob& job) {
+  job.after_stamped = stamp_of_open_file(job.stream, job.after);
+  std::fclose(job.stream);
+  job.stream = nullptr;
+}
+
 void finish(Run& run, Stream& stream, DigestStatus status, int error) {
   FileJob& job = *stream.job;
   if (status == DigestStatus::ok) {
@@ -155,6 +163,7 @@ void finish(Run& run, Stream& stream, DigestStatus status, int error) {
     job.hex = hex_digest(md5_finish(stream.md5));
   }
   job.result = {status, error};
+  if (run.close_when_done) close_job(job);
   {
     std::lock_guard lock(stream.mutex);
     stream.finished = true;
@@ -231,24 +240,6 @@ struct Assignment {
   Stream* read_for = nullptr;  // or a stream to read ahead for
 };
 
-void digest_turn(Run& run, const Assignment& assignment) {
-  const std::vector<Stream*>& group = assignment.group;
-  const Kernel kernel = kernel_for(assignment.kernel, group.size());
-  std::uint64_t turn = 0;
-  while (turn < TURN_BYTES && fill_group(run, group)) {
-    std::size_t blocks = BLOCKS_PER_CALL;
-    for (const Stream* stream : group)
-      blocks = std::min(blocks, whole_blocks(*stream));
-    absorb_group(group, kernel, run.paces.engine, blocks);
-    turn += 64 * blocks;
-  }
-  std::lock_guard lock(run.mutex);
-  for (Stream* stream : group)
-    stream->held = false;
-  --run.hashing;
-  run.changed.notify_all();
-}
-
 void read_ahead(Run& run, Stream& stream) {
   std::unique_lock lock(stream.mutex);
   while (!stream.finished && !stream.reads_over) {
@@ -286,10 +277,59 @@ bool given_up(Run& run, Stream& stream) {
     if (buffer != nullptr) run.spare_buffers.push_back(std::move(buffer));
   }
   stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
+  if (run.close_when_done) close_job(*stream.job);
   stream.finished = stream.done = true;
   --run.unfinished;
   run.changed.notify_all();
   return true;
+}
+
+// Lets go of the group's finished streams and fills their places with free
+// ones, the earliest files first (they are the next to be delivered), up to
+// `width`; false when the group is left empty.
+bool refill_group(Run& run, std::vector<Stream*>& group, std::size_t width) {
+  std::lock_guard lock(run.mutex);
+  std::erase_if(group, [](Stream* stream) {
+    if (stream->done) stream->held = false;
+    return stream->done;
+  });
+  for (auto free = run.streams.begin(); free != run.streams.end() && group.size() < width; ++free) {
+    if (free->done || free->held) continue;
+    if (!has_buffers(run, *free)) {
+      (void)given_up(run, *free);
+      continue;
+    }
+    free->held = true;
+    group.push_back(&*free);
+  }
+  run.changed.notify_all();
+  return !group.empty();
+}
+
+// A turn: the group's streams through its kernel until TURN_BYTES are
+// digested; a stream that ends makes room for a free one, so that lanes stay
+// full however short the files.
+void digest_turn(Run& run, const Assignment& assignment) {
+  std::vector<Stream*> group = assignment.group;
+  const Kernel& planned = assignment.kernel;
+  const std::size_t width = planned.interleaved != 0 ? planned.interleaved : planned.lane_width;
+  std::uint64_t turn = 0;
+  while (turn < TURN_BYTES) {
+    if (!fill_group(run, group)) {
+      if (!refill_group(run, group, width)) break;
+      continue;
+    }
+    std::size_t blocks = BLOCKS_PER_CALL;
+    for (const Stream* stream : group)
+      blocks = std::min(blocks, whole_blocks(*stream));
+    absorb_group(group, kernel_for(planned, group.size()), run.paces.engine, blocks);
+    turn += 64 * blocks;
+  }
+  std::lock_guard lock(run.mutex);
+  for (Stream* stream : group)
+    stream->held = false;
+  --run.hashing;
+  run.changed.notify_all();
 }
 
 // Waits until there is something to do: a group of free streams, as the plan
@@ -401,10 +441,17 @@ struct Feeder {
   bool paused = false;  // the feed had nothing until more is delivered
 };
 
+// How many fed streams count against the window: the open ones, when streams
+// are closed as they are done, else all not delivered.
+std::size_t in_window(Feeder& feeder) {
+  if (!feeder.run.close_when_done) return feeder.run.streams.size() - feeder.delivered;
+  std::lock_guard lock(feeder.run.mutex);
+  return feeder.run.unfinished;
+}
+
 void feed_run(Feeder& feeder) {
   Run& run = feeder.run;
-  while (!run.feed_over && !feeder.paused &&
-         run.streams.size() - feeder.delivered < feeder.window) {
+  while (!run.feed_over && !feeder.paused && in_window(feeder) < feeder.window) {
     FileJob* job = nullptr;
     const bool more = feeder.feed(job);
     std::lock_guard lock(run.mutex);
@@ -467,6 +514,7 @@ void digest_fed_files(const JobFeed& feed, std::size_t window, std::size_t expec
                       const std::function<void(FileJob&)>& finished, const ProgressTick& tick,
                       const KernelPaces& paces, unsigned workers) {
   Run run(paces);
+  run.close_when_done = expected == COUNT_UNKNOWN;
   std::vector<std::thread> threads = start_workers(run, workers, expected);
   Feeder feeder{run, feed, std::max<std::size_t>(window, 1), finished, tick, !threads.empty()};
   if (tick) tick(0, 0);

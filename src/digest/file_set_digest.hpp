@@ -16,6 +16,7 @@
 
 #include "digest/digest_plan.hpp"
 #include "digest/file_digest.hpp"
+#include "platform/file_access.hpp"
 
 namespace md5refresh {
 
@@ -24,6 +25,9 @@ struct FileJob {
   std::uint64_t size;   // as the file was opened: what the plan goes by
   DigestResult result;  // filled in; only a whole read gives a digest
   HexDigest hex;
+  // A fed run closes each stream as soon as it is done, after taking its stamp.
+  FileStamp after{};
+  bool after_stamped = false;
 };
 
 // How far the run has come: files finished, bytes read of all of them.
@@ -53,9 +57,10 @@ void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size
 using JobFeed = std::function<bool(FileJob*& job)>;
 
 // A run that takes its files as they come, for more files than may be open at
-// once: `feed` is called on the calling thread while fewer than `window` jobs
-// are fed and not yet delivered, each job staying where it is until
-// `finished` has had it, in the order fed. Paces, workers and `tick` as above.
+// once: `feed` is called on the calling thread while fewer than `window` of
+// the fed streams are open. Each stream is closed as soon as its file is done
+// (its stamp then in `after`), and each job stays where it is until `finished`
+// has had it, in the order fed. Paces, workers and `tick` as above.
 void digest_file_feed(const JobFeed& feed, std::size_t window,
                       const std::function<void(FileJob&)>& finished, const ProgressTick& tick = {},
                       const KernelPaces* paces = nullptr, unsigned workers = 0);

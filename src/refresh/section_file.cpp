@@ -69,12 +69,15 @@ void report_file_path(const Section& section, const char* what) {
 FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped, const char* path) {
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
-  FileStamp after{}, now_at_path{};
+  FileStamp now_at_path{};
+  if (job.stream != nullptr) {
+    job.after_stamped = stamp_of_open_file(job.stream, job.after);
+    std::fclose(job.stream);
+    job.stream = nullptr;
+  }
   FileOutcome outcome{0, job.result, false, job.hex};
-  outcome.unchanged = stamped && stamp_of_open_file(job.stream, after) &&
-                      stamp_of_path(path, now_at_path) && after == before && now_at_path == before;
-  std::fclose(job.stream);
-  job.stream = nullptr;
+  outcome.unchanged = stamped && job.after_stamped && stamp_of_path(path, now_at_path) &&
+                      job.after == before && now_at_path == before;
   return outcome;
 }
 

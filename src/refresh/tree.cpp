@@ -30,7 +30,7 @@ namespace md5refresh {
 namespace {
 
 constexpr std::size_t FILES_IN_FLIGHT = 128;
-constexpr std::size_t MANIFESTS_IN_FLIGHT = 64;
+constexpr std::size_t MANIFESTS_IN_FLIGHT = 128;
 constexpr std::size_t MANIFEST_PATH_LIMIT = 511;
 
 struct WalkLevel {

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Times whole runs over a generated release folder: PACKAGES package folders,
+# each an update.txt naming 5 files of sizes spread evenly on a log scale from
+# 1 KiB to MAX_KIB (16 MiB: mostly small, about 1.7 GiB at 200 packages). It
+# compares, cache warm and in alternation, the medians of: md5refresh -r over
+# the folder; a shell loop running md5refresh once per manifest; md5sum over
+# all the files; md5deep -r -j<cores> over the folder. Then it measures
+# md5refresh -r alone: its peak RSS and the most descriptors it held open.
+# Usage: bench/compare_trees.sh   (PACKAGES=200 MAX_KIB=16384 RUNS=5; needs a
+# release build; MD5REFRESH=path picks another binary; TOOLS="md5refresh"
+# times only some)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+packages=${PACKAGES:-200}
+max_kib=${MAX_KIB:-16384}
+runs=${RUNS:-5}
+tool=${MD5REFRESH:-$root/build/release/md5refresh}
+tree=$root/build/bench-data/tree-$packages-$max_kib
+cores=$(nproc)
+names=(${TOOLS:-md5refresh loop md5sum md5deep})
+
+[ -x "$tool" ] || { echo "no $tool: build it first (make demo)" >&2; exit 1; }
+bash "$root/scripts/install-deps.sh" peers
+
+# The same tree every time: sizes from a fixed seed.
+make_tree() {
+    [ -f "$tree/done" ] && return
+    rm -rf "$tree"
+    awk -v packages="$packages" -v max="$max_kib" 'BEGIN {
+        srand(20261208)
+        for (p = 0; p < packages; ++p)
+            for (f = 0; f < 5; ++f)
+                printf "%04d %d %d\n", p, f, int(exp(rand() * log(max))) + 1
+    }' | while read -r package file kib; do
+        mkdir -p "$tree/pkg$package"
+        head -c $((kib * 1024)) /dev/urandom >"$tree/pkg$package/f$file.bin"
+        printf 'f%d={\n        file_path=/packages/pkg%s/f%d.bin\n        md5=0\n}\n\n' \
+            "$file" "$package" "$file" >>"$tree/pkg$package/update.txt"
+    done
+    touch "$tree/done"
+}
+
+all_files() { find "$tree" -name '*.bin' -print0; }
+
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+
+run_tool() {
+    case $1 in
+        md5refresh) "$tool" -r "$tree" ;;
+        loop) for manifest in "$tree"/*/update.txt; do "$tool" "$manifest"; done ;;
+        md5sum) all_files | xargs -0 md5sum ;;
+        md5deep) md5deep -r -j"$cores" "$tree" ;;
+    esac
+}
+
+make_tree
+echo "tree: $packages manifests, $(all_files | tr -cd '\0' | wc -c) files," \
+    "$(du -sm --apparent-size "$tree" | cut -f1) MiB; $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
+    "family $(grep -m1 'cpu family' /proc/cpuinfo | cut -d: -f2 | tr -d ' '), $cores cores"
+all_files | xargs -0 cat >/dev/null  # warm
+
+# The tools must agree before their times mean anything.
+ours=$("$tool" -r "$tree" 2>/dev/null | cut -f1 | sort)
+theirs=$(all_files | xargs -0 md5sum | cut -d' ' -f1 | sort)
+[ "$ours" = "$theirs" ] || { echo "md5refresh -r and md5sum disagree" >&2; exit 1; }
+
+declare -A times
+for ((run = 0; run < runs; run++)); do
+    for name in "${names[@]}"; do
+        start=$(date +%s.%N)
+        run_tool "$name" >/dev/null 2>&1
+        end=$(date +%s.%N)
+        times[$name]+="$(echo "$end - $start" | bc) "
+    done
+done
+declare -A medians
+for name in "${names[@]}"; do
+    medians[$name]=$(echo "${times[$name]}" | median)
+    printf '%-12s median %8.3f s   runs: %s\n' "$name" "${medians[$name]}" "${times[$name]}"
+done
+for name in "${names[@]}"; do
+    [ "$name" = md5refresh ] || [ -z "${medians[md5refresh]:-}" ] && continue
+    printf 'md5refresh -r / %-8s %.3f\n' "$name" "$(echo "${medians[md5refresh]} / ${medians[$name]}" | bc -l)"
+done
+
+# Peak RSS, and the most descriptors open at once, sampled every few ms.
+/usr/bin/time -f '%M' -o "$tree.rss" "$tool" -r "$tree" >/dev/null 2>&1 &
+sleep 0.05
+pid=$(pgrep -n -f "$tool -r $tree" || true)
+most=0
+while [ -n "$pid" ] && [ -d "/proc/$pid" ]; do
+    open=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
+    [ "$open" -gt "$most" ] && most=$open
+    sleep 0.005
+done
+wait
+echo "md5refresh -r: peak RSS $(($(cat "$tree.rss") / 1024)) MiB, at most $most descriptors seen open"
