@@ -3,13 +3,17 @@
 // manifest's lines under its own messages, one refused among good ones, files
 // shared between manifests, links to folders, folders that cannot be read, the
 // summary and the exit status of a refresh and of a check.
+#include "refresh/tree.hpp"
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "refresh/refresh.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -160,6 +164,45 @@ TEST(Trees, EveryManifestBeneathTheFolders) {
       if (from.empty()) fs::permissions(dir / to, fs::perms::owner_all, fs::perm_options::add);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+fs::path edited_manifest;
+
+// One manifest of a tree edited between its write and its replace: that one
+// keeps the edit and fails, the others are written.
+TEST(Trees, AnEditMeanwhileFailsOnlyItsManifest) {
+  test::TempDir dir;
+  for (const char* package : {"a", "b"}) {
+    fs::create_directories(dir / "rel" / package);
+    test::write_file(dir / "rel" / package / "update.txt", section("x", "x.bin"));
+    test::write_file(dir / "rel" / package / "x.bin", "abc");
+  }
+  edited_manifest = dir / "rel" / "a" / "update.txt";
+  md5refresh::set_before_replace_hook([] {
+    if (!edited_manifest.empty()) test::write_file(edited_manifest, "edited={\n}\n");
+    edited_manifest.clear();
+  });
+  const std::string root = (dir / "rel").string();
+  const std::array<const char*, 1> folders{root.c_str()};
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int status =
+      md5refresh::run_trees({folders, {}, false, md5refresh::CheckOutput::every_line});
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  md5refresh::set_before_replace_hook(nullptr);
+  EXPECT_EQ(status, 1);
+  const std::string a = test::joined(test::joined(root, "a"), "update.txt");
+  EXPECT_EQ(err, "md5refresh: " + a +
+                     " changed while the files were digested; not replaced\n"
+                     "md5refresh: 2 manifests, 2 files: 1 written, 1 refused\n");
+  EXPECT_EQ(test::read_file(dir / "rel" / "a" / "update.txt"), "edited={\n}\n");
+  EXPECT_EQ(test::read_file(dir / "rel" / "b" / "update.txt"), section("x", "x.bin", ABC_MD5));
+  EXPECT_EQ(out, report(ABC_MD5, {root, "a", "x.bin"}) + report(ABC_MD5, {root, "b", "x.bin"}));
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ int create_temporary(const std::string& final_path, std::string& temporary_path)
     remove_on_interrupt(temporary_path.c_str());
     const int descriptor = open_exclusive(temporary_path);
     if (descriptor >= 0) return descriptor;
-    remove_on_interrupt(nullptr);
+    forget_on_interrupt(temporary_path.c_str());
     if (errno != EEXIST) return -1;
   }
   return -1;
@@ -43,7 +43,7 @@ int create_temporary(const std::string& final_path, std::string& temporary_path)
 
 void remove_temporary(std::string& temporary_path) {
   remove_file(temporary_path);
-  remove_on_interrupt(nullptr);
+  forget_on_interrupt(temporary_path.c_str());
   temporary_path.clear();
 }
 
@@ -156,10 +156,10 @@ int open_output(const OutputProbe& probe, OutputFile& output) {
   return 0;
 }
 
-int finish_output(OutputFile& output) {
+int finish_output(OutputFile& output, bool synced) {
   int error = 0;
   if (std::fflush(output.file) != 0 || std::ferror(output.file)) error = errno != 0 ? errno : EIO;
-  if (error == 0 && !output.temporary_path.empty() && sync_to_disk(output.file) != 0) {
+  if (error == 0 && synced && !output.temporary_path.empty() && sync_to_disk(output.file) != 0) {
     error = errno;
   }
   const bool standard_stream = output.file == stdout || output.file == stderr;
@@ -169,13 +169,13 @@ int finish_output(OutputFile& output) {
   return error;
 }
 
-int replace_with_output(OutputFile& output) {
+int replace_with_output(OutputFile& output, bool synced) {
   if (output.temporary_path.empty()) return 0;
-  const int error = replace_file(output.temporary_path, output.final_path);
+  const int error = replace_file(output.temporary_path, output.final_path, synced);
   if (error != 0) {
     remove_temporary(output.temporary_path);
   } else {
-    remove_on_interrupt(nullptr);
+    forget_on_interrupt(output.temporary_path.c_str());
     output.temporary_path.clear();
   }
   return error;

@@ -131,14 +131,23 @@ struct OutputFile {
 // keep the old contents, are warned of on stderr. Returns 0 or errno.
 [[nodiscard]] int open_output(const OutputProbe& probe, OutputFile& output);
 
-// Flushes the data to disk and closes the file. Returns 0 or errno; on failure
-// the temporary is removed.
-[[nodiscard]] int finish_output(OutputFile& output);
+// Flushes the data to disk (but for `synced` false, when a sync of the file
+// system will do it for many) and closes the file. Returns 0 or errno; on
+// failure the temporary is removed.
+[[nodiscard]] int finish_output(OutputFile& output, bool synced = true);
 
 // Moves the finished temporary over the final path (nothing to do for an
 // output written directly). Returns 0 or errno; on failure the temporary is
 // removed and the old file stays.
-[[nodiscard]] int replace_with_output(OutputFile& output);
+// The rename is made durable too, unless `synced` is false.
+[[nodiscard]] int replace_with_output(OutputFile& output, bool synced = true);
+
+// Whether sync_file_system can stand for a sync of each file (not on Windows).
+[[nodiscard]] bool syncs_file_system();
+
+// Flushes every file of the file system that holds `path` to disk: one wait
+// for a batch of outputs instead of one each. Returns 0 or errno.
+[[nodiscard]] int sync_file_system(const char* path);
 
 void discard_output(OutputFile& output);
 

@@ -49,7 +49,8 @@ void copy_metadata(int descriptor, const std::string& original);
 [[nodiscard]] int sync_to_disk(std::FILE* stream);
 void remove_file(const std::string& path);
 
-// 0 or errno; the replace is durable when it returns 0.
-[[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path);
+// 0 or errno; the replace is durable when it returns 0 and `synced`.
+[[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path,
+                               bool synced);
 
 }  // namespace md5refresh

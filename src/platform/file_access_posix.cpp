@@ -181,8 +181,9 @@ void remove_file(const std::string& path) {
 }
 
 // The rename itself is made durable too; a failure there loses nothing written.
-int replace_file(const std::string& temporary_path, const std::string& final_path) {
+int replace_file(const std::string& temporary_path, const std::string& final_path, bool synced) {
   if (std::rename(temporary_path.c_str(), final_path.c_str()) != 0) return errno;
+  if (!synced) return 0;
   const int descriptor = ::open(directory_of(final_path).c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor >= 0) {
     ::fsync(descriptor);
@@ -284,6 +285,18 @@ int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
     entries.push_back({std::string(name), kind_of_entry(::dirfd(folder), *entry)});
   }
   ::closedir(folder);
+  return error;
+}
+
+bool syncs_file_system() {
+  return true;
+}
+
+int sync_file_system(const char* path) {
+  const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return errno;
+  const int error = ::syncfs(descriptor) == 0 ? 0 : errno;
+  ::close(descriptor);
   return error;
 }
 

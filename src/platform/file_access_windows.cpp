@@ -200,7 +200,8 @@ void remove_file(const std::string& path) {
   DeleteFileW(wide_path(path).c_str());
 }
 
-int replace_file(const std::string& temporary_path, const std::string& final_path) {
+// MOVEFILE_WRITE_THROUGH makes every replace durable: `synced` changes nothing.
+int replace_file(const std::string& temporary_path, const std::string& final_path, bool) {
   const std::wstring temporary = wide_path(temporary_path), final_wide = wide_path(final_path);
   constexpr int ATTEMPTS = 20;
   constexpr DWORD PAUSE_MS = 50;
@@ -303,6 +304,14 @@ int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
   error = GetLastError();
   FindClose(search);
   return error == ERROR_NO_MORE_FILES ? 0 : errno_from(error);
+}
+
+bool syncs_file_system() {
+  return false;
+}
+
+int sync_file_system(const char*) {
+  return ENOSYS;
 }
 
 }  // namespace md5refresh

@@ -3,6 +3,7 @@
 // UTF-8 names as text, and the signals that would otherwise end it untidily.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,12 @@ void end_console_output();
 // the signal would.
 void install_signal_handlers();
 
-// The temporary file to remove when a signal ends the process, or null for none.
+// How many finished temporaries a run may hold before it renames them.
+inline constexpr std::size_t TEMPORARIES_AT_ONCE = 64;
+
+// A temporary file to remove if a signal ends the process, until it is
+// forgotten again (renamed or removed); several may be held at once.
 void remove_on_interrupt(const char* path);
+void forget_on_interrupt(const char* path);
 
 }  // namespace md5refresh

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <string_view>
 
+#include "platform/interrupt_slots.hpp"
 #include "platform/process.hpp"
 
 namespace md5refresh {
@@ -23,11 +24,11 @@ void end_console_output() {}
 
 namespace {
 
-std::array<char, 4096> interrupt_path{};  // PATH_MAX on Linux
-volatile std::sig_atomic_t interrupt_path_set = 0;
+// PATH_MAX on Linux; a batch of manifests' temporaries and a probe's.
+InterruptSlots<char, 4096, TEMPORARIES_AT_ONCE + 2> temporaries;
 
 void on_ending_signal(int signal_number) {
-  if (interrupt_path_set != 0) ::unlink(interrupt_path.data());
+  temporaries.remove_all([](const char* path) { ::unlink(path); });
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
@@ -51,13 +52,11 @@ void install_signal_handlers() {
 }
 
 void remove_on_interrupt(const char* path) {
-  interrupt_path_set = 0;
-  if (path == nullptr) return;
-  const std::string_view text = path;
-  if (text.size() >= interrupt_path.size()) return;
-  std::copy(text.begin(), text.end(), interrupt_path.begin());
-  interrupt_path[text.size()] = '\0';
-  interrupt_path_set = 1;
+  (void)temporaries.hold(path);
+}
+
+void forget_on_interrupt(const char* path) {
+  temporaries.forget(path);
 }
 
 }  // namespace md5refresh

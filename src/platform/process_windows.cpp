@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 
+#include "platform/interrupt_slots.hpp"
 #include "platform/process.hpp"
 #include "platform/text.hpp"
 
@@ -48,13 +49,14 @@ void end_console_output() {
 
 namespace {
 
-std::array<wchar_t, 32768> interrupt_path{};  // the longest path Windows takes
-std::atomic<bool> interrupt_path_set{false};
+// The longest path Windows takes. Files are synced one by one here, so no
+// batch of temporaries waits: the output's and a probe's at most.
+InterruptSlots<wchar_t, 32768, 2> temporaries;
 
 // Runs on a thread of its own; returning FALSE lets the default handler end
 // the process. A file open with FILE_SHARE_DELETE goes when its handle closes.
 BOOL WINAPI on_console_event(DWORD) {
-  if (interrupt_path_set.load()) DeleteFileW(interrupt_path.data());
+  temporaries.remove_all([](const wchar_t* path) { DeleteFileW(path); });
   return FALSE;
 }
 
@@ -65,13 +67,11 @@ void install_signal_handlers() {
 }
 
 void remove_on_interrupt(const char* path) {
-  interrupt_path_set.store(false);
-  if (path == nullptr) return;
-  const std::wstring wide = wide_path(path);
-  if (wide.size() >= interrupt_path.size()) return;
-  std::copy(wide.begin(), wide.end(), interrupt_path.begin());
-  interrupt_path[wide.size()] = L'\0';
-  interrupt_path_set.store(true);
+  (void)temporaries.hold(wide_path(path));
+}
+
+void forget_on_interrupt(const char* path) {
+  temporaries.forget(wide_path(path));
 }
 
 }  // namespace md5refresh

@@ -43,66 +43,6 @@ bool report_probe(const char* output_path, const OutputProbe& probe) {
   return false;
 }
 
-// `input` is given when the output replaces it: it must still be the file
-// that was read, or an edit made while the files were digested would be lost.
-bool write_output(const char* output_path, const OutputProbe& probe, const Manifest& manifest,
-                  const ManifestPlan& plan, const char* input_path, OpenInput* input) {
-  OutputFile output;
-  int error = open_output(probe, output);
-  if (error == 0) {
-    if (write_manifest(output.file, manifest, plan.left_out)) {
-      error = finish_output(output);
-    } else {
-      error = errno != 0 ? errno : EIO;
-      discard_output(output);
-    }
-  }
-  if (error != 0) {
-    report_write_error(output_path, error);
-    return false;
-  }
-  if (before_replace_hook != nullptr) before_replace_hook();
-  if (input != nullptr) {
-    FileStamp now{};
-    if (!stamp_of_path(input_path, now) || now != input->stamp) {
-      discard_output(output);
-      report("%s changed while the files were digested; not replaced", input_path);
-      return false;
-    }
-    close_input(*input);  // Windows replaces no file that is open
-  }
-  if (const int replace_error = replace_with_output(output); replace_error != 0) {
-    report_write_error(output_path, replace_error);
-    return false;
-  }
-  return true;
-}
-
-// The report line, sent on its way at once: a log shows it before any message
-// that follows, and an interrupted run keeps the lines already made.
-void print_report_line(const HexDigest& hex, const char* path) {
-  std::fputs(hex.data(), stdout);
-  std::fputc('\t', stdout);
-  put_output_text(path);
-  std::fputc('\n', stdout);
-  flush_output();
-}
-
-// The digest goes to the first "md5" entry, or to a new one at the section's end.
-void store_digest(Section& section, const HexDigest& hex, const char* path) {
-  Entry* md5 = find_entry(section, "md5");
-  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
-    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
-    (void)set_field(md5->key, "md5");
-  }
-  if (md5 == nullptr) {
-    report("section %s has no md5 entry and no room for one; digest of %s not stored",
-           section.name.data(), path);
-    return;
-  }
-  (void)set_field(md5->value, hex.data());
-}
-
 }  // namespace
 
 void set_before_replace_hook(BeforeReplaceHook hook) {
@@ -149,11 +89,35 @@ void refresh_digests(Manifest& manifest, const ManifestPlan& plan) {
   });
 }
 
+void print_report_line(const HexDigest& hex, const char* path) {
+  std::fputs(hex.data(), stdout);
+  std::fputc('\t', stdout);
+  put_output_text(path);
+  std::fputc('\n', stdout);
+  flush_output();
+}
+
+bool put_digest(Section& section, const HexDigest& hex) {
+  Entry* md5 = find_entry(section, "md5");
+  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
+    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
+    (void)set_field(md5->key, "md5");
+  }
+  if (md5 == nullptr) return false;
+  (void)set_field(md5->value, hex.data());
+  return true;
+}
+
+void report_no_room(const Section& section, const char* path) {
+  report("section %s has no md5 entry and no room for one; digest of %s not stored",
+         section.name.data(), path);
+}
+
 void store_section_digest(Manifest& manifest, const ManifestPlan& plan, std::size_t s,
                           const HexDigest& hex) {
   const char* path = plan.sections[s].path.data();
   print_report_line(hex, path);
-  store_digest(manifest.sections[s], hex, path);
+  if (!put_digest(manifest.sections[s], hex)) report_no_room(manifest.sections[s], path);
 }
 
 bool begin_refresh(RefreshJob& job, const ExcludeList& excludes, bool output_named,
@@ -183,12 +147,45 @@ bool begin_refresh(RefreshJob& job, const ExcludeList& excludes, bool output_nam
   return true;
 }
 
-bool end_refresh(RefreshJob& job) {
-  const bool written =
-      write_output(job.output_path.c_str(), job.probe, *job.manifest, job.plan,
-                   job.input_path.c_str(), job.replaces_input ? &job.input : nullptr);
+bool start_write(RefreshJob& job, bool synced) {
+  int error = open_output(job.probe, job.output);
+  if (error == 0) {
+    if (write_manifest(job.output.file, *job.manifest, job.plan.left_out)) {
+      error = finish_output(job.output, synced);
+    } else {
+      error = errno != 0 ? errno : EIO;
+      discard_output(job.output);
+    }
+  }
+  if (error == 0) return true;
+  report_write_error(job.output_path.c_str(), error);
   close_input(job.input);
-  return written;
+  return false;
+}
+
+// An output that replaces the input must still find the file that was read,
+// or an edit made while the files were digested would be lost.
+bool commit_write(RefreshJob& job, bool synced) {
+  if (before_replace_hook != nullptr) before_replace_hook();
+  if (job.replaces_input) {
+    FileStamp now{};
+    if (!stamp_of_path(job.input_path.c_str(), now) || now != job.input.stamp) {
+      discard_output(job.output);
+      close_input(job.input);
+      report("%s changed while the files were digested; not replaced", job.input_path.c_str());
+      return false;
+    }
+  }
+  close_input(job.input);  // Windows replaces no file that is open
+  if (const int error = replace_with_output(job.output, synced); error != 0) {
+    report_write_error(job.output_path.c_str(), error);
+    return false;
+  }
+  return true;
+}
+
+bool end_refresh(RefreshJob& job) {
+  return start_write(job, true) && commit_write(job, true);
 }
 
 bool refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,

@@ -31,6 +31,15 @@ struct OpenInput {
 // opened or read whole gets a warning and its section keeps its "md5".
 void refresh_digests(Manifest& manifest, const ManifestPlan& plan);
 
+// The report line, sent on its way at once: a log shows it before any message
+// that follows, and an interrupted run keeps the lines already made.
+void print_report_line(const HexDigest& hex, const char* path);
+
+// Stores the digest in the section's first "md5" entry, or in a new one at its
+// end; false when it has none and no room for one.
+[[nodiscard]] bool put_digest(Section& section, const HexDigest& hex);
+void report_no_room(const Section& section, const char* path);
+
 // Prints a section's report line and stores its digest in its "md5" entry.
 void store_section_digest(Manifest& manifest, const ManifestPlan& plan, std::size_t s,
                           const HexDigest& hex);
@@ -45,6 +54,7 @@ struct RefreshJob {
   OutputProbe probe{};
   bool replaces_input = false;
   bool planned = false;  // read, and `plan` made
+  OutputFile output;
 };
 
 // Reads and plans the manifest and makes sure that the output can be written,
@@ -56,6 +66,13 @@ struct RefreshJob {
 
 // Writes the output once the digests are stored; true when it was written.
 [[nodiscard]] bool end_refresh(RefreshJob& job);
+
+// end_refresh in two steps, for a run that makes many outputs durable with one
+// sync of the file system between them (`synced` false): the output written,
+// flushed and closed; then put in place, unless the input changed meanwhile.
+// Each reports its failure; the input is closed after a failure or the commit.
+[[nodiscard]] bool start_write(RefreshJob& job, bool synced);
+[[nodiscard]] bool commit_write(RefreshJob& job, bool synced);
 
 // True when the output manifest was written. Reports every failure on stderr;
 // on failure no output manifest is written. Whether the output can be written

@@ -9,6 +9,7 @@
 #include "refresh/tree.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -21,6 +22,7 @@
 
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
+#include "platform/process.hpp"
 #include "refresh/progress_line.hpp"
 #include "refresh/refresh.hpp"
 #include "refresh/section_file.hpp"
@@ -30,8 +32,11 @@ namespace md5refresh {
 namespace {
 
 constexpr std::size_t FILES_IN_FLIGHT = 128;
-constexpr std::size_t MANIFESTS_IN_FLIGHT = 128;
+constexpr std::size_t MANIFESTS_IN_FLIGHT = 64;
 constexpr std::size_t MANIFEST_PATH_LIMIT = 511;
+// A manifest whose files are done waits at most this long for others to be
+// made durable with it: one sync for a batch instead of one each.
+constexpr std::chrono::milliseconds BATCH_WAIT{100};
 
 struct WalkLevel {
   std::string path;
@@ -117,6 +122,9 @@ struct TreeManifest {
   RefreshJob job;
   std::array<TreeFile*, MAX_SECTIONS> files{};  // null: the outcome is below
   std::array<FileOutcome, MAX_SECTIONS> outcomes{};
+  std::array<bool, MAX_SECTIONS> no_room{};  // its digest found no "md5" entry
+  std::string late;                          // said of it while it was written
+  bool written = false;
   std::size_t next_section = 0;  // the next whose file goes to the digest
   std::uint64_t waits_for = 0;   // the sequence of the last file it needs
 };
@@ -142,6 +150,8 @@ struct Tree {
   std::size_t manifest_count = 0, file_count = 0, written = 0, refused = 0;
   std::array<std::size_t, 3> check_statuses{};  // manifests by check status
   std::array<bool, MAX_EXCLUDES> excludes_matched{};
+  std::vector<TreeManifest> batch;  // written, waiting to be put in place
+  std::chrono::steady_clock::time_point batch_started;
 };
 
 FileKey key_of(const FileStamp& stamp) {
@@ -246,50 +256,140 @@ bool all_fed(const TreeManifest& manifest) {
          manifest.next_section == static_cast<std::size_t>(manifest.job.plan.section_count);
 }
 
-void finish_sections(Tree& tree, TreeManifest& manifest, CheckTally& tally) {
+// The outcomes of its files, taken from the files it shared with others.
+void take_outcomes(TreeManifest& manifest) {
+  for (std::size_t s = 0; s < manifest.files.size(); ++s) {
+    if (TreeFile* file = manifest.files[s]) {
+      manifest.outcomes[s] = file->outcome;
+      --file->readers;
+      manifest.files[s] = nullptr;
+    }
+  }
+}
+
+// What a run of its own prints while the files are digested: each section's
+// messages and its report or check line.
+void print_sections(Tree& tree, TreeManifest& manifest, CheckTally& tally) {
   RefreshJob& job = manifest.job;
   for (std::size_t s = 0; s < static_cast<std::size_t>(job.plan.section_count); ++s) {
     const SectionPlan& planned = job.plan.sections[s];
     if (!planned.visited) continue;
-    TreeFile* file = manifest.files[s];
-    const FileOutcome& outcome = file != nullptr ? file->outcome : manifest.outcomes[s];
-    const bool digested = report_outcome(job.manifest->sections[s], planned, outcome);
+    const FileOutcome& outcome = manifest.outcomes[s];
+    const Section& section = job.manifest->sections[s];
+    const bool digested = report_outcome(section, planned, outcome);
     if (tree.request.check) {
-      tally_section(tally, job.manifest->sections[s], planned, digested, outcome.hex,
-                    tree.request.output);
+      tally_section(tally, section, planned, digested, outcome.hex, tree.request.output);
     } else if (digested) {
-      store_section_digest(*job.manifest, job.plan, s, outcome.hex);
+      print_report_line(outcome.hex, planned.path.data());
+      if (manifest.no_room[s]) report_no_room(section, planned.path.data());
     }
-    if (file != nullptr) --file->readers;
   }
 }
 
-// Its messages, its lines, and its write or the check's summary.
-void finish_manifest(Tree& tree, TreeManifest& manifest) {
+void finish_check(Tree& tree, TreeManifest& manifest) {
   clear_progress_line(tree.progress);
   put_deferred_reports(manifest.messages);
   if (manifest.job.input_path.empty()) return;  // only what the walk said
   CheckTally tally{};
-  if (manifest.ready) finish_sections(tree, manifest, tally);
-  if (tree.request.check) {
-    const int status = manifest.ready
-                           ? end_check(tally, manifest.job.input_path.c_str(), tree.request.output)
-                           : CHECK_NOT_MADE;
-    ++tree.check_statuses[static_cast<std::size_t>(status)];
-  } else if (manifest.ready && end_refresh(manifest.job)) {
-    ++tree.written;
-  } else {
-    ++tree.refused;
-  }
+  if (manifest.ready) print_sections(tree, manifest, tally);
+  const int status = manifest.ready
+                         ? end_check(tally, manifest.job.input_path.c_str(), tree.request.output)
+                         : CHECK_NOT_MADE;
+  ++tree.check_statuses[static_cast<std::size_t>(status)];
 }
 
-// Finishes the manifests at the front whose files are all done, and lets go
-// of the files that no manifest waits for.
-void finish_ready(Tree& tree) {
+bool holds_digest(const SectionPlan& planned, const FileOutcome& outcome) {
+  return planned.visited && planned.target == Target::beside_manifest && outcome.open_error == 0 &&
+         outcome.result.status == DigestStatus::ok && outcome.unchanged;
+}
+
+// A refresh's first step, which prints nothing yet: the digests stored and
+// the output written, flushed and closed, what is said of it kept.
+void write_refreshed(TreeManifest& manifest) {
+  if (!manifest.ready) return;
+  RefreshJob& job = manifest.job;
+  defer_reports(&manifest.late);
+  for (std::size_t s = 0; s < static_cast<std::size_t>(job.plan.section_count); ++s) {
+    if (holds_digest(job.plan.sections[s], manifest.outcomes[s])) {
+      manifest.no_room[s] = !put_digest(job.manifest->sections[s], manifest.outcomes[s].hex);
+    }
+  }
+  manifest.written = start_write(job, !syncs_file_system());
+  defer_reports(nullptr);
+}
+
+// One sync of each file system the batch's outputs lie on; false, with the
+// outputs discarded, when one fails.
+bool sync_outputs(std::vector<TreeManifest>& batch) {
+  std::vector<std::uint64_t> synced;
+  for (TreeManifest& manifest : batch) {
+    const std::uint64_t device = manifest.job.input.stamp.device;
+    if (!manifest.written || std::ranges::find(synced, device) != synced.end()) continue;
+    if (const int error = sync_file_system(manifest.job.input_path.c_str()); error != 0) {
+      for (TreeManifest& failed : batch) {
+        if (!failed.written) continue;
+        defer_reports(&failed.late);
+        discard_output(failed.job.output);
+        if (failed.job.input.stream != nullptr) std::fclose(failed.job.input.stream);
+        failed.job.input.stream = nullptr;
+        report("cannot write %s: %s", failed.job.output_path.c_str(), std::strerror(error));
+        failed.written = false;
+      }
+      defer_reports(nullptr);
+      return false;
+    }
+    synced.push_back(device);
+  }
+  return true;
+}
+
+// The batch's outputs made durable together, then put in place, then each
+// manifest's messages and lines in the walk's order, as its own run prints them.
+void commit_batch(Tree& tree) {
+  std::vector<TreeManifest>& batch = tree.batch;
+  const bool once = syncs_file_system();
+  if (!once || sync_outputs(batch)) {
+    for (TreeManifest& manifest : batch) {
+      if (!manifest.written) continue;
+      defer_reports(&manifest.late);
+      manifest.written = commit_write(manifest.job, !once);
+      defer_reports(nullptr);
+    }
+    if (once) (void)sync_outputs(batch);  // the renames; a failure here loses nothing
+  }
+  clear_progress_line(tree.progress);
+  for (TreeManifest& manifest : batch) {
+    put_deferred_reports(manifest.messages);
+    if (manifest.job.input_path.empty()) continue;  // only what the walk said
+    CheckTally unused{};
+    if (manifest.ready) print_sections(tree, manifest, unused);
+    put_deferred_reports(manifest.late);
+    ++(manifest.written ? tree.written : tree.refused);
+  }
+  batch.clear();
+}
+
+// Finishes the manifests at the front whose files are all done (a refresh's
+// in batches: at most TEMPORARIES_AT_ONCE, none waiting longer than
+// BATCH_WAIT), and lets go of the files that no manifest waits for.
+void finish_ready(Tree& tree, bool at_end = false) {
   while (!tree.manifests.empty() && all_fed(tree.manifests.front()) &&
          tree.manifests.front().waits_for <= tree.delivered) {
-    finish_manifest(tree, tree.manifests.front());
+    TreeManifest& manifest = tree.manifests.front();
+    take_outcomes(manifest);
+    if (tree.request.check) {
+      finish_check(tree, manifest);
+    } else {
+      write_refreshed(manifest);
+      if (tree.batch.empty()) tree.batch_started = std::chrono::steady_clock::now();
+      tree.batch.push_back(std::move(manifest));
+      if (tree.batch.size() == TEMPORARIES_AT_ONCE) commit_batch(tree);
+    }
     tree.manifests.pop_front();
+  }
+  if (!tree.batch.empty() &&
+      (at_end || std::chrono::steady_clock::now() - tree.batch_started >= BATCH_WAIT)) {
+    commit_batch(tree);
   }
   while (!tree.files.empty() && tree.files.front().delivered && tree.files.front().readers == 0) {
     tree.files.pop_front();
@@ -380,7 +480,7 @@ int run_trees(const TreeRequest& request) {
   }
   digest_file_feed([&tree](FileJob*& job) { return feed_tree(*tree, job); }, FILES_IN_FLIGHT,
                    [&tree](FileJob& job) { file_done(*tree, job); }, tick);
-  finish_ready(*tree);
+  finish_ready(*tree, true);
   clear_progress_line(tree->progress);
   report_summary(*tree);
   return exit_status(*tree);
