@@ -91,7 +91,7 @@ sleep 0.05
 pid=$(pgrep -n -f "$tool -r $tree" || true)
 most=0
 while [ -n "$pid" ] && [ -d "/proc/$pid" ]; do
-    open=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
+    open=$( (ls "/proc/$pid/fd" 2>/dev/null || true) | wc -l)
     [ "$open" -gt "$most" ] && most=$open
     sleep 0.005
 done
