@@ -103,22 +103,37 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
 struct SignalCase {
   const char* name;
   int signal_number;
+  std::vector<std::string> folders;  // each with m.txt (or update.txt, for -r) and a.bin
+  std::vector<std::string> arguments;
+  const char* manifest = "m.txt";
 };
 
-// The tool raises the signal itself once the temporary file is written.
+// The tool raises the signal itself once the temporary file is written: in a
+// tree, at the first of a batch of written manifests, whose temporaries all go.
 TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
-  const SignalCase cases[] = {{"interrupt", SIGINT}, {"termination", SIGTERM}, {"hang-up", SIGHUP}};
+  const std::vector<std::string> here{"."}, tree{"rel/a", "rel/b", "rel/c"};
+  const SignalCase cases[] = {
+      {"interrupt", SIGINT, here, {"m.txt"}},
+      {"termination", SIGTERM, here, {"m.txt"}},
+      {"hang-up", SIGHUP, here, {"m.txt"}},
+      {"termination of a tree", SIGTERM, tree, {"-r", "rel"}, "update.txt"},
+  };
   for (const SignalCase& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
-    test::write_file(dir / "m.txt", MANIFEST);
-    test::write_file(dir / "a.bin", "abc");
+    for (const std::string& folder : c.folders) {
+      fs::create_directories(dir / folder);
+      test::write_file(dir / folder / c.manifest, MANIFEST);
+      test::write_file(dir / folder / "a.bin", "abc");
+    }
     const test::ToolRun run = test::run_tool(
-        dir.path(), {"m.txt"}, "MD5REFRESH_TEST_SIGNAL=" + std::to_string(c.signal_number) + " ",
+        dir.path(), c.arguments, "MD5REFRESH_TEST_SIGNAL=" + std::to_string(c.signal_number) + " ",
         MD5REFRESH_HOOKED_BINARY);
     EXPECT_EQ(run.status, 128 + c.signal_number) << "ended as the signal would end it";
-    EXPECT_EQ(test::read_file(dir / "m.txt"), MANIFEST);
-    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+    for (const std::string& folder : c.folders) {
+      EXPECT_EQ(test::read_file(dir / folder / c.manifest), MANIFEST);
+      EXPECT_EQ(listing(dir / folder), (std::set<std::string>{c.manifest, "a.bin"}));
+    }
   }
 }
 
