@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+using test::ABC_MD5;
 const std::string MANIFEST = "a={\nfile_path=a.bin\n}\n";
 const std::string REFRESHED =
     "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) + "\n}\n\n";

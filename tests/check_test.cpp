@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+using test::ABC_MD5;
 constexpr const char* ABC_MD5_UPPER = "900150983CD24FB0D6963F7D28E17F72";
 
 struct CheckCase {

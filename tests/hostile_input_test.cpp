@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+using test::ABC_MD5;
 
 std::string repeated(std::string_view text, int times) {
   std::string result;

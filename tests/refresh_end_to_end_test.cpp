@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+using test::ABC_MD5;
 constexpr const char* EMPTY_MD5 = "d41d8cd98f00b204e9800998ecf8427e";
 
 TEST(RefreshEndToEnd, RefreshesFoundFilesAndWarnsAboutTheRest) {

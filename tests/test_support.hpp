@@ -28,6 +28,9 @@ inline constexpr const char* NULL_DEVICE = "/dev/null";
 // where names are bytes.
 bool ansi_and_utf8_meet();
 
+// The digest of "abc" (RFC 1321's test suite), the contents most tests use.
+inline constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+
 // `directory` and `name` as the tool joins them on this host.
 inline std::string joined(std::string_view directory, std::string_view name) {
   return std::string(directory) + SEPARATOR + std::string(name);

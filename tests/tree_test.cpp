@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
+using test::ABC_MD5;
 constexpr const char* HELLO_MD5 = "5d41402abc4b2a76b9719d911017c592";
 
 using Files = std::map<std::string, std::string>;  // "/"-separated names

@@ -111,11 +111,18 @@ int end_check(const CheckTally& tally, const char* input_path, CheckOutput outpu
   return CHECK_NOT_ALL_OK;
 }
 
+bool begin_check(const char* input_path, const ExcludeList& excludes, bool warn_unmatched,
+                 std::unique_ptr<Manifest>& manifest, ManifestPlan& plan) {
+  if (!load_manifest(input_path, manifest)) return false;
+  plan = plan_sections(*manifest, input_path, excludes, RunKind::check);
+  warn_about_plan(*manifest, plan, warn_unmatched);
+  return true;
+}
+
 int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
   std::unique_ptr<Manifest> manifest;
-  if (!load_manifest(input_path, manifest)) return CHECK_NOT_MADE;
-  const ManifestPlan plan = plan_sections(*manifest, input_path, excludes, RunKind::check);
-  warn_about_plan(*manifest, plan);
+  ManifestPlan plan;
+  if (!begin_check(input_path, excludes, true, manifest, plan)) return CHECK_NOT_MADE;
   CheckTally tally{};
   SectionFiles files = open_section_files(plan);
   digest_section_files(plan, files, [&](std::size_t s) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 
 #include "digest/file_digest.hpp"
 #include "refresh/section_plan.hpp"
@@ -28,6 +29,12 @@ struct CheckTally {
   int checked;
   bool a_file_named;
 };
+
+// Reads and plans the manifest, with its warnings; false, with the reason on
+// stderr, when it cannot be had.
+[[nodiscard]] bool begin_check(const char* input_path, const ExcludeList& excludes,
+                               bool warn_unmatched, std::unique_ptr<Manifest>& manifest,
+                               ManifestPlan& plan);
 
 // Counts a visited section whose file is done, and prints its line as
 // `output` has it; `digested`: whether `hex` is its file's digest.

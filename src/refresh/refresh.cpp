@@ -184,6 +184,12 @@ bool commit_write(RefreshJob& job, bool synced) {
   return true;
 }
 
+void abandon_write(RefreshJob& job, int error) {
+  discard_output(job.output);
+  close_input(job.input);
+  report_write_error(job.output_path.c_str(), error);
+}
+
 bool end_refresh(RefreshJob& job) {
   return start_write(job, true) && commit_write(job, true);
 }

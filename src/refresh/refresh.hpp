@@ -74,6 +74,9 @@ struct RefreshJob {
 [[nodiscard]] bool start_write(RefreshJob& job, bool synced);
 [[nodiscard]] bool commit_write(RefreshJob& job, bool synced);
 
+// Gives up a written output that could not be made durable, saying why.
+void abandon_write(RefreshJob& job, int error);
+
 // True when the output manifest was written. Reports every failure on stderr;
 // on failure no output manifest is written. Whether the output can be written
 // is found out before any file is digested. An output that is the input is

@@ -109,10 +109,9 @@ ManifestPlan plan_sections(const Manifest& manifest, std::string_view input_path
   }
   for (std::size_t s = 0; s < sections.size(); ++s) {
     SectionPlan& section = plan.sections[s];
-    section.left_out = std::ranges::any_of(
+    plan.left_out[s] = std::ranges::any_of(
         names, [&](std::string_view name) { return names_section(name, sections[s]); });
-    plan.left_out[s] = section.left_out;
-    section.visited = kind == RunKind::refresh || !section.left_out;
+    section.visited = kind == RunKind::refresh || !plan.left_out[s];
     section.same_file_as = NO_SECTION;
     if (!section.visited) continue;
     plan_target(sections[s], input_path, section);

@@ -51,8 +51,7 @@ enum class Target {
 inline constexpr int NO_SECTION = -1;
 
 struct SectionPlan {
-  bool visited;   // the run looks for its file: in a check, not when left out
-  bool left_out;  // "-x" names it: neither written nor checked
+  bool visited;  // the run looks for its file: in a check, not when left out
   Target target;
   TargetPath path;   // set for `not_plain` and `beside_manifest`
   int same_file_as;  // an earlier visited section whose path is the same, or NO_SECTION
@@ -63,7 +62,7 @@ enum class RunKind { refresh, check };
 struct ManifestPlan {
   int section_count;
   std::array<SectionPlan, MAX_SECTIONS> sections;
-  std::bitset<MAX_SECTIONS> left_out;  // what the writer passes over
+  std::bitset<MAX_SECTIONS> left_out;  // "-x" names them: neither written nor checked
   int unmatched_count;                 // "-x" names that match no section
   std::array<std::string_view, MAX_EXCLUDES> unmatched;
 };

@@ -146,6 +146,7 @@ struct Tree {
   std::map<FileKey, KnownDigest> known;
   std::set<FileKey> manifests_seen;
   std::uint64_t fed = 0, delivered = 0;
+  std::size_t files_let_go = 0;  // delivered, and gone from `files`
   ProgressLine progress{};
   std::size_t manifest_count = 0, file_count = 0, written = 0, refused = 0;
   std::array<std::size_t, 3> check_statuses{};  // manifests by check status
@@ -168,12 +169,8 @@ void get_ready(Tree& tree, TreeManifest& manifest, const std::string& path) {
   }
   const ExcludeList& excludes = tree.request.excludes;
   if (tree.request.check) {
-    manifest.ready = load_manifest(path.c_str(), job.manifest);
-    if (manifest.ready) {
-      job.plan = plan_sections(*job.manifest, path, excludes, RunKind::check);
-      job.planned = true;
-      warn_about_plan(*job.manifest, job.plan, false);
-    }
+    manifest.ready = begin_check(path.c_str(), excludes, false, job.manifest, job.plan);
+    job.planned = manifest.ready;
   } else {
     manifest.ready = begin_refresh(job, excludes, false, false);
   }
@@ -329,10 +326,7 @@ bool sync_outputs(std::vector<TreeManifest>& batch) {
       for (TreeManifest& failed : batch) {
         if (!failed.written) continue;
         defer_reports(&failed.late);
-        discard_output(failed.job.output);
-        if (failed.job.input.stream != nullptr) std::fclose(failed.job.input.stream);
-        failed.job.input.stream = nullptr;
-        report("cannot write %s: %s", failed.job.output_path.c_str(), std::strerror(error));
+        abandon_write(failed.job, error);
         failed.written = false;
       }
       defer_reports(nullptr);
@@ -393,6 +387,7 @@ void finish_ready(Tree& tree, bool at_end = false) {
   }
   while (!tree.files.empty() && tree.files.front().delivered && tree.files.front().readers == 0) {
     tree.files.pop_front();
+    ++tree.files_let_go;
   }
 }
 
@@ -416,9 +411,7 @@ bool feed_tree(Tree& tree, FileJob*& job) {
 
 // Files are delivered in the order fed: the job is the first one not yet delivered.
 void file_done(Tree& tree, FileJob& job) {
-  const auto undelivered =
-      std::ranges::find_if(tree.files, [](const TreeFile& file) { return !file.delivered; });
-  TreeFile& file = *undelivered;
+  TreeFile& file = tree.files[static_cast<std::size_t>(tree.delivered) - tree.files_let_go];
   if (&file.job != &job) std::abort();  // the scheduler's promise broken
   file.outcome = close_digested(file.job, file.before, file.stamped, file.path.c_str());
   file.delivered = true;
