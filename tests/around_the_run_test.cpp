@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -52,24 +53,41 @@ struct RaceCase {
   std::string contents;      // the manifest afterwards
   std::string err;           // after the manifest's path
   bool refreshed;
-  bool posix_only = false;  // Windows renames nothing over a file that is open
+  bool posix_only = false;                 // Windows renames nothing over a file that is open
+  BeforeReplaceHook after_read = nullptr;  // between the read and the look at the output
+  unsigned mode = 0;                       // the permission bits afterwards, where not 0
 };
+
+void save_as_new_file(const std::string& text) {
+  test::write_file(race_manifest.string() + ".new", text);
+  fs::rename(race_manifest.string() + ".new", race_manifest);
+}
+
+// `text` in place, the modification time as it was: an edit within a
+// timestamp's granularity (1 s on ext3, 2 s on FAT).
+void edit_in_the_same_tick(const std::string& text) {
+  const auto modified = fs::last_write_time(race_manifest);
+  test::write_file(race_manifest, text);
+  fs::last_write_time(race_manifest, modified);
+}
 
 TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
   // clang-format off
   const RaceCase cases[] = {
       {"nothing meanwhile", [] {}, REFRESHED, "", true},
       {"an edit in place", [] { test::write_file(race_manifest, MANIFEST + "b={\n}\n"); }, MANIFEST + "b={\n}\n", " changed while the files were digested; not replaced\n", false},
-      {"a new file saved over it", [] {
-         test::write_file(race_manifest.string() + ".new", "edited={\n}\n");
-         fs::rename(race_manifest.string() + ".new", race_manifest);
-       }, "edited={\n}\n", " changed while the files were digested; not replaced\n", false, true},
-      {"the same size and time, another file", [] {
-         const auto modified = fs::last_write_time(race_manifest);
-         test::write_file(race_manifest.string() + ".new", MANIFEST);
-         fs::last_write_time(race_manifest.string() + ".new", modified);
-         fs::rename(race_manifest.string() + ".new", race_manifest);
-       }, MANIFEST, " changed while the files were digested; not replaced\n", false, true},
+      {"a new file saved over it", [] { save_as_new_file("edited={\n}\n"); },
+       "edited={\n}\n", " changed while the files were digested; not replaced\n", false, true},
+      {"a new file saved over it before the output is looked at", [] {}, "edited={\n}\n",
+       " changed while the files were digested; not replaced\n", false, true, [] { save_as_new_file("edited={\n}\n"); }},
+      {"the same text saved again: nothing to lose", [] { save_as_new_file(MANIFEST); }, REFRESHED, "", true, true},
+      {"an edit of the same size in the same tick", [] { edit_in_the_same_tick("b={\nfile_path=a.bin\n}\n"); },
+       "b={\nfile_path=a.bin\n}\n", " changed while the files were digested; not replaced\n", false},
+      {"a touch: the same text, a new time", [] {
+         fs::last_write_time(race_manifest, fs::last_write_time(race_manifest) + std::chrono::seconds(5));
+       }, REFRESHED, "", true},
+      {"a chmod meanwhile is kept", [] { fs::permissions(race_manifest, fs::perms::owner_read | fs::perms::owner_write); },
+       REFRESHED, "", true, true, nullptr, 0600},
       {"a second run", [] {
          second_run_written = refresh_manifest(race_manifest.string().c_str(), race_manifest.string().c_str(), {}, false);
        }, REFRESHED, " is being refreshed by another run; not replaced\n", true},
@@ -83,7 +101,9 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
     test::write_file(race_manifest, MANIFEST);
     test::write_file(dir / "a.bin", "abc");
     second_run_written = true;
+    if (test::POSIX_HOST) fs::permissions(race_manifest, fs::perms(0644));
     set_before_replace_hook(c.during);
+    set_after_read_hook(c.after_read);
     const std::string path = race_manifest.string();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -91,7 +111,11 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     set_before_replace_hook(nullptr);
+    set_after_read_hook(nullptr);
     EXPECT_EQ(written, c.refreshed);
+    if (c.mode != 0) {
+      EXPECT_EQ(static_cast<unsigned>(fs::status(race_manifest).permissions()), c.mode);
+    }
     EXPECT_EQ(err, c.err.empty() ? "" : "md5refresh: " + path + c.err);
     EXPECT_EQ(test::read_file(race_manifest), c.contents);
     EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));

@@ -195,6 +195,7 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
       {"output under a file", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "m.txt/out.txt"}, "md5refresh: cannot create a temporary file in m.txt: Not a directory\n", "", nullptr, true},
       {"read-only output", {{"m.txt", "a={\n}"}, {"r.txt", "keep"}}, {"m.txt", "-o", "r.txt"}, "md5refresh: cannot write r.txt: Permission denied\n", "chmod 777 . && ", nullptr, false, true, "r.txt"},
       {"output is a directory", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "."}, "md5refresh: cannot write .: Is a directory\n"},
+      {"empty output path, refused before any digest", {{"m.txt", "a={\nfile_path=a.bin\n}"}, {"a.bin", "abc"}}, {"m.txt", "-o", ""}, "md5refresh: cannot write : No such file or directory\n"},
       {"directory refuses the temporary", {{"m.txt", "a={\n}"}}, {"m.txt"}, "md5refresh: cannot create a temporary file in .: Permission denied\n", "chmod 666 m.txt && chmod 555 . && ", nullptr, true, true},
       {"full device", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "/dev/full"}, "md5refresh: cannot write /dev/full: No space left on device\n", "", nullptr, true},
       {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "ulimit -f 1;", nullptr, true},
@@ -359,6 +360,11 @@ TEST(EndToEnd, ShowsReportLinesInOrderAndReportsALostStandardOutput) {
       {"output through /dev/fd/1", {"m.txt", "-o", "/dev/fd/1"}, ">log 2>/dev/null", 0, reported + written},
       {"output is where standard output went", {"m.txt", "-o", "log"}, ">log 2>/dev/null", 0, reported + written},
       {"output through a pipe", {"m.txt", "-o", "/dev/stdout", "2>/dev/null", "|", "cat"}, ">log", 0, reported + written},
+      {"standard output closed: the manifest written, its lines lost", {"m.txt"}, ">&- 2>log; s=$?; cat m.txt >>log; exit $s", 1,
+       missing + "md5refresh: cannot write standard output: Bad file descriptor\n" + written},
+      {"standard output closed, a check that prints nothing", {"m.txt", "-c", "--status"}, ">&- 2>log", 1, missing},
+      {"standard error closed", {"m.txt"}, ">log 2>&-; s=$?; cat m.txt >>log; exit $s", 0, reported + written},
+      {"standard input closed", {"m.txt"}, "<&- >log 2>&1; s=$?; cat m.txt >>log; exit $s", 0, reported + missing + written},
   };
   // clang-format on
   for (const StreamCase& c : cases) {

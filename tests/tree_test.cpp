@@ -50,8 +50,9 @@ struct TreeCase {
   std::string err;
   int status;
   Files afterwards;
-  const char* shell_setup = "";  // POSIX hosts only, as are the links
-  std::vector<std::pair<std::string, std::string>> links = {};  // hard, symbolic, or a folder
+  std::string shell_setup = "";  // POSIX hosts only, as are the links
+  // {from, to}: a hard link; "../x" a link to a folder, "->x" to a file; "" an empty folder
+  std::vector<std::pair<std::string, std::string>> links = {};
 };
 
 // As end_to_end_test: permission bits bind only a user who is not root.
@@ -75,6 +76,17 @@ std::vector<TreeCase> tree_cases() {
   const std::string in_place =
       ": every update.txt beneath the folder is read and written in place\n";
   const std::string deep_a(120, 'd'), deep_b(120, 'e'), beyond_ascii = "caf\xC3\xA9";
+  // Folders 200 bytes long, 21 deep: a path of 4224 bytes, past what a path
+  // the system takes may be; made one folder at a time.
+  const std::string level(200, 'L');
+  std::string too_deep = "rel";
+  for (int depth = 0; depth < 21; ++depth)
+    too_deep += "/" + level;
+  std::string ten_levels = level;
+  for (int depth = 1; depth < 10; ++depth)
+    ten_levels += "/" + level;
+  const std::string make_too_deep = "(mkdir -p rel/" + ten_levels + " && cd rel/" + ten_levels +
+                                    " && mkdir -p " + ten_levels + "/" + level + ") && ";
   // clang-format off
   return {
       {"deep folders, names beyond ASCII (long paths on Windows)",
@@ -128,6 +140,36 @@ std::vector<TreeCase> tree_cases() {
        "md5refresh: 2 manifests, 2 files: 2 written, 0 refused\n", 0,
        {{"rel/b/update.txt", section("x", "x.bin", ABC_MD5)}, {"other/update.txt", section("x", "x.bin")}},
        "", {{"rel/a/x.bin", "rel/b/x.bin"}, {"../other", "rel/c"}}},
+      {"an empty folder with a long name, named whole", {{"rel/" + deep_a + "/a.txt", ""}}, {"-r", "rel/" + deep_a}, "",
+       "md5refresh: no update.txt in rel/" + deep_a + " or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}},
+      {"a path too long for the system keeps its reason", {{"rel/a.txt", ""}}, {"-r", "rel"}, "",
+       "md5refresh: cannot read folder " + too_deep + ": File name too long\n"
+       "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}, make_too_deep},
+      {"overlapping folders take each manifest once", good, {"-c", "-r", "rel", "-r", "./rel", "-r", "rel/a"}, ok_line,
+       "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good},
+      {"a folder twice: its manifests once, whatever the first pass replaced", two, {"-r", "rel", "-r", "rel"}, nested_out,
+       "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0, {{"rel/update.txt", section("z", "y.bin", HELLO_MD5)}}},
+      {"a manifest that is a symbolic link is not followed",
+       {{"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin")}, {"rel/b/x.bin", "hello"}},
+       {"-r", "rel"}, report(HELLO_MD5, {"rel", "b", "x.bin"}),
+       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 written, 1 refused\n", 1,
+       {{"rel/b/update.txt", section("x", "x.bin", HELLO_MD5)}}, "", {{"->../b/update.txt", "rel/a/update.txt"}}},
+      {"a check passes over a linked manifest",
+       {{"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/b/x.bin", "hello"}},
+       {"-c", "-r", "rel"}, "rel/b/x.bin: OK\n",
+       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 OK, 0 not OK, 1 not checked\n", 2,
+       {}, "", {{"->../b/update.txt", "rel/a/update.txt"}}},
+      {"a manifest with two names is refreshed in no folder",
+       {{"rel/a/update.txt", section("x", "x.bin")}, {"rel/a/x.bin", "abc"}, {"rel/b/x.bin", "hello"}}, {"-r", "rel"}, "",
+       "md5refresh: rel/a/update.txt has 2 names; not refreshed in a tree, name it alone\n"
+       "md5refresh: rel/b/update.txt has 2 names; not refreshed in a tree, name it alone\n"
+       "md5refresh: 2 manifests, 0 files: 0 written, 2 refused\n", 1,
+       {{"rel/a/update.txt", section("x", "x.bin")}}, "", {{"rel/a/update.txt", "rel/b/update.txt"}}},
+      {"a check of a manifest with two names, each against its own folder",
+       {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"}, {"rel/b/x.bin", "hello"}},
+       {"-c", "-r", "rel"}, "rel/a/x.bin: OK\nrel/b/x.bin: CHANGED\n",
+       "md5refresh: 1 of 1 sections not OK: 1 changed\nmd5refresh: 2 manifests, 2 files: 1 OK, 1 not OK\n", 1,
+       {}, "", {{"rel/a/update.txt", "rel/b/update.txt"}}},
       {"a folder that cannot be read", good, {"-c", "-r", "rel"}, ok_line,
        "md5refresh: cannot read folder " + shown({"rel", "b"}) + ": Permission denied\n"
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 2, {}, AS_UNPRIVILEGED, {{"", "rel/b"}}},
@@ -137,7 +179,7 @@ std::vector<TreeCase> tree_cases() {
 
 TEST(Trees, EveryManifestBeneathTheFolders) {
   for (const TreeCase& c : tree_cases()) {
-    const bool posix_only = !c.links.empty() || *c.shell_setup != '\0';
+    const bool posix_only = !c.links.empty() || !c.shell_setup.empty();
     if (posix_only && !test::POSIX_HOST) continue;
     SCOPED_TRACE(c.name);
     test::TempDir dir;
@@ -150,6 +192,8 @@ TEST(Trees, EveryManifestBeneathTheFolders) {
         fs::create_directories(dir / to);  // an empty folder
       } else if (from.starts_with("..")) {
         fs::create_directory_symlink(from, dir / to);
+      } else if (from.starts_with("->")) {
+        fs::create_symlink(from.substr(2), dir / to);
       } else {
         fs::create_hard_link(dir / from, dir / to);
       }

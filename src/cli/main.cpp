@@ -5,6 +5,7 @@
 
 int main(int argc, char** argv) {
   namespace tool = md5refresh;
+  tool::guard_standard_descriptors();
   tool::install_signal_handlers();
   const tool::ProcessArguments arguments = tool::process_arguments(argc, argv);
   tool::begin_console_output();

@@ -35,6 +35,7 @@ constexpr std::string_view WHITESPACE = " \t\n\r\v\f";
 
 struct TextInput {
   std::FILE* file;
+  std::string* copy;  // every byte taken from the file, or null
   bool ended = false;
   int error = 0;
   std::array<int, 4> held{};  // bytes read ahead and given back, the last one first out
@@ -43,7 +44,9 @@ struct TextInput {
 
 int next_byte(TextInput& input) {
   if (input.held_count > 0) return input.held[--input.held_count];
-  return std::getc(input.file);
+  const int byte = std::getc(input.file);
+  if (byte != EOF && input.copy != nullptr) input.copy->push_back(static_cast<char>(byte));
+  return byte;
 }
 
 void give_back(TextInput& input, int byte) {
@@ -218,8 +221,30 @@ ReadStatus add_entry(std::string_view line, Section& section) {
 
 }  // namespace
 
-ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
-  TextInput text{input};
+namespace {
+
+ReadResult read_table(TextInput& text, Manifest& manifest);
+
+// What follows a Ctrl-Z is no text, but it is part of the file.
+ReadResult copy_rest(TextInput& text, ReadResult result) {
+  if (result.status != ReadStatus::ok || text.copy == nullptr) return result;
+  for (int byte = std::getc(text.file); byte != EOF; byte = std::getc(text.file))
+    text.copy->push_back(static_cast<char>(byte));
+  if (std::ferror(text.file)) return {ReadStatus::read_error, 0, errno != 0 ? errno : EIO};
+  return result;
+}
+
+}  // namespace
+
+ReadResult read_manifest(std::FILE* input, Manifest& manifest, std::string* bytes) {
+  TextInput text{input, bytes};
+  if (bytes != nullptr) bytes->clear();
+  return copy_rest(text, read_table(text, manifest));
+}
+
+namespace {
+
+ReadResult read_table(TextInput& text, Manifest& manifest) {
   std::array<char, LINE_LIMIT + 2> buffer{};
   Section* open_section = nullptr;
   long line_number = 1;
@@ -268,6 +293,8 @@ ReadResult read_manifest(std::FILE* input, Manifest& manifest) {
   if (text.error != 0) return {ReadStatus::read_error, line_number, text.error};
   return {ReadStatus::ok, line_number, 0};
 }
+
+}  // namespace
 
 const char* read_status_text(ReadStatus status) {
   switch (status) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "manifest/manifest.hpp"
 
@@ -35,8 +36,11 @@ struct ReadResult {
 };
 
 // Fills an empty (zero-filled) table from a stream opened in binary mode,
-// noting a UTF-8 byte order mark at its start.
-[[nodiscard]] ReadResult read_manifest(std::FILE* input, Manifest& manifest);
+// noting a UTF-8 byte order mark at its start. `bytes`, when given, receives
+// the stream's bytes to its end (past a Ctrl-Z too) when the read is ok: what
+// a later look at the file is compared with.
+[[nodiscard]] ReadResult read_manifest(std::FILE* input, Manifest& manifest,
+                                       std::string* bytes = nullptr);
 
 [[nodiscard]] const char* read_status_text(ReadStatus status);
 

@@ -55,14 +55,22 @@ void put_output_text(std::string_view text) {
 
 void report(const char* format, ...) {
   flush_output();
-  std::array<char, 4096> message{};
+  // Whole, however long the paths in it: the reason comes last.
+  std::string message(256, '\0');
   std::va_list arguments;
   va_start(arguments, format);
-  const int length = std::vsnprintf(message.data(), message.size(), format, arguments);
+  std::va_list again;
+  va_copy(again, arguments);
+  int length = std::vsnprintf(message.data(), message.size(), format, arguments);
+  if (length >= 0 && static_cast<std::size_t>(length) >= message.size()) {
+    message.resize(static_cast<std::size_t>(length) + 1);
+    length = std::vsnprintf(message.data(), message.size(), format, again);
+  }
+  va_end(again);
   va_end(arguments);
   if (length < 0) return;
-  const std::size_t kept = std::min(static_cast<std::size_t>(length), message.size() - 1);
-  const std::string line = "md5refresh: " + escaped_text({message.data(), kept}) + "\n";
+  message.resize(static_cast<std::size_t>(length));
+  const std::string line = "md5refresh: " + escaped_text(message) + "\n";
   if (deferred_lines != nullptr) {
     *deferred_lines += line;
   } else {

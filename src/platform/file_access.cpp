@@ -84,6 +84,10 @@ const char* open_error_text(int error) {
 
 OutputProbe probe_output(const char* path) {
   OutputProbe probe{0, {}, false, OutputKind::missing, {}, final_path_of(path)};
+  if (*path == '\0') {  // names no file: refused before any work, as an open would be
+    probe.error = ENOENT;
+    return probe;
+  }
   const std::string& final_path = probe.final_path;
   probe.kind = output_kind_of(path, probe.existing);
   switch (probe.kind) {
@@ -145,7 +149,9 @@ int open_output(const OutputProbe& probe, OutputFile& output) {
     output.temporary_path.clear();
     return create_error;
   }
-  if (probe.kind == OutputKind::regular) copy_metadata(descriptor, output.final_path);
+  if (probe.kind == OutputKind::regular) {
+    output.metadata_time = copy_metadata(descriptor, output.final_path);
+  }
   output.file = stream_for_writing(descriptor);
   if (output.file == nullptr) {
     const int stream_error = errno;
@@ -162,22 +168,69 @@ int finish_output(OutputFile& output, bool synced) {
   if (error == 0 && synced && !output.temporary_path.empty() && sync_to_disk(output.file) != 0) {
     error = errno;
   }
+  if (error != 0) {
+    discard_output(output);
+    return error;
+  }
   const bool standard_stream = output.file == stdout || output.file == stderr;
-  if (!standard_stream && std::fclose(output.file) != 0 && error == 0) error = errno;
-  output.file = nullptr;
-  if (error != 0 && !output.temporary_path.empty()) remove_temporary(output.temporary_path);
+  if (!standard_stream && output.temporary_path.empty() && std::fclose(output.file) != 0) {
+    error = errno;
+  }
+  if (output.temporary_path.empty()) output.file = nullptr;
   return error;
 }
 
 int replace_with_output(OutputFile& output, bool synced) {
   if (output.temporary_path.empty()) return 0;
+  // A chmod or chown made since the copy wins over the copy.
+  if (output.metadata_time != 0 && output.file != nullptr &&
+      metadata_time(output.final_path) != output.metadata_time) {
+    output.metadata_time = copy_metadata(descriptor_of(output.file), output.final_path);
+    if (synced && sync_to_disk(output.file) != 0) {
+      const int error = errno;
+      discard_output(output);
+      return error;
+    }
+  }
+  release_before_replace(output);
   const int error = replace_file(output.temporary_path, output.final_path, synced);
   if (error != 0) {
-    remove_temporary(output.temporary_path);
+    discard_output(output);
   } else {
     forget_on_interrupt(output.temporary_path.c_str());
     output.temporary_path.clear();
   }
+  return error;
+}
+
+bool same_file_system(const OutputFile& a, const OutputFile& b) {
+  FileStamp first{}, second{};
+  return a.file != nullptr && b.file != nullptr && stamp_of_open_file(a.file, first) &&
+         stamp_of_open_file(b.file, second) && first.device == second.device;
+}
+
+void close_output(OutputFile& output) {
+  if (output.file != nullptr && output.file != stdout && output.file != stderr) {
+    std::fclose(output.file);
+  }
+  output.file = nullptr;
+}
+
+int read_whole_file(const char* path, std::string& bytes) {
+  const OpenResult opened = open_regular_file(path);
+  if (opened.file == nullptr) return opened.error;
+  constexpr std::size_t CHUNK = 64 * 1024;
+  int error = 0;
+  bytes.clear();
+  for (;;) {
+    const std::size_t had = bytes.size();
+    bytes.resize(had + CHUNK);
+    const std::size_t got = read_file_bytes(
+        opened.file, reinterpret_cast<std::uint8_t*>(bytes.data() + had), CHUNK, error);
+    bytes.resize(had + got);
+    if (got < CHUNK) break;
+  }
+  std::fclose(opened.file);
   return error;
 }
 

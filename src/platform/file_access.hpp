@@ -39,19 +39,6 @@ struct DirectoryPart {
 // Windows a ":" would name a drive or an alternate data stream instead.
 [[nodiscard]] bool is_plain_file_name(std::string_view name);
 
-enum class EntryKind { folder, file, other };
-
-struct FolderEntry {
-  std::string name;  // UTF-8 on Windows
-  EntryKind kind;
-};
-
-// The entries of the folder at `path`, but "." and "..", in no order. A link
-// to a folder (on Windows any reparse point that is a folder) is `other`, so
-// that a walk never follows one; a link to a regular file is a file. Returns 0
-// or errno (ENOENT, ENOTDIR, EACCES, ...).
-[[nodiscard]] int list_folder(const std::string& path, std::vector<FolderEntry>& entries);
-
 struct OpenResult {
   std::FILE* file;  // binary stream, or null
   int error;        // errno value or NOT_A_REGULAR_FILE when `file` is null
@@ -75,9 +62,30 @@ struct FileStamp {
   return a.device == b.device && a.inode == b.inode;
 }
 
+enum class EntryKind { folder, file, link, other };
+
+struct FolderEntry {
+  std::string name;  // UTF-8 on Windows
+  EntryKind kind;
+};
+
+// The entries of the folder at `path`, but "." and "..", in no order, and
+// the folder's own identity (device and inode; volume and file index on
+// Windows) in `folder`. A symbolic link, to a folder or a file (on Windows any
+// reparse point), is a `link`, so that a walk follows none. Returns 0 or
+// errno (ENOENT, ENOTDIR, EACCES, ...).
+[[nodiscard]] int list_folder(const std::string& path, std::vector<FolderEntry>& entries,
+                              FileStamp& folder);
+
 // False when the file cannot be inspected.
 [[nodiscard]] bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp);
+
+// How many names (hard links) the open file has; 1 when it cannot be told.
+[[nodiscard]] std::uint64_t name_count(std::FILE* stream);
 [[nodiscard]] bool stamp_of_path(const char* path, FileStamp& stamp);
+
+// The whole regular file at `path`, into `bytes`: 0, or errno (NOT_A_REGULAR_FILE).
+[[nodiscard]] int read_whole_file(const char* path, std::string& bytes);
 
 // Reads up to `size` bytes of the file open as `stream` straight into `buffer`,
 // past the stream's own buffer, which must not have been read through: fewer
@@ -123,6 +131,9 @@ struct OutputFile {
   std::FILE* file = nullptr;
   std::string final_path;      // the file that is replaced: a symlink's target
   std::string temporary_path;  // empty when the output is written directly
+  // When the replaced file's metadata was copied: a change made to it later
+  // (a chmod while the output waits for its replace) is copied again.
+  std::int64_t metadata_time = 0;
 };
 
 // Opens the output as the probe found it, without looking again. A replacement carries the owner
@@ -132,23 +143,30 @@ struct OutputFile {
 [[nodiscard]] int open_output(const OutputProbe& probe, OutputFile& output);
 
 // Flushes the data to disk (but for `synced` false, when a sync of the file
-// system will do it for many) and closes the file. Returns 0 or errno; on
-// failure the temporary is removed.
+// system will do it for many). A temporary stays open until its replace; any
+// other output is closed. Returns 0 or errno; on failure the temporary is
+// removed.
 [[nodiscard]] int finish_output(OutputFile& output, bool synced = true);
 
 // Moves the finished temporary over the final path (nothing to do for an
-// output written directly). Returns 0 or errno; on failure the temporary is
-// removed and the old file stays.
-// The rename is made durable too, unless `synced` is false.
+// output written directly), with the metadata of the replaced file as it
+// stands now. Returns 0 or errno; on failure the temporary is removed and the
+// old file stays. The rename is made durable too, unless `synced` is false.
+// The output's descriptor may stay open for a sync of its file system: close it
+// with close_output.
 [[nodiscard]] int replace_with_output(OutputFile& output, bool synced = true);
 
 // Whether sync_file_system can stand for a sync of each file (not on Windows).
 [[nodiscard]] bool syncs_file_system();
 
-// Flushes every file of the file system that holds `path` to disk: one wait
-// for a batch of outputs instead of one each. Returns 0 or errno.
-[[nodiscard]] int sync_file_system(const char* path);
+// Flushes every file of the file system that holds the open `output` to disk:
+// one wait for a batch of outputs instead of one each. Returns 0 or errno.
+[[nodiscard]] int sync_file_system(const OutputFile& output);
 
+// Whether two open outputs lie on one file system, so that one sync does for both.
+[[nodiscard]] bool same_file_system(const OutputFile& a, const OutputFile& b);
+
+void close_output(OutputFile& output);
 void discard_output(OutputFile& output);
 
 }  // namespace md5refresh

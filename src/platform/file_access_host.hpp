@@ -42,11 +42,20 @@ void close_descriptor(int descriptor);
 [[nodiscard]] int process_id();
 
 // Gives the new file at `descriptor` what the host keeps of `original` besides
-// its bytes, warning of what it cannot.
-void copy_metadata(int descriptor, const std::string& original);
+// its bytes, warning of what it cannot. Returns when `original`'s metadata
+// last changed, for metadata_time.
+std::int64_t copy_metadata(int descriptor, const std::string& original);
+
+// When the metadata of the file at `path` last changed (0 where the host's
+// replace carries the metadata over itself).
+[[nodiscard]] std::int64_t metadata_time(const std::string& path);
+
+// Closes the output before its replace where the host replaces no open file.
+void release_before_replace(OutputFile& output);
 
 // 0, or -1 with errno set.
 [[nodiscard]] int sync_to_disk(std::FILE* stream);
+[[nodiscard]] int descriptor_of(std::FILE* stream);
 void remove_file(const std::string& path);
 
 // 0 or errno; the replace is durable when it returns 0 and `synced`.

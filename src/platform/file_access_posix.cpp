@@ -19,6 +19,7 @@
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
 #include "platform/file_access_host.hpp"
+#include "platform/process.hpp"
 
 namespace md5refresh {
 
@@ -32,7 +33,13 @@ FileStamp stamp_from(const struct stat& status) {
           static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
+// Never 0 for a file that exists: 0 stands for "no metadata copied".
+std::int64_t status_change_time(const struct stat& status) {
+  return static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec + 1;
+}
+
 bool is_stream(int descriptor, const struct stat& status) {
+  if (standard_descriptor_was_closed(descriptor)) return false;  // the null device stands there
   struct stat stream {};
   return ::fstat(descriptor, &stream) == 0 && stream.st_dev == status.st_dev &&
          stream.st_ino == status.st_ino;
@@ -158,9 +165,9 @@ int process_id() {
 
 // The mode is set last: a change of owner can clear the set-id bits, and an
 // ACL's mask stands in the group bits.
-void copy_metadata(int descriptor, const std::string& original) {
+std::int64_t copy_metadata(int descriptor, const std::string& original) {
   struct stat status {};
-  if (::stat(original.c_str(), &status) != 0) return;
+  if (::stat(original.c_str(), &status) != 0) return 0;
   if (status.st_nlink > 1) {
     report("%s has %ju names; the others keep the old contents", original.c_str(),
            static_cast<std::uintmax_t>(status.st_nlink));
@@ -170,6 +177,18 @@ void copy_metadata(int descriptor, const std::string& original) {
   if (::fchmod(descriptor, status.st_mode & 07777) != 0) {
     report("cannot keep the permissions of %s: %s", original.c_str(), std::strerror(errno));
   }
+  return status_change_time(status);
+}
+
+std::int64_t metadata_time(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status_change_time(status) : 0;
+}
+
+void release_before_replace(OutputFile&) {}
+
+int descriptor_of(std::FILE* stream) {
+  return ::fileno(stream);
 }
 
 int sync_to_disk(std::FILE* stream) {
@@ -240,6 +259,12 @@ bool stamp_of_path(const char* path, FileStamp& stamp) {
   return true;
 }
 
+std::uint64_t name_count(std::FILE* stream) {
+  struct stat status {};
+  if (::fstat(::fileno(stream), &status) != 0) return 1;
+  return static_cast<std::uint64_t>(status.st_nlink);
+}
+
 std::uint64_t regular_file_size(std::FILE* stream) {
   struct stat status {};
   if (::fstat(::fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
@@ -256,22 +281,27 @@ namespace {
 EntryKind kind_of_entry(int folder, const struct dirent& entry) {
   if (entry.d_type == DT_DIR) return EntryKind::folder;
   if (entry.d_type == DT_REG) return EntryKind::file;
+  if (entry.d_type == DT_LNK) return EntryKind::link;
   struct stat status {};
   if (::fstatat(folder, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::other;
   if (S_ISDIR(status.st_mode)) return EntryKind::folder;
   if (S_ISREG(status.st_mode)) return EntryKind::file;
-  if (S_ISLNK(status.st_mode) && ::fstatat(folder, entry.d_name, &status, 0) == 0 &&
-      S_ISREG(status.st_mode)) {
-    return EntryKind::file;
-  }
+  if (S_ISLNK(status.st_mode)) return EntryKind::link;
   return EntryKind::other;
 }
 
 }  // namespace
 
-int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
+int list_folder(const std::string& path, std::vector<FolderEntry>& entries, FileStamp& identity) {
   DIR* folder = ::opendir(path.c_str());
   if (folder == nullptr) return errno;
+  struct stat status {};
+  if (::fstat(::dirfd(folder), &status) != 0) {
+    const int error = errno;
+    ::closedir(folder);
+    return error;
+  }
+  identity = stamp_from(status);
   int error = 0;
   for (;;) {
     errno = 0;
@@ -292,12 +322,9 @@ bool syncs_file_system() {
   return true;
 }
 
-int sync_file_system(const char* path) {
-  const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) return errno;
-  const int error = ::syncfs(descriptor) == 0 ? 0 : errno;
-  ::close(descriptor);
-  return error;
+int sync_file_system(const OutputFile& output) {
+  if (output.file == nullptr) return EBADF;
+  return ::syncfs(::fileno(output.file)) == 0 ? 0 : errno;
 }
 
 }  // namespace md5refresh

@@ -187,8 +187,24 @@ int process_id() {
   return _getpid();
 }
 
-// ReplaceFileW carries the ACL, attributes and alternate streams over itself.
-void copy_metadata(int, const std::string&) {}
+// ReplaceFileW carries the ACL, attributes and alternate streams over itself,
+// as they stand at the replace.
+std::int64_t copy_metadata(int, const std::string&) {
+  return 0;
+}
+
+std::int64_t metadata_time(const std::string&) {
+  return 0;
+}
+
+// ReplaceFileW replaces no file that is open, the replacement among them.
+void release_before_replace(OutputFile& output) {
+  close_output(output);
+}
+
+int descriptor_of(std::FILE* stream) {
+  return _fileno(stream);
+}
 
 int sync_to_disk(std::FILE* stream) {
   if (FlushFileBuffers(handle_of(stream))) return 0;
@@ -262,6 +278,12 @@ bool stamp_of_path(const char* path, FileStamp& stamp) {
   return stamped;
 }
 
+std::uint64_t name_count(std::FILE* stream) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(handle_of(stream), &information)) return 1;
+  return information.nNumberOfLinks;
+}
+
 std::uint64_t regular_file_size(std::FILE* stream) {
   struct _stat64 status {};
   if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return 0;
@@ -281,7 +303,8 @@ bool lock_for_replace(std::FILE* stream) {
   return GetLastError() != ERROR_LOCK_VIOLATION;
 }
 
-int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
+int list_folder(const std::string& path, std::vector<FolderEntry>& entries, FileStamp& identity) {
+  if (!stamp_of_path(path.c_str(), identity)) identity = {};
   const std::string pattern = path + (path.ends_with('\\') || path.ends_with('/') ? "*" : "\\*");
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileExW(wide_path(pattern).c_str(), FindExInfoBasic, &found,
@@ -298,8 +321,9 @@ int list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
     const DWORD attributes = found.dwFileAttributes;
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entries.push_back({utf8_text(name), folder ? (reparse ? EntryKind::other : EntryKind::folder)
-                                               : EntryKind::file});
+    entries.push_back({utf8_text(name), reparse  ? EntryKind::link
+                                        : folder ? EntryKind::folder
+                                                 : EntryKind::file});
   } while (FindNextFileW(search, &found));
   error = GetLastError();
   FindClose(search);
@@ -310,7 +334,7 @@ bool syncs_file_system() {
   return false;
 }
 
-int sync_file_system(const char*) {
+int sync_file_system(const OutputFile&) {
   return ENOSYS;
 }
 

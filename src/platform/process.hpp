@@ -21,6 +21,15 @@ struct ProcessArguments {
 // The arguments' texts as the host gives them (each host defines it).
 [[nodiscard]] std::vector<std::string> argument_texts(int argc, char** argv);
 
+// A standard descriptor (0, 1 or 2) that the run was started without is
+// opened on the null device for reading before anything else, so that no file
+// the run opens takes its number; a write there still fails as it would on a
+// closed one (EBADF), so lines that had to be printed fail the run.
+void guard_standard_descriptors();
+
+// Whether the standard descriptor was closed when the run began.
+[[nodiscard]] bool standard_descriptor_was_closed(int descriptor);
+
 // While the run lasts, a console on standard output shows UTF-8; the console's
 // own setting comes back afterwards.
 void begin_console_output();

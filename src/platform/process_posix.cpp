@@ -2,11 +2,13 @@
 // Signals on POSIX hosts. A signal handler may only touch what is
 // async-signal-safe: the temporary's name waits for it in a fixed buffer,
 // written before the file exists.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <string_view>
 
@@ -17,6 +19,29 @@ namespace md5refresh {
 
 std::vector<std::string> argument_texts(int argc, char** argv) {
   return {argv, argv + argc};
+}
+
+namespace {
+
+std::array<bool, 3> closed_at_start{};
+
+}  // namespace
+
+void guard_standard_descriptors() {
+  for (int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDONLY);  // the lowest free number: this one
+    if (opened < 0) continue;
+    if (opened != descriptor) {
+      ::dup2(opened, descriptor);
+      ::close(opened);
+    }
+    closed_at_start[static_cast<std::size_t>(descriptor)] = true;
+  }
+}
+
+bool standard_descriptor_was_closed(int descriptor) {
+  return descriptor >= 0 && descriptor < 3 && closed_at_start[static_cast<std::size_t>(descriptor)];
 }
 
 void begin_console_output() {}

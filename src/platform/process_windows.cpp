@@ -4,6 +4,8 @@
 // handler stands where POSIX hosts have signals.
 #include <windows.h>
 // After windows.h, which it needs.
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -33,6 +35,29 @@ std::vector<std::string> argument_texts(int argc, char** argv) {
     texts.assign(argv, argv + argc);
   }
   return texts;
+}
+
+namespace {
+
+std::array<bool, 3> closed_at_start{};
+
+}  // namespace
+
+void guard_standard_descriptors() {
+  for (int descriptor = 0; descriptor < 3; ++descriptor) {
+    if (_get_osfhandle(descriptor) != -1) continue;
+    const int opened = _open("NUL", _O_RDONLY | _O_BINARY);
+    if (opened < 0) continue;
+    if (opened != descriptor) {
+      _dup2(opened, descriptor);
+      _close(opened);
+    }
+    closed_at_start[static_cast<std::size_t>(descriptor)] = true;
+  }
+}
+
+bool standard_descriptor_was_closed(int descriptor) {
+  return descriptor >= 0 && descriptor < 3 && closed_at_start[static_cast<std::size_t>(descriptor)];
 }
 
 void begin_console_output() {

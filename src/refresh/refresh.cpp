@@ -4,6 +4,7 @@
 #include "refresh/refresh.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,6 +20,7 @@ namespace md5refresh {
 namespace {
 
 BeforeReplaceHook before_replace_hook = nullptr;
+BeforeReplaceHook after_read_hook = nullptr;
 
 void close_input(OpenInput& input) {
   if (input.stream != nullptr) std::fclose(input.stream);
@@ -49,6 +51,10 @@ void set_before_replace_hook(BeforeReplaceHook hook) {
   before_replace_hook = hook;
 }
 
+void set_after_read_hook(BeforeReplaceHook hook) {
+  after_read_hook = hook;
+}
+
 bool load_manifest(const char* input_path, std::unique_ptr<Manifest>& manifest,
                    OpenInput* kept_open) {
   OpenResult input = open_regular_file(input_path);
@@ -62,11 +68,12 @@ bool load_manifest(const char* input_path, std::unique_ptr<Manifest>& manifest,
     report("%s: out of memory", input_path);
     return false;
   }
-  OpenInput opened{input.file, {}, false};
+  OpenInput opened{input.file, {}, false, {}};
   opened.stamped = stamp_of_open_file(input.file, opened.stamp);
-  const ReadResult read = read_manifest(input.file, *manifest);
+  const ReadResult read =
+      read_manifest(input.file, *manifest, kept_open != nullptr ? &opened.bytes : nullptr);
   if (kept_open != nullptr && read.status == ReadStatus::ok) {
-    *kept_open = opened;
+    *kept_open = std::move(opened);
   } else {
     std::fclose(input.file);
   }
@@ -125,17 +132,33 @@ bool begin_refresh(RefreshJob& job, const ExcludeList& excludes, bool output_nam
   const char* input_path = job.input_path.c_str();
   const char* output_path = job.output_path.c_str();
   if (!load_manifest(input_path, job.manifest, &job.input)) return false;
+  if (const std::uint64_t names = name_count(job.input.stream);
+      job.refuse_other_names && names > 1) {
+    report("%s has %ju names; not refreshed in a tree, name it alone", input_path,
+           static_cast<std::uintmax_t>(names));
+    close_input(job.input);
+    return false;
+  }
   job.plan = plan_sections(*job.manifest, input_path, excludes, RunKind::refresh);
   job.planned = true;
   warn_about_plan(*job.manifest, job.plan, warn_unmatched);
+  if (after_read_hook != nullptr) after_read_hook();
   job.probe = probe_output(output_path);
   if (!report_probe(output_path, job.probe)) {
     close_input(job.input);
     return false;
   }
   const bool regular = job.probe.kind == OutputKind::regular;
+  if (job.output_path == job.input_path && !regular && job.probe.kind != OutputKind::missing) {
+    report("%s is no longer the file that was read; not replaced", input_path);
+    close_input(job.input);
+    return false;
+  }
+  // By its path too: a save by rename since the read leaves another file there,
+  // whose text must still be the text read.
   job.replaces_input =
-      regular && job.input.stamped && same_file(job.probe.existing, job.input.stamp);
+      job.output_path == job.input_path ||
+      (regular && job.input.stamped && same_file(job.probe.existing, job.input.stamp));
   if (regular && !job.replaces_input && !output_named) {
     report("writing %s from %s; choose the output with -o", output_path, input_path);
   }
@@ -163,24 +186,46 @@ bool start_write(RefreshJob& job, bool synced) {
   return false;
 }
 
-// An output that replaces the input must still find the file that was read,
-// or an edit made while the files were digested would be lost.
+namespace {
+
+// An output that replaces the input must still hold the text that was read,
+// byte for byte (a stamp misses an edit within the file system's time
+// granularity, and takes a touch for one); any other output must be as the
+// probe found it.
+bool unchanged_since_read(const RefreshJob& job) {
+  if (job.replaces_input) {
+    std::string now;
+    return read_whole_file(job.input_path.c_str(), now) == 0 && now == job.input.bytes;
+  }
+  FileStamp now{};
+  const bool exists = stamp_of_path(job.output.final_path.c_str(), now);
+  switch (job.probe.kind) {
+    case OutputKind::missing:
+      return !exists;
+    case OutputKind::regular:
+      return exists && now == job.probe.existing;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
 bool commit_write(RefreshJob& job, bool synced) {
   if (before_replace_hook != nullptr) before_replace_hook();
-  if (job.replaces_input) {
-    FileStamp now{};
-    if (!stamp_of_path(job.input_path.c_str(), now) || now != job.input.stamp) {
-      discard_output(job.output);
-      close_input(job.input);
-      report("%s changed while the files were digested; not replaced", job.input_path.c_str());
-      return false;
-    }
+  if (!unchanged_since_read(job)) {
+    discard_output(job.output);
+    close_input(job.input);
+    report("%s changed while the files were digested; not replaced",
+           job.replaces_input ? job.input_path.c_str() : job.output_path.c_str());
+    return false;
   }
   close_input(job.input);  // Windows replaces no file that is open
   if (const int error = replace_with_output(job.output, synced); error != 0) {
     report_write_error(job.output_path.c_str(), error);
     return false;
   }
+  if (synced) close_output(job.output);  // else held for the batch's sync
   return true;
 }
 

@@ -13,12 +13,14 @@
 
 namespace md5refresh {
 
-// The input of a refresh stays open from its read to the replace: its stamp
-// tells an edit made meanwhile, and the lock on it a second run.
+// The input of a refresh stays open from its read to the replace, where the
+// lock on it keeps a second run out; the bytes read are what the file must
+// still hold when it is replaced, or an edit made meanwhile would be lost.
 struct OpenInput {
   std::FILE* stream = nullptr;
   FileStamp stamp{};  // taken before the read
   bool stamped = false;
+  std::string bytes;
 };
 
 // Opens and reads the input manifest whole, closing it again unless `kept_open`
@@ -55,6 +57,9 @@ struct RefreshJob {
   bool replaces_input = false;
   bool planned = false;  // read, and `plan` made
   OutputFile output;
+  // A manifest with other names is refused: a walk reaches it from a folder
+  // whose files it may not describe.
+  bool refuse_other_names = false;
 };
 
 // Reads and plans the manifest and makes sure that the output can be written,
@@ -90,5 +95,7 @@ void abandon_write(RefreshJob& job, int error);
 // strike: how tests make one happen there.
 using BeforeReplaceHook = void (*)();
 void set_before_replace_hook(BeforeReplaceHook hook);
+// Called between the read and the look at the output.
+void set_after_read_hook(BeforeReplaceHook hook);
 
 }  // namespace md5refresh

@@ -41,6 +41,7 @@ constexpr std::chrono::milliseconds BATCH_WAIT{100};
 struct WalkLevel {
   std::string path;
   std::vector<FolderEntry> entries;  // in byte order
+  FileStamp folder;                  // its identity
   std::size_t next = 0;
 };
 
@@ -49,7 +50,18 @@ struct TreeWalk {
   std::size_t next_folder = 0;
   std::vector<WalkLevel> levels;
   std::size_t found_in_folder = 0;
-  bool failed = false;  // a folder was missing, unreadable or without a manifest
+  std::size_t linked_manifests = 0;  // passed over: links are not followed
+  bool failed = false;               // a folder was missing, unreadable or without a manifest
+};
+
+// A manifest is its folder's and its name's: not the manifest file's inode,
+// which a file the run has just replaced may hand on to the next one.
+using ManifestKey = std::pair<std::uint64_t, std::uint64_t>;  // the folder's device, inode
+
+struct FoundManifest {
+  std::string path;
+  ManifestKey key;
+  bool known_folder;  // the key tells the folder (the host could tell its identity)
 };
 
 std::string joined_path(const std::string& folder, const std::string& name) {
@@ -60,13 +72,14 @@ std::string joined_path(const std::string& folder, const std::string& name) {
 
 bool enter_folder(TreeWalk& walk, std::string path) {
   std::vector<FolderEntry> entries;
-  if (const int error = list_folder(path, entries); error != 0) {
+  FileStamp folder{};
+  if (const int error = list_folder(path, entries, folder); error != 0) {
     report("cannot read folder %s: %s", path.c_str(), std::strerror(error));
     walk.failed = true;
     return false;
   }
   std::ranges::sort(entries, {}, &FolderEntry::name);
-  walk.levels.push_back({std::move(path), std::move(entries)});
+  walk.levels.push_back({std::move(path), std::move(entries), folder});
   return true;
 }
 
@@ -79,15 +92,16 @@ bool next_root(TreeWalk& walk) {
   return false;
 }
 
-// The path of the next manifest, depth first; false at the end of the walk.
-bool next_manifest_path(TreeWalk& walk, std::string& path) {
+// The next manifest, depth first; false at the end of the walk.
+bool next_manifest(TreeWalk& walk, FoundManifest& found) {
   for (;;) {
     if (walk.levels.empty() && !next_root(walk)) return false;
     WalkLevel& level = walk.levels.back();
     if (level.next == level.entries.size()) {
+      const std::string finished = std::move(level.path);
       walk.levels.pop_back();
       if (walk.levels.empty() && walk.found_in_folder == 0) {
-        report("no %s in %s or beneath it", TREE_MANIFEST_NAME, level.path.c_str());
+        report("no %s in %s or beneath it", TREE_MANIFEST_NAME, finished.c_str());
         walk.failed = true;
       }
       continue;
@@ -96,9 +110,19 @@ bool next_manifest_path(TreeWalk& walk, std::string& path) {
     std::string entry_path = joined_path(level.path, entry.name);
     if (entry.kind == EntryKind::folder) {
       enter_folder(walk, std::move(entry_path));
-    } else if (entry.kind == EntryKind::file && entry.name == TREE_MANIFEST_NAME) {
+    } else if (entry.name != TREE_MANIFEST_NAME) {
+      continue;
+    } else if (entry.kind == EntryKind::link) {
+      // Followed, it would take another folder's manifest with this folder's files.
+      report("%s is a symbolic link; not followed", entry_path.c_str());
       ++walk.found_in_folder;
-      path = std::move(entry_path);
+      ++walk.linked_manifests;
+      walk.failed = true;
+    } else if (entry.kind == EntryKind::file) {
+      ++walk.found_in_folder;
+      found = {std::move(entry_path),
+               {level.folder.device, level.folder.inode},
+               level.folder.device != 0 || level.folder.inode != 0};
       return true;
     }
   }
@@ -144,7 +168,7 @@ struct Tree {
   std::deque<TreeFile> files;          // in the order fed
   std::map<FileKey, TreeFile*> reading;
   std::map<FileKey, KnownDigest> known;
-  std::set<FileKey> manifests_seen;
+  std::set<ManifestKey> manifests_seen;
   std::uint64_t fed = 0, delivered = 0;
   std::size_t files_let_go = 0;  // delivered, and gone from `files`
   ProgressLine progress{};
@@ -172,6 +196,7 @@ void get_ready(Tree& tree, TreeManifest& manifest, const std::string& path) {
     manifest.ready = begin_check(path.c_str(), excludes, false, job.manifest, job.plan);
     job.planned = manifest.ready;
   } else {
+    job.refuse_other_names = true;
     manifest.ready = begin_refresh(job, excludes, false, false);
   }
   if (!job.planned) return;
@@ -187,14 +212,14 @@ void get_ready(Tree& tree, TreeManifest& manifest, const std::string& path) {
 // Walks to the next manifest not seen before and gets it ready; false at the
 // end of the walk.
 bool load_next_manifest(Tree& tree) {
-  std::string path;
+  FoundManifest next{};
   std::string messages;
   defer_reports(&messages);
   bool found = false;
-  while (!found && next_manifest_path(tree.walk, path)) {
-    FileStamp stamp{};
-    found = !stamp_of_path(path.c_str(), stamp) || tree.manifests_seen.insert(key_of(stamp)).second;
+  while (!found && next_manifest(tree.walk, next)) {
+    found = !next.known_folder || tree.manifests_seen.insert(next.key).second;
   }
+  const std::string& path = next.path;
   TreeManifest* manifest = nullptr;
   if (found || !messages.empty()) {
     manifest = &tree.manifests.emplace_back();
@@ -315,26 +340,31 @@ void write_refreshed(TreeManifest& manifest) {
   defer_reports(nullptr);
 }
 
-// One sync of each file system the batch's outputs lie on; false, with the
-// outputs discarded, when one fails.
-bool sync_outputs(std::vector<TreeManifest>& batch) {
-  std::vector<std::uint64_t> synced;
-  for (TreeManifest& manifest : batch) {
-    const std::uint64_t device = manifest.job.input.stamp.device;
-    if (!manifest.written || std::ranges::find(synced, device) != synced.end()) continue;
-    if (const int error = sync_file_system(manifest.job.input_path.c_str()); error != 0) {
-      for (TreeManifest& failed : batch) {
-        if (!failed.written) continue;
-        defer_reports(&failed.late);
-        abandon_write(failed.job, error);
-        failed.written = false;
-      }
-      defer_reports(nullptr);
-      return false;
+// One sync of each file system the batch's outputs lie on, through an output
+// held open there (a path could have gone meanwhile); when one fails, the
+// outputs on that file system are given up (`before_replace`) or said to be
+// perhaps not durable, and the others go on.
+void sync_outputs(std::vector<TreeManifest>& batch, bool before_replace) {
+  for (std::size_t first = 0; first < batch.size(); ++first) {
+    const OutputFile& output = batch[first].job.output;
+    const auto on_this_system = [&](std::size_t m) {
+      return batch[m].written && same_file_system(batch[m].job.output, output);
+    };
+    if (!on_this_system(first)) continue;
+    bool synced_before = false;
+    for (std::size_t m = 0; m < first && !synced_before; ++m)
+      synced_before = on_this_system(m);
+    if (synced_before) continue;
+    const int error = sync_file_system(output);
+    if (error == 0 || !before_replace) continue;
+    for (std::size_t m = batch.size(); m-- > first;) {
+      if (!on_this_system(m)) continue;
+      defer_reports(&batch[m].late);
+      abandon_write(batch[m].job, error);
+      batch[m].written = false;
     }
-    synced.push_back(device);
+    defer_reports(nullptr);
   }
-  return true;
 }
 
 // The batch's outputs made durable together, then put in place, then each
@@ -342,15 +372,16 @@ bool sync_outputs(std::vector<TreeManifest>& batch) {
 void commit_batch(Tree& tree) {
   std::vector<TreeManifest>& batch = tree.batch;
   const bool once = syncs_file_system();
-  if (!once || sync_outputs(batch)) {
-    for (TreeManifest& manifest : batch) {
-      if (!manifest.written) continue;
-      defer_reports(&manifest.late);
-      manifest.written = commit_write(manifest.job, !once);
-      defer_reports(nullptr);
-    }
-    if (once) (void)sync_outputs(batch);  // the renames; a failure here loses nothing
+  if (once) sync_outputs(batch, true);
+  for (TreeManifest& manifest : batch) {
+    if (!manifest.written) continue;
+    defer_reports(&manifest.late);
+    manifest.written = commit_write(manifest.job, !once);
+    defer_reports(nullptr);
   }
+  if (once) sync_outputs(batch, false);  // the renames; a failure here loses nothing
+  for (TreeManifest& manifest : batch)
+    close_output(manifest.job.output);
   clear_progress_line(tree.progress);
   for (TreeManifest& manifest : batch) {
     put_deferred_reports(manifest.messages);
@@ -441,15 +472,15 @@ void report_summary(Tree& tree) {
   std::string counts;
   if (tree.request.check) {
     const auto& statuses = tree.check_statuses;
+    const std::size_t not_checked = statuses[2] + tree.walk.linked_manifests;
     counts = std::to_string(statuses[0]) + " OK, " + std::to_string(statuses[1]) + " not OK";
-    if (statuses[2] > 0) {
-      counts += ", " + std::to_string(statuses[2]) + " not checked";
-    }
+    if (not_checked > 0) counts += ", " + std::to_string(not_checked) + " not checked";
   } else {
-    counts =
-        std::to_string(tree.written) + " written, " + std::to_string(tree.refused) + " refused";
+    counts = std::to_string(tree.written) + " written, " +
+             std::to_string(tree.refused + tree.walk.linked_manifests) + " refused";
   }
-  report("%s, %s: %s", counted(tree.manifest_count, "manifest").c_str(),
+  report("%s, %s: %s",
+         counted(tree.manifest_count + tree.walk.linked_manifests, "manifest").c_str(),
          counted(tree.file_count, "file").c_str(), counts.c_str());
 }
 
