@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "refresh/refresh.hpp"
+#include "refresh/section_file.hpp"
 #include "test_support.hpp"
 
 using namespace md5refresh;
@@ -56,7 +57,12 @@ struct RaceCase {
   bool posix_only = false;                 // Windows renames nothing over a file that is open
   BeforeReplaceHook after_read = nullptr;  // between the read and the look at the output
   unsigned mode = 0;                       // the permission bits afterwards, where not 0
+  FileReadHook after_file_read = nullptr;  // between a file's last read and its check
 };
+
+void grow_file(const char* path) {
+  test::write_file(path, "abc and more");
+}
 
 void save_as_new_file(const std::string& text) {
   test::write_file(race_manifest.string() + ".new", text);
@@ -75,22 +81,24 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
   // clang-format off
   const RaceCase cases[] = {
       {"nothing meanwhile", [] {}, REFRESHED, "", true},
-      {"an edit in place", [] { test::write_file(race_manifest, MANIFEST + "b={\n}\n"); }, MANIFEST + "b={\n}\n", " changed while the files were digested; not replaced\n", false},
+      {"an edit in place", [] { test::write_file(race_manifest, MANIFEST + "b={\n}\n"); }, MANIFEST + "b={\n}\n", "m.txt changed while the files were digested; not replaced\n", false},
       {"a new file saved over it", [] { save_as_new_file("edited={\n}\n"); },
-       "edited={\n}\n", " changed while the files were digested; not replaced\n", false, true},
+       "edited={\n}\n", "m.txt changed while the files were digested; not replaced\n", false, true},
       {"a new file saved over it before the output is looked at", [] {}, "edited={\n}\n",
-       " changed while the files were digested; not replaced\n", false, true, [] { save_as_new_file("edited={\n}\n"); }},
+       "m.txt changed while the files were digested; not replaced\n", false, true, [] { save_as_new_file("edited={\n}\n"); }},
       {"the same text saved again: nothing to lose", [] { save_as_new_file(MANIFEST); }, REFRESHED, "", true, true},
       {"an edit of the same size in the same tick", [] { edit_in_the_same_tick("b={\nfile_path=a.bin\n}\n"); },
-       "b={\nfile_path=a.bin\n}\n", " changed while the files were digested; not replaced\n", false},
+       "b={\nfile_path=a.bin\n}\n", "m.txt changed while the files were digested; not replaced\n", false},
       {"a touch: the same text, a new time", [] {
          fs::last_write_time(race_manifest, fs::last_write_time(race_manifest) + std::chrono::seconds(5));
        }, REFRESHED, "", true},
+      {"a file that grows while it is read keeps the digest it had", [] {}, "a={\n        file_path=a.bin\n}\n\n",
+       "a.bin changed while it was read\n", true, true, nullptr, 0, grow_file},
       {"a chmod meanwhile is kept", [] { fs::permissions(race_manifest, fs::perms::owner_read | fs::perms::owner_write); },
        REFRESHED, "", true, true, nullptr, 0600},
       {"a second run", [] {
          second_run_written = refresh_manifest(race_manifest.string().c_str(), race_manifest.string().c_str(), {}, false);
-       }, REFRESHED, " is being refreshed by another run; not replaced\n", true},
+       }, REFRESHED, "m.txt is being refreshed by another run; not replaced\n", true},
   };
   // clang-format on
   for (const RaceCase& c : cases) {
@@ -104,6 +112,7 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
     if (test::POSIX_HOST) fs::permissions(race_manifest, fs::perms(0644));
     set_before_replace_hook(c.during);
     set_after_read_hook(c.after_read);
+    set_after_file_read_hook(c.after_file_read);
     const std::string path = race_manifest.string();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -112,11 +121,12 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
     const std::string err = testing::internal::GetCapturedStderr();
     set_before_replace_hook(nullptr);
     set_after_read_hook(nullptr);
+    set_after_file_read_hook(nullptr);
     EXPECT_EQ(written, c.refreshed);
     if (c.mode != 0) {
       EXPECT_EQ(static_cast<unsigned>(fs::status(race_manifest).permissions()), c.mode);
     }
-    EXPECT_EQ(err, c.err.empty() ? "" : "md5refresh: " + path + c.err);
+    EXPECT_EQ(err, c.err.empty() ? "" : "md5refresh: " + test::joined(dir.path().string(), c.err));
     EXPECT_EQ(test::read_file(race_manifest), c.contents);
     EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
     EXPECT_EQ(second_run_written, std::string_view(c.name) != "a second run");

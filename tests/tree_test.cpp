@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "refresh/refresh.hpp"
+#include "refresh/section_file.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -247,6 +250,92 @@ TEST(Trees, AnEditMeanwhileFailsOnlyItsManifest) {
   EXPECT_EQ(test::read_file(dir / "rel" / "a" / "update.txt"), "edited={\n}\n");
   EXPECT_EQ(test::read_file(dir / "rel" / "b" / "update.txt"), section("x", "x.bin", ABC_MD5));
   EXPECT_EQ(out, report(ABC_MD5, {root, "a", "x.bin"}) + report(ABC_MD5, {root, "b", "x.bin"}));
+}
+
+}  // namespace
+
+namespace {
+
+// What the run holds at once and how it meets a failure, through the test
+// build's seams: packages p1 to p5, each an update.txt naming x.bin, all five
+// x.bin one file (hard links) or five files.
+struct SeamCase {
+  const char* name;
+  bool one_file;
+  md5refresh::TreeLimits limits;
+  int failed_sync;                      // the first batch's sync fails with it
+  md5refresh::FileReadHook after_read;  // between reading a file and its check
+  std::size_t files_read;
+  std::vector<int> written;  // the packages whose manifests are written
+  std::string err;           // "%" stands for the folder's path
+};
+
+void grow_p2(const char* path) {
+  const std::string_view name = path;
+  if (name.ends_with(test::joined("p2", "x.bin"))) test::write_file(path, "abc and more");
+}
+
+TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
+  const std::string all = "md5refresh: 5 manifests, 5 files: 5 written, 0 refused\n";
+  // clang-format off
+  const SeamCase cases[] = {
+      {"a file named five times is read once while in flight", true, {}, 0, nullptr, 1, {1, 2, 3, 4, 5}, all},
+      {"a digest already made is reused by a later manifest", true, {128, 1, 64}, 0, nullptr, 1, {1, 2, 3, 4, 5}, all},
+      {"every manifest past the window is finished", false, {1, 2, 64}, 0, nullptr, 5, {1, 2, 3, 4, 5}, all},
+      {"a full batch is committed", false, {128, 64, 2}, 0, nullptr, 5, {1, 2, 3, 4, 5}, all},
+      {"a failed sync fails its batch alone", false, {128, 64, 2}, EIO, nullptr, 5, {3, 4, 5},
+       "md5refresh: cannot write %/p1/update.txt: Input/output error\n"
+       "md5refresh: cannot write %/p2/update.txt: Input/output error\n"
+       "md5refresh: 5 manifests, 5 files: 3 written, 2 refused\n"},
+      {"a file changed while it was read is not stored", false, {}, 0, grow_p2, 5, {1, 3, 4, 5},
+       "md5refresh: %/p2/x.bin changed while it was read\n" + all},
+  };
+  // clang-format on
+  for (const SeamCase& c : cases) {
+    if (c.failed_sync != 0 && !test::POSIX_HOST) continue;  // Windows syncs each file alone
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    for (int p = 1; p <= 5; ++p) {
+      const fs::path folder = dir / "rel" / ("p" + std::to_string(p));
+      fs::create_directories(folder);
+      test::write_file(folder / "update.txt", section("x", "x.bin"));
+      if (c.one_file && p > 1) {
+        fs::create_hard_link(dir / "rel" / "p1" / "x.bin", folder / "x.bin");
+      } else {
+        test::write_file(folder / "x.bin", "abc");
+      }
+    }
+    const std::string root = (dir / "rel").string();
+    const std::array<const char*, 1> folders{root.c_str()};
+    std::size_t files_read = 0;
+    md5refresh::set_after_file_read_hook(c.after_read);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = md5refresh::run_trees({folders,
+                                              {},
+                                              false,
+                                              md5refresh::CheckOutput::every_line,
+                                              c.limits,
+                                              &files_read,
+                                              c.failed_sync});
+    (void)testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    md5refresh::set_after_file_read_hook(nullptr);
+    std::string expected_err = c.err;
+    for (std::size_t at; (at = expected_err.find('%')) != std::string::npos;)
+      expected_err.replace(at, 1, root);
+    if (!test::POSIX_HOST) std::replace(expected_err.begin(), expected_err.end(), '/', '\\');
+    EXPECT_EQ(err, expected_err);
+    EXPECT_EQ(status,
+              c.failed_sync != 0 ? 1 : 0);  // a file not digested leaves the status as it was
+    EXPECT_EQ(files_read, c.files_read);
+    for (int p = 1; p <= 5; ++p) {
+      const bool written = std::ranges::find(c.written, p) != c.written.end();
+      EXPECT_EQ(test::read_file(dir / "rel" / ("p" + std::to_string(p)) / "update.txt"),
+                section("x", "x.bin", written ? ABC_MD5 : nullptr))
+          << p;
+    }
+  }
 }
 
 }  // namespace

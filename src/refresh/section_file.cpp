@@ -66,7 +66,18 @@ void report_file_path(const Section& section, const char* what) {
 
 }  // namespace
 
+namespace {
+
+FileReadHook after_file_read_hook = nullptr;
+
+}  // namespace
+
+void set_after_file_read_hook(FileReadHook hook) {
+  after_file_read_hook = hook;
+}
+
 FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped, const char* path) {
+  if (after_file_read_hook != nullptr) after_file_read_hook(path);
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
   FileStamp now_at_path{};

@@ -40,6 +40,11 @@ struct FileOutcome {
   HexDigest hex;
 };
 
+// Called between the last read of a file and the look at whether it changed:
+// how tests change a file there.
+using FileReadHook = void (*)(const char* path);
+void set_after_file_read_hook(FileReadHook hook);
+
 // Closes the digested file opened at `path`: what came of it.
 [[nodiscard]] FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped,
                                          const char* path);

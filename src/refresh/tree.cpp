@@ -31,9 +31,8 @@ namespace md5refresh {
 
 namespace {
 
-constexpr std::size_t FILES_IN_FLIGHT = 128;
-constexpr std::size_t MANIFESTS_IN_FLIGHT = 64;
 constexpr std::size_t MANIFEST_PATH_LIMIT = 511;
+static_assert(TreeLimits{}.batch <= TEMPORARIES_AT_ONCE, "an interrupt removes every temporary");
 // A manifest whose files are done waits at most this long for others to be
 // made durable with it: one sync for a batch instead of one each.
 constexpr std::chrono::milliseconds BATCH_WAIT{100};
@@ -176,6 +175,7 @@ struct Tree {
   std::array<std::size_t, 3> check_statuses{};  // manifests by check status
   std::array<bool, MAX_EXCLUDES> excludes_matched{};
   std::vector<TreeManifest> batch;  // written, waiting to be put in place
+  std::size_t batches_committed = 0;
   std::chrono::steady_clock::time_point batch_started;
 };
 
@@ -344,7 +344,7 @@ void write_refreshed(TreeManifest& manifest) {
 // held open there (a path could have gone meanwhile); when one fails, the
 // outputs on that file system are given up (`before_replace`) or said to be
 // perhaps not durable, and the others go on.
-void sync_outputs(std::vector<TreeManifest>& batch, bool before_replace) {
+void sync_outputs(std::vector<TreeManifest>& batch, bool before_replace, int failed_sync) {
   for (std::size_t first = 0; first < batch.size(); ++first) {
     const OutputFile& output = batch[first].job.output;
     const auto on_this_system = [&](std::size_t m) {
@@ -355,7 +355,7 @@ void sync_outputs(std::vector<TreeManifest>& batch, bool before_replace) {
     for (std::size_t m = 0; m < first && !synced_before; ++m)
       synced_before = on_this_system(m);
     if (synced_before) continue;
-    const int error = sync_file_system(output);
+    const int error = failed_sync != 0 ? failed_sync : sync_file_system(output);
     if (error == 0 || !before_replace) continue;
     for (std::size_t m = batch.size(); m-- > first;) {
       if (!on_this_system(m)) continue;
@@ -372,14 +372,14 @@ void sync_outputs(std::vector<TreeManifest>& batch, bool before_replace) {
 void commit_batch(Tree& tree) {
   std::vector<TreeManifest>& batch = tree.batch;
   const bool once = syncs_file_system();
-  if (once) sync_outputs(batch, true);
+  if (once) sync_outputs(batch, true, tree.batches_committed++ == 0 ? tree.request.failed_sync : 0);
   for (TreeManifest& manifest : batch) {
     if (!manifest.written) continue;
     defer_reports(&manifest.late);
     manifest.written = commit_write(manifest.job, !once);
     defer_reports(nullptr);
   }
-  if (once) sync_outputs(batch, false);  // the renames; a failure here loses nothing
+  if (once) sync_outputs(batch, false, 0);  // the renames; a failure here loses nothing
   for (TreeManifest& manifest : batch)
     close_output(manifest.job.output);
   clear_progress_line(tree.progress);
@@ -408,7 +408,7 @@ void finish_ready(Tree& tree, bool at_end = false) {
       write_refreshed(manifest);
       if (tree.batch.empty()) tree.batch_started = std::chrono::steady_clock::now();
       tree.batch.push_back(std::move(manifest));
-      if (tree.batch.size() == TEMPORARIES_AT_ONCE) commit_batch(tree);
+      if (tree.batch.size() >= tree.request.limits.batch) commit_batch(tree);
     }
     tree.manifests.pop_front();
   }
@@ -432,7 +432,7 @@ bool feed_tree(Tree& tree, FileJob*& job) {
       }
       continue;
     }
-    if (tree.manifests.size() >= MANIFESTS_IN_FLIGHT) {
+    if (tree.manifests.size() >= tree.request.limits.manifests_in_flight) {
       job = nullptr;  // more when the first are finished
       return true;
     }
@@ -502,8 +502,10 @@ int run_trees(const TreeRequest& request) {
       draw_progress_line(tree->progress, done, bytes);
     };
   }
-  digest_file_feed([&tree](FileJob*& job) { return feed_tree(*tree, job); }, FILES_IN_FLIGHT,
-                   [&tree](FileJob& job) { file_done(*tree, job); }, tick);
+  digest_file_feed([&tree](FileJob*& job) { return feed_tree(*tree, job); },
+                   request.limits.files_in_flight, [&tree](FileJob& job) { file_done(*tree, job); },
+                   tick);
+  if (request.files_read != nullptr) *request.files_read = static_cast<std::size_t>(tree->fed);
   finish_ready(*tree, true);
   clear_progress_line(tree->progress);
   report_summary(*tree);

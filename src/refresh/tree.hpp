@@ -14,12 +14,23 @@ namespace md5refresh {
 
 inline constexpr char TREE_MANIFEST_NAME[] = "update.txt";
 
+// How much a tree run holds at once: open files being digested, manifests
+// read and not yet finished, written outputs waiting for one sync.
+struct TreeLimits {
+  std::size_t files_in_flight = 128;
+  std::size_t manifests_in_flight = 64;
+  std::size_t batch = 64;
+};
+
 // What a tree run does: a refresh, or a check printing as `output` says.
 struct TreeRequest {
   std::span<const char* const> folders;
   const ExcludeList& excludes;
   bool check;
   CheckOutput output;
+  TreeLimits limits = {};
+  std::size_t* files_read = nullptr;  // when given: how many files were read, for tests
+  int failed_sync = 0;  // not 0: the first batch's sync fails with this errno, for tests
 };
 
 // Walks each folder depth first, its entries in byte order, links to folders
