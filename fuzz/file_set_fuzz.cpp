@@ -66,19 +66,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned workers = 1 + (data[0] >> 6) % 2;
   // The last input byte's low bits: every job at once, or fed through a window.
   const std::size_t window = data[size - 1] % 4;
+  FeedSettings settings{window == 0 ? jobs.size() : window};
+  settings.paces = &paces;
+  settings.workers = workers;
   if (window == 0) {
-    digest_file_set(
-        jobs, [](std::size_t) {}, &paces, workers);
-  } else {
-    std::size_t fed = 0;
-    digest_file_feed(
-        [&](FileJob*& job) {
-          if (fed == jobs.size()) return false;
-          job = &jobs[fed++];
-          return true;
-        },
-        window, [](FileJob&) {}, {}, &paces, workers);
+    settings.expected = jobs.size();
+    settings.close_streams = false;
   }
+  std::size_t fed = 0;
+  digest_files(
+      [&](FileJob*& job) {
+        if (fed == jobs.size()) return false;
+        job = &jobs[fed++];
+        return true;
+      },
+      [](FileJob&) {}, settings);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

@@ -88,33 +88,25 @@ TEST(AllocationFailure, EngineContextIsNullWhenItCannotBeMade) {
 TEST(AllocationFailure, SectionKeepsItsDigestAndGetsAWarning) {
   test::TempDir dir;
   test::write_file(dir / "a.bin", "abc");
-  Manifest manifest{};
-  manifest.section_count = 1;
-  Section& section = manifest.sections[0];
-  section.entry_count = 2;
-  ASSERT_TRUE(set_field(section.name, "s"));
-  ASSERT_TRUE(set_field(section.entries[0].key, "file_path"));
-  ASSERT_TRUE(set_field(section.entries[0].value, "/x/a.bin"));
-  ASSERT_TRUE(set_field(section.entries[1].key, "md5"));
-  ASSERT_TRUE(set_field(section.entries[1].value, "old"));
   const std::string input = (dir / "m.txt").string();
-  const ManifestPlan plan = plan_sections(manifest, input, {}, RunKind::refresh);
+  test::write_file(input, "s={\nfile_path=/x/a.bin\nmd5=old\n}\n");
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  nothrow_allocations_left = 1;  // the first read buffer, then not the second
-  refresh_digests(manifest, plan);
+  nothrow_allocations_left = 2;  // the manifest's table and the first read buffer, not the second
+  EXPECT_TRUE(refresh_manifest(input.c_str(), input.c_str(), {}, false));
   nothrow_allocations_left = -1;
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "md5refresh: cannot digest " + (dir / "a.bin").string() + ": Cannot allocate memory\n");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(field_text(section.entries[1].value), "old");
+  EXPECT_EQ(test::read_file(input), "s={\n        file_path=/x/a.bin\n        md5=old\n}\n\n");
 
   testing::internal::CaptureStdout();
-  refresh_digests(manifest, plan);
+  EXPECT_TRUE(refresh_manifest(input.c_str(), input.c_str(), {}, false));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "900150983cd24fb0d6963f7d28e17f72\t" + (dir / "a.bin").string() + "\n");
-  EXPECT_EQ(field_text(section.entries[1].value), "900150983cd24fb0d6963f7d28e17f72");
+            std::string(test::ABC_MD5) + "\t" + (dir / "a.bin").string() + "\n");
+  EXPECT_EQ(test::read_file(input), "s={\n        file_path=/x/a.bin\n        md5=" +
+                                        std::string(test::ABC_MD5) + "\n}\n\n");
 }
 
 }  // namespace

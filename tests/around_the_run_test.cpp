@@ -50,12 +50,12 @@ bool second_run_written = true;
 
 struct RaceCase {
   const char* name;
-  BeforeReplaceHook during;  // between the finished write and the replace
-  std::string contents;      // the manifest afterwards
-  std::string err;           // after the manifest's path
+  RunHook during;        // between the finished write and the replace
+  std::string contents;  // the manifest afterwards
+  std::string err;       // after the manifest's path
   bool refreshed;
   bool posix_only = false;                 // Windows renames nothing over a file that is open
-  BeforeReplaceHook after_read = nullptr;  // between the read and the look at the output
+  RunHook after_read = nullptr;            // between the read and the look at the output
   unsigned mode = 0;                       // the permission bits afterwards, where not 0
   FileReadHook after_file_read = nullptr;  // between a file's last read and its check
 };

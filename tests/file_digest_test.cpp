@@ -111,21 +111,23 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           jobs.push_back({file.file, contents[i].size(), {}, {}});
         }
         std::vector<std::size_t> order;
+        // Window 0: every file at once, its count known, the streams left open.
+        FeedSettings settings{window == 0 ? jobs.size() : window};
+        settings.paces = &choice.paces;
+        settings.workers = workers;
         if (window == 0) {
-          digest_file_set(
-              jobs, [&order](std::size_t i) { order.push_back(i); }, &choice.paces, workers);
-        } else {
-          std::size_t fed = 0, asked = 0;
-          digest_file_feed(
-              [&](FileJob*& job) {
-                if (fed == jobs.size()) return false;
-                job = ++asked % 3 == 0 ? nullptr : &jobs[fed++];
-                return true;
-              },
-              window,
-              [&](FileJob& job) { order.push_back(static_cast<std::size_t>(&job - jobs.data())); },
-              {}, &choice.paces, workers);
+          settings.expected = jobs.size();
+          settings.close_streams = false;
         }
+        std::size_t fed = 0, asked = 0;
+        digest_files(
+            [&](FileJob*& job) {
+              if (fed == jobs.size()) return false;
+              job = window != 0 && ++asked % 3 == 0 ? nullptr : &jobs[fed++];
+              return true;
+            },
+            [&](FileJob& job) { order.push_back(static_cast<std::size_t>(&job - jobs.data())); },
+            settings);
         ASSERT_EQ(order.size(), jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
           if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it

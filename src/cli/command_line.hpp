@@ -13,7 +13,7 @@
 
 namespace md5refresh {
 
-inline constexpr std::size_t PATH_CAPACITY = 512;  // 511 bytes and the NUL
+inline constexpr std::size_t PATH_CAPACITY = MANIFEST_PATH_LIMIT + 1;  // and the NUL
 using PathBuffer = std::array<char, PATH_CAPACITY>;
 
 inline constexpr char USAGE_TEXT[] =

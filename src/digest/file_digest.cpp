@@ -3,6 +3,8 @@
 // way through must never pass for the digest of the file.
 #include "digest/file_digest.hpp"
 
+#include <utility>
+
 #include "digest/file_set_digest.hpp"
 #include "platform/file_access.hpp"
 
@@ -20,7 +22,13 @@ HexDigest hex_digest(const Md5Digest& digest) {
 
 DigestResult digest_file(std::FILE* stream, HexDigest& hex) {
   FileJob job{stream, regular_file_size(stream), {}, {}};
-  digest_file_set(std::span(&job, 1), [](std::size_t) {});
+  bool fed = false;
+  digest_files(
+      [&](FileJob*& next) {
+        next = &job;
+        return !std::exchange(fed, true);
+      },
+      [](FileJob&) {}, {.window = 1, .expected = 1, .close_streams = false});
   if (job.result.status == DigestStatus::ok) hex = job.hex;
   return job.result;
 }

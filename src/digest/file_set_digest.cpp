@@ -28,9 +28,6 @@ namespace md5refresh {
 
 namespace {
 
-// Room before each chunk for the bytes short of a block that the last chunk
-// left: the kernels then find every block whole in one place.
-constexpr std::size_t CARRY_ROOM = 64;
 constexpr std::size_t BLOCKS_PER_CALL = 1024;  // 64 KiB of each stream
 // What a stream gets digested in one turn before the plan is made again.
 constexpr std::uint64_t TURN_BYTES = 8 << 20;
@@ -49,9 +46,9 @@ struct Stream {
   FileJob* job = nullptr;
   Md5 md5;
   std::array<std::unique_ptr<std::uint8_t[]>, MAX_RING> buffers;
-  std::size_t current = 0;                           // the buffer being digested
-  std::size_t start = CARRY_ROOM, end = CARRY_ROOM;  // its bytes not yet absorbed
-  bool at_end = false;                               // nothing follows `end`
+  std::size_t current = 0;         // the buffer being digested
+  std::size_t start = 0, end = 0;  // its bytes not yet absorbed
+  bool at_end = false;             // nothing follows `end`
   int read_error = 0;
 
   // The chunks after `current`, read by whoever gets to them first.
@@ -100,15 +97,15 @@ bool may_read(const Run& run, const Stream& stream) {
   return !stream.reading && !stream.reads_over && stream.ahead < run.ring - 1;
 }
 
-// One chunk into the next free buffer, after its carry room; called with the
+// One chunk into the next free buffer; called with the
 // stream's mutex held through `lock`, which it lets go while it reads.
 void read_chunk(Run& run, Stream& stream, std::unique_lock<std::mutex>& lock) {
   const std::size_t slot = (stream.current + 1 + stream.ahead) % run.ring;
   stream.reading = true;
   lock.unlock();
   Chunk chunk;
-  chunk.size = read_file_bytes(stream.job->stream, stream.buffers[slot].get() + CARRY_ROOM,
-                               run.read_size, chunk.error);
+  chunk.size =
+      read_file_bytes(stream.job->stream, stream.buffers[slot].get(), run.read_size, chunk.error);
   chunk.at_end = chunk.error != 0 || chunk.size < run.read_size;
   run.bytes_read.fetch_add(chunk.size, std::memory_order_relaxed);
   lock.lock();
@@ -119,8 +116,9 @@ void read_chunk(Run& run, Stream& stream, std::unique_lock<std::mutex>& lock) {
   stream.changed.notify_all();
 }
 
-// Moves to the next chunk, the bytes short of a block coming along in front of
-// it; reads the chunk itself unless a reader is at it.
+// Moves to the next chunk once the current one is absorbed to its last whole
+// block (which, but at the end, is its last byte); reads the chunk itself
+// unless a reader is at it.
 void next_chunk(Run& run, Stream& stream) {
   std::unique_lock lock(stream.mutex);
   while (stream.ahead == 0) {
@@ -131,12 +129,9 @@ void next_chunk(Run& run, Stream& stream) {
     }
   }
   const std::size_t next = (stream.current + 1) % run.ring;
-  const std::size_t carried = stream.end - stream.start;
-  std::memcpy(stream.buffers[next].get() + CARRY_ROOM - carried,
-              stream.buffers[stream.current].get() + stream.start, carried);
   stream.current = next;
-  stream.start = CARRY_ROOM - carried;
-  stream.end = CARRY_ROOM + stream.chunks[next].size;
+  stream.start = 0;
+  stream.end = stream.chunks[next].size;
   stream.at_end = stream.chunks[next].at_end;
   stream.read_error = stream.chunks[next].error;
   --stream.ahead;
@@ -263,8 +258,7 @@ bool has_buffers(Run& run, Stream& stream) {
       buffer = std::move(run.spare_buffers.back());
       run.spare_buffers.pop_back();
     }
-    if (buffer == nullptr)
-      buffer.reset(new (std::nothrow) std::uint8_t[CARRY_ROOM + run.read_size]);
+    if (buffer == nullptr) buffer.reset(new (std::nothrow) std::uint8_t[run.read_size]);
     if (buffer == nullptr) return false;
   }
   return true;
@@ -392,14 +386,12 @@ void work(Run& run, bool until_idle) {
   }
 }
 
-constexpr std::size_t COUNT_UNKNOWN = SIZE_MAX;
-
 // Every stream a worker of its own, and a reader beside it while cores allow.
-// `expected` is how many files the run will have, or COUNT_UNKNOWN.
+// `expected` is how many files the run will have, or FILES_NOT_KNOWN.
 std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t expected) {
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t wanted =
-      expected == COUNT_UNKNOWN ? workers : std::min<std::size_t>(workers, 2 * expected);
+      expected == FILES_NOT_KNOWN ? workers : std::min<std::size_t>(workers, 2 * expected);
   if (expected < wanted) {
     run.read_size = READ_AHEAD_SIZE;
     run.ring = MAX_RING;
@@ -510,14 +502,21 @@ void run_feed(Feeder& feeder) {
   }
 }
 
-void digest_fed_files(const JobFeed& feed, std::size_t window, std::size_t expected,
-                      const std::function<void(FileJob&)>& finished, const ProgressTick& tick,
-                      const KernelPaces& paces, unsigned workers) {
+}  // namespace
+
+void digest_files(const JobFeed& feed, const std::function<void(FileJob&)>& finished,
+                  const FeedSettings& settings) {
+  // One stream is planned onto the scalar engine whatever the paces.
+  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
+  const KernelPaces& paces = settings.paces != nullptr ? *settings.paces
+                             : settings.expected > 1   ? machine_paces()
+                                                       : ONE_STREAM;
   Run run(paces);
-  run.close_when_done = expected == COUNT_UNKNOWN;
-  std::vector<std::thread> threads = start_workers(run, workers, expected);
-  Feeder feeder{run, feed, std::max<std::size_t>(window, 1), finished, tick, !threads.empty()};
-  if (tick) tick(0, 0);
+  run.close_when_done = settings.close_streams;
+  std::vector<std::thread> threads = start_workers(run, settings.workers, settings.expected);
+  Feeder feeder{run,      feed,          std::max<std::size_t>(settings.window, 1),
+                finished, settings.tick, !threads.empty()};
+  if (settings.tick) settings.tick(0, 0);
   run_feed(feeder);
   {
     std::lock_guard lock(run.mutex);
@@ -528,33 +527,4 @@ void digest_fed_files(const JobFeed& feed, std::size_t window, std::size_t expec
     thread.join();
 }
 
-}  // namespace
-
-void digest_file_feed(const JobFeed& feed, std::size_t window,
-                      const std::function<void(FileJob&)>& finished, const ProgressTick& tick,
-                      const KernelPaces* paces, unsigned workers) {
-  digest_fed_files(feed, window, COUNT_UNKNOWN, finished, tick,
-                   paces != nullptr ? *paces : machine_paces(), workers);
-}
-
-void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces* paces, unsigned workers, const ProgressTick& tick) {
-  const auto count = static_cast<std::size_t>(
-      std::ranges::count_if(jobs, [](const FileJob& job) { return job.stream != nullptr; }));
-  // One stream is planned onto the scalar engine whatever the paces.
-  static constexpr KernelPaces ONE_STREAM{{0, 1.0, 0, 0}, {}, LaneEngine::scalar};
-  std::size_t next = 0;
-  const JobFeed feed = [&](FileJob*& job) {
-    if (next == jobs.size()) return false;
-    job = &jobs[next++];
-    return true;
-  };
-  digest_fed_files(
-      feed, jobs.size(), count,
-      [&](FileJob& job) { finished(static_cast<std::size_t>(&job - jobs.data())); }, tick,
-      paces != nullptr ? *paces
-      : count > 1      ? machine_paces()
-                       : ONE_STREAM,
-      workers);
-}
 }  // namespace md5refresh

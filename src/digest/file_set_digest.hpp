@@ -40,29 +40,35 @@ inline constexpr std::chrono::milliseconds PROGRESS_TICK{250};
 // reader then sleeps and wakes less often than the digest needs a chunk.
 inline constexpr std::size_t STREAM_READ_SIZE = 128 * 1024;
 inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
-
-// Digests every job's stream. `finished(i)` runs on the calling thread for each
-// job in index order, as soon as that job and every one before it are done.
-// `paces` null means the machine's, measured only when two files or more call
-// for a plan; `workers` 0 means one per hardware thread. `tick`, when given, is
-// called on the calling thread at the start and then every PROGRESS_TICK or
-// so while files remain.
-void digest_file_set(std::span<FileJob> jobs, const std::function<void(std::size_t)>& finished,
-                     const KernelPaces* paces = nullptr, unsigned workers = 0,
-                     const ProgressTick& tick = {});
+// A read is short only at the end of its file, so every chunk but the last
+// holds whole blocks, and no bytes carry over from one chunk to the next.
+static_assert(STREAM_READ_SIZE % 64 == 0 && READ_AHEAD_SIZE % 64 == 0);
 
 // Gives the run its next job through `job` (null: none until more are
 // delivered, so the feed is asked again after the next delivery, or at once
 // when nothing is left to deliver); false when no job follows.
 using JobFeed = std::function<bool(FileJob*& job)>;
 
-// A run that takes its files as they come, for more files than may be open at
-// once: `feed` is called on the calling thread while fewer than `window` of
-// the fed streams are open. Each stream is closed as soon as its file is done
-// (its stamp then in `after`), and each job stays where it is until `finished`
-// has had it, in the order fed. Paces, workers and `tick` as above.
-void digest_file_feed(const JobFeed& feed, std::size_t window,
-                      const std::function<void(FileJob&)>& finished, const ProgressTick& tick = {},
-                      const KernelPaces* paces = nullptr, unsigned workers = 0);
+inline constexpr std::size_t FILES_NOT_KNOWN = SIZE_MAX;
+
+struct FeedSettings {
+  std::size_t window;  // at most this many fed streams unfinished (and open) at once
+  // How many files the run will have, when the caller knows: one file, or
+  // fewer than the cores, is read ahead on a core of its own; the kernels'
+  // paces are measured only when two files or more call for a plan.
+  std::size_t expected = FILES_NOT_KNOWN;
+  const KernelPaces* paces = nullptr;  // null: the machine's
+  unsigned workers = 0;                // 0: one per hardware thread
+  bool close_streams =
+      true;                // each stream closed as soon as its file is done, its stamp in `after`
+  ProgressTick tick = {};  // on the calling thread at the start, then every PROGRESS_TICK or so
+};
+
+// Digests the streams the feed gives, for more files than may be open at
+// once: `feed` is called on the calling thread while fewer than the window's
+// streams are unfinished. Each job stays where it is until `finished` has had
+// it, on the calling thread, in the order fed.
+void digest_files(const JobFeed& feed, const std::function<void(FileJob&)>& finished,
+                  const FeedSettings& settings);
 
 }  // namespace md5refresh

@@ -13,7 +13,6 @@ namespace md5refresh {
 namespace {
 
 int first_output_error = 0;
-std::string* deferred_lines = nullptr;
 
 }  // namespace
 
@@ -53,12 +52,11 @@ void put_output_text(std::string_view text) {
   }
 }
 
-void report(const char* format, ...) {
-  flush_output();
-  // Whole, however long the paths in it: the reason comes last.
+namespace {
+
+// The message's line, whole however long the paths in it: the reason comes last.
+std::string message_line(const char* format, std::va_list arguments) {
   std::string message(256, '\0');
-  std::va_list arguments;
-  va_start(arguments, format);
   std::va_list again;
   va_copy(again, arguments);
   int length = std::vsnprintf(message.data(), message.size(), format, arguments);
@@ -67,25 +65,63 @@ void report(const char* format, ...) {
     length = std::vsnprintf(message.data(), message.size(), format, again);
   }
   va_end(again);
-  va_end(arguments);
-  if (length < 0) return;
+  if (length < 0) return {};
   message.resize(static_cast<std::size_t>(length));
-  const std::string line = "md5refresh: " + escaped_text(message) + "\n";
-  if (deferred_lines != nullptr) {
-    *deferred_lines += line;
+  return "md5refresh: " + escaped_text(message) + "\n";
+}
+
+void put_message(const std::string& line) {
+  flush_output();
+  std::fputs(line.c_str(), stderr);
+}
+
+void put_line(std::string_view text) {
+  put_output_text(text);
+  std::fputc('\n', stdout);
+  flush_output();
+}
+
+}  // namespace
+
+void report(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  const std::string line = message_line(format, arguments);
+  va_end(arguments);
+  if (!line.empty()) put_message(line);
+}
+
+void say(Transcript& transcript, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::string line = message_line(format, arguments);
+  va_end(arguments);
+  if (line.empty()) return;
+  if (transcript.held) {
+    transcript.kept.emplace_back(true, std::move(line));
   } else {
-    std::fputs(line.c_str(), stderr);
+    put_message(line);
   }
 }
 
-void defer_reports(std::string* lines) {
-  deferred_lines = lines;
+void print_line(Transcript& transcript, std::string_view text) {
+  if (transcript.held) {
+    transcript.kept.emplace_back(false, std::string(text));
+  } else {
+    put_line(text);
+  }
 }
 
-void put_deferred_reports(const std::string& lines) {
-  if (lines.empty()) return;
-  flush_output();
-  std::fputs(lines.c_str(), stderr);
+void show_transcript(Transcript& transcript) {
+  for (const auto& [message, text] : transcript.kept) {
+    if (message) {
+      put_message(text);
+    } else {
+      put_line(text);
+    }
+  }
+  transcript.kept.clear();
+  transcript.held = false;
 }
 
 }  // namespace md5refresh

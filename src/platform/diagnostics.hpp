@@ -7,27 +7,41 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace md5refresh {
 
 #if defined(__GNUC__)
-#define MD5REFRESH_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#define MD5REFRESH_PRINTF_FORMAT(first) __attribute__((format(printf, first, first + 1)))
 #else
-#define MD5REFRESH_PRINTF_FORMAT
+#define MD5REFRESH_PRINTF_FORMAT(first)
 #endif
 
 // Flushes standard output first, so that a log of both streams reads in order.
 // Control bytes (below 0x20 but the tab, and 0x7F) are shown as \xNN.
-void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT;
+void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT(1);
 
-// While `lines` is not null, messages are kept there, whole lines as
-// report() would print them, instead of going to stderr: what a run says of
-// one manifest while it gets the next ready is shown with that manifest's
-// lines. Null sends them to stderr again.
-void defer_reports(std::string* lines);
+// What the run of one manifest says, in order: its report or check lines for
+// standard output and its messages for standard error. A transcript that is
+// shown writes each at once; one that is held keeps them until its turn, so
+// that a run of many manifests shows each one's lines and messages together,
+// in the order of the manifests, as runs of their own would have shown them.
+struct Transcript {
+  bool held = false;
+  std::vector<std::pair<bool, std::string>> kept;  // (a message, its text), while held
+};
 
-// Prints lines that defer_reports kept, after what standard output holds.
-void put_deferred_reports(const std::string& lines);
+// A message, as report() has it, in the transcript.
+void say(Transcript& transcript, const char* format, ...) MD5REFRESH_PRINTF_FORMAT(2);
+
+// A line of standard output, `text` and a line end, sent on its way at once
+// when shown: a log shows it before any message that follows it, and an
+// interrupted run keeps the lines already made.
+void print_line(Transcript& transcript, std::string_view text);
+
+// Writes what the transcript kept and shows the rest as it comes.
+void show_transcript(Transcript& transcript);
 
 // `text` with its control bytes shown as \xNN.
 [[nodiscard]] std::string escaped_text(std::string_view text);

@@ -122,7 +122,7 @@ OutputProbe probe_output(const char* path) {
   return probe;
 }
 
-int open_output(const OutputProbe& probe, OutputFile& output) {
+int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transcript) {
   output.final_path = probe.final_path;
   switch (probe.kind) {
     case OutputKind::standard_output:
@@ -150,7 +150,7 @@ int open_output(const OutputProbe& probe, OutputFile& output) {
     return create_error;
   }
   if (probe.kind == OutputKind::regular) {
-    output.metadata_time = copy_metadata(descriptor, output.final_path);
+    output.metadata_time = copy_metadata(descriptor, output.final_path, transcript);
   }
   output.file = stream_for_writing(descriptor);
   if (output.file == nullptr) {
@@ -180,12 +180,12 @@ int finish_output(OutputFile& output, bool synced) {
   return error;
 }
 
-int replace_with_output(OutputFile& output, bool synced) {
+int replace_with_output(OutputFile& output, bool synced, Transcript& transcript) {
   if (output.temporary_path.empty()) return 0;
   // A chmod or chown made since the copy wins over the copy.
   if (output.metadata_time != 0 && output.file != nullptr &&
       metadata_time(output.final_path) != output.metadata_time) {
-    output.metadata_time = copy_metadata(descriptor_of(output.file), output.final_path);
+    output.metadata_time = copy_metadata(descriptor_of(output.file), output.final_path, transcript);
     if (synced && sync_to_disk(output.file) != 0) {
       const int error = errno;
       discard_output(output);

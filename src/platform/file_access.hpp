@@ -13,6 +13,8 @@
 
 namespace md5refresh {
 
+struct Transcript;
+
 #if defined(_WIN32)
 inline constexpr char HOST_SEPARATOR = '\\';
 inline constexpr std::string_view PATH_SEPARATORS = "\\/";
@@ -139,8 +141,8 @@ struct OutputFile {
 // Opens the output as the probe found it, without looking again. A replacement carries the owner
 // and group (each where the process may), extended attributes (POSIX ACLs among them) and
 // permission bits of the file it replaces; what cannot be kept, and other names of the file that
-// keep the old contents, are warned of on stderr. Returns 0 or errno.
-[[nodiscard]] int open_output(const OutputProbe& probe, OutputFile& output);
+// keep the old contents, are warned of in `transcript`. Returns 0 or errno.
+[[nodiscard]] int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transcript);
 
 // Flushes the data to disk (but for `synced` false, when a sync of the file
 // system will do it for many). A temporary stays open until its replace; any
@@ -154,7 +156,7 @@ struct OutputFile {
 // old file stays. The rename is made durable too, unless `synced` is false.
 // The output's descriptor may stay open for a sync of its file system: close it
 // with close_output.
-[[nodiscard]] int replace_with_output(OutputFile& output, bool synced = true);
+[[nodiscard]] int replace_with_output(OutputFile& output, bool synced, Transcript& transcript);
 
 // Whether sync_file_system can stand for a sync of each file (not on Windows).
 [[nodiscard]] bool syncs_file_system();

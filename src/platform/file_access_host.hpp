@@ -44,7 +44,7 @@ void close_descriptor(int descriptor);
 // Gives the new file at `descriptor` what the host keeps of `original` besides
 // its bytes, warning of what it cannot. Returns when `original`'s metadata
 // last changed, for metadata_time.
-std::int64_t copy_metadata(int descriptor, const std::string& original);
+std::int64_t copy_metadata(int descriptor, const std::string& original, Transcript& transcript);
 
 // When the metadata of the file at `path` last changed (0 where the host's
 // replace carries the metadata over itself).

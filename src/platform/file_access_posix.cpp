@@ -60,25 +60,28 @@ bool sticky_forbids_replace(const std::string& path) {
 
 // Owner and group are kept each where the process may: a user who may not give
 // the file away may still keep a group of theirs.
-void copy_owner(int descriptor, const std::string& original, const struct stat& status) {
+void copy_owner(int descriptor, const std::string& original, const struct stat& status,
+                Transcript& transcript) {
   if (::fchown(descriptor, status.st_uid, status.st_gid) == 0) return;
   const int owner_error = errno;
   if (::fchown(descriptor, static_cast<uid_t>(-1), status.st_gid) == 0) {
-    report("cannot keep the owner of %s: %s", original.c_str(), std::strerror(owner_error));
+    say(transcript, "cannot keep the owner of %s: %s", original.c_str(),
+        std::strerror(owner_error));
   } else {
-    report("cannot keep the owner and group of %s: %s", original.c_str(),
-           std::strerror(owner_error));
+    say(transcript, "cannot keep the owner and group of %s: %s", original.c_str(),
+        std::strerror(owner_error));
   }
 }
 
 // Extended attributes, POSIX ACLs (system.posix_acl_access) among them.
-void copy_extended_attributes(int descriptor, const std::string& original) {
+void copy_extended_attributes(int descriptor, const std::string& original, Transcript& transcript) {
   const ssize_t list_size = ::listxattr(original.c_str(), nullptr, 0);
   if (list_size <= 0) return;  // none, or a file system without them
   std::vector<char> names(static_cast<std::size_t>(list_size));
   const ssize_t listed = ::listxattr(original.c_str(), names.data(), names.size());
   if (listed < 0) {
-    report("cannot keep the extended attributes of %s: %s", original.c_str(), std::strerror(errno));
+    say(transcript, "cannot keep the extended attributes of %s: %s", original.c_str(),
+        std::strerror(errno));
     return;
   }
   std::vector<char> value;
@@ -92,8 +95,8 @@ void copy_extended_attributes(int descriptor, const std::string& original) {
     }
     if (size < 0 ||
         ::fsetxattr(descriptor, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
-      report("cannot keep extended attribute %s of %s: %s", name, original.c_str(),
-             std::strerror(errno));
+      say(transcript, "cannot keep extended attribute %s of %s: %s", name, original.c_str(),
+          std::strerror(errno));
     }
   }
 }
@@ -165,17 +168,18 @@ int process_id() {
 
 // The mode is set last: a change of owner can clear the set-id bits, and an
 // ACL's mask stands in the group bits.
-std::int64_t copy_metadata(int descriptor, const std::string& original) {
+std::int64_t copy_metadata(int descriptor, const std::string& original, Transcript& transcript) {
   struct stat status {};
   if (::stat(original.c_str(), &status) != 0) return 0;
   if (status.st_nlink > 1) {
-    report("%s has %ju names; the others keep the old contents", original.c_str(),
-           static_cast<std::uintmax_t>(status.st_nlink));
+    say(transcript, "%s has %ju names; the others keep the old contents", original.c_str(),
+        static_cast<std::uintmax_t>(status.st_nlink));
   }
-  copy_owner(descriptor, original, status);
-  copy_extended_attributes(descriptor, original);
+  copy_owner(descriptor, original, status, transcript);
+  copy_extended_attributes(descriptor, original, transcript);
   if (::fchmod(descriptor, status.st_mode & 07777) != 0) {
-    report("cannot keep the permissions of %s: %s", original.c_str(), std::strerror(errno));
+    say(transcript, "cannot keep the permissions of %s: %s", original.c_str(),
+        std::strerror(errno));
   }
   return status_change_time(status);
 }

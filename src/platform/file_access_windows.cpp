@@ -189,7 +189,7 @@ int process_id() {
 
 // ReplaceFileW carries the ACL, attributes and alternate streams over itself,
 // as they stand at the replace.
-std::int64_t copy_metadata(int, const std::string&) {
+std::int64_t copy_metadata(int, const std::string&, Transcript&) {
   return 0;
 }
 

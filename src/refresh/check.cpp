@@ -11,8 +11,6 @@
 #include <string_view>
 
 #include "platform/diagnostics.hpp"
-#include "refresh/refresh.hpp"
-#include "refresh/section_file.hpp"
 
 namespace md5refresh {
 
@@ -63,31 +61,30 @@ Verdict verdict_of(const Section& section, Target target, bool digested, const H
   return same_digest(field_text(md5->value), hex.data()) ? Verdict::ok : Verdict::changed;
 }
 
-void print_check_line(const Section& section, Verdict verdict, const TargetPath& path) {
-  if (verdict == Verdict::no_file_named) {
-    std::fputs("section ", stdout);
-    put_output_text(field_text(section.name));
-  } else {
-    put_output_text(path.data());
-  }
-  std::printf(": %s\n", VERDICT_TEXT[static_cast<std::size_t>(verdict)]);
-  flush_output();
+void print_check_line(const Section& section, Verdict verdict, const TargetPath& path,
+                      Transcript& transcript) {
+  const std::string subject = verdict == Verdict::no_file_named
+                                  ? "section " + std::string(field_text(section.name))
+                                  : std::string(path.data());
+  print_line(transcript, subject + ": " + VERDICT_TEXT[static_cast<std::size_t>(verdict)]);
 }
 
-void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked) {
+void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,
+                    Transcript& transcript) {
   const int not_ok = checked - counts[0];
   std::string parts;
   for (std::size_t v = 1; v < VERDICT_COUNT; ++v) {
     if (counts[v] == 0) continue;
     parts += (parts.empty() ? "" : ", ") + std::to_string(counts[v]) + " " + SUMMARY_TEXT[v];
   }
-  report("%d of %d sections not OK: %s", not_ok, checked, parts.c_str());
+  say(transcript, "%d of %d sections not OK: %s", not_ok, checked, parts.c_str());
 }
 
 }  // namespace
 
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const HexDigest& hex, CheckOutput output) {
+                   bool digested, const HexDigest& hex, CheckOutput output,
+                   Transcript& transcript) {
   // A section with neither entry, even misspelled, is no business of a check.
   if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
   const Verdict verdict = verdict_of(section, planned.target, digested, hex);
@@ -96,42 +93,20 @@ void tally_section(CheckTally& tally, const Section& section, const SectionPlan&
   ++tally.checked;
   if (output == CheckOutput::every_line ||
       (output == CheckOutput::quiet && verdict != Verdict::ok)) {
-    print_check_line(section, verdict, planned.path);
+    print_check_line(section, verdict, planned.path, transcript);
   }
 }
 
-int end_check(const CheckTally& tally, const char* input_path, CheckOutput output) {
+int end_check(const CheckTally& tally, const char* input_path, CheckOutput output,
+              Transcript& transcript) {
   // A check of nothing must not pass for a check that found all well.
   if (!tally.a_file_named) {
-    report("%s: no section names a file to check", input_path);
+    say(transcript, "%s: no section names a file to check", input_path);
     return CHECK_NOT_MADE;
   }
   if (tally.counts[0] == tally.checked) return CHECK_ALL_OK;
-  if (output != CheckOutput::status_only) report_summary(tally.counts, tally.checked);
+  if (output != CheckOutput::status_only) report_summary(tally.counts, tally.checked, transcript);
   return CHECK_NOT_ALL_OK;
-}
-
-bool begin_check(const char* input_path, const ExcludeList& excludes, bool warn_unmatched,
-                 std::unique_ptr<Manifest>& manifest, ManifestPlan& plan) {
-  if (!load_manifest(input_path, manifest)) return false;
-  plan = plan_sections(*manifest, input_path, excludes, RunKind::check);
-  warn_about_plan(*manifest, plan, warn_unmatched);
-  return true;
-}
-
-int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
-  std::unique_ptr<Manifest> manifest;
-  ManifestPlan plan;
-  if (!begin_check(input_path, excludes, true, manifest, plan)) return CHECK_NOT_MADE;
-  CheckTally tally{};
-  SectionFiles files = open_section_files(plan);
-  digest_section_files(plan, files, [&](std::size_t s) {
-    if (!plan.sections[s].visited) return;
-    const bool digested = take_digest(*manifest, plan, files, s);
-    tally_section(tally, manifest->sections[s], plan.sections[s], digested, files.jobs[s].hex,
-                  output);
-  });
-  return end_check(tally, input_path, output);
 }
 
 }  // namespace md5refresh

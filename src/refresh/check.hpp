@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The check: are the recorded digests true? Reads the manifest and digests its
-// files as the refresh does, and writes nothing.
+// The check's verdicts: are the recorded digests true? A check reads the
+// manifest and digests its files as the refresh does, and writes nothing.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <memory>
 
 #include "digest/file_digest.hpp"
+#include "platform/diagnostics.hpp"
 #include "refresh/section_plan.hpp"
 
 namespace md5refresh {
@@ -30,26 +30,16 @@ struct CheckTally {
   bool a_file_named;
 };
 
-// Reads and plans the manifest, with its warnings; false, with the reason on
-// stderr, when it cannot be had.
-[[nodiscard]] bool begin_check(const char* input_path, const ExcludeList& excludes,
-                               bool warn_unmatched, std::unique_ptr<Manifest>& manifest,
-                               ManifestPlan& plan);
-
 // Counts a visited section whose file is done, and prints its line as
 // `output` has it; `digested`: whether `hex` is its file's digest.
+// Prints a line for every section with a "file_path" or an "md5" entry: "path:
+// OK", "path: CHANGED", "path: MISSING", "path: no digest recorded", "path:
+// recorded digest is not 32 hex digits" or "section NAME: no file named".
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const HexDigest& hex, CheckOutput output);
+                   bool digested, const HexDigest& hex, CheckOutput output, Transcript& transcript);
 
-// The summary, when not all is OK; the check's status.
-[[nodiscard]] int end_check(const CheckTally& tally, const char* input_path, CheckOutput output);
-
-// Prints a line for every section with a "file_path" or an "md5" entry that
-// `excludes` does not name: "path: OK", "path: CHANGED", "path: MISSING",
-// "path: no digest recorded", "path: recorded digest is not 32 hex digits" or
-// "section NAME: no file named"; and a summary of the sections on stderr when
-// not all are OK. Returns one of the statuses above.
-[[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
-                                 CheckOutput output);
+// The summary of the sections on stderr, when not all is OK; the check's status.
+[[nodiscard]] int end_check(const CheckTally& tally, const char* input_path, CheckOutput output,
+                            Transcript& transcript);
 
 }  // namespace md5refresh

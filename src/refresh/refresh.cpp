@@ -1,252 +1,429 @@
 // SPDX-License-Identifier: MIT
-// The input is read whole and closed before the output is opened, which is what
-// lets a manifest be refreshed in place.
+// The run feeds the digest ahead of the output: manifests are prepared as the
+// digest needs their files, and each is finished once its files and those of
+// every manifest before it are done. A bounded window of manifests and files
+// is in flight, so descriptors and memory stay bounded whatever the size of
+// the tree; only a digest per file read stays for the run, so that a file
+// reached again through another name is not read again. What each manifest
+// says is held until the manifests before it are shown.
 #include "refresh/refresh.hpp"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <map>
 #include <memory>
-#include <new>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "manifest/manifest_reader.hpp"
-#include "manifest/manifest_writer.hpp"
+#include "digest/file_set_digest.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
-#include "refresh/section_file.hpp"
+#include "platform/process.hpp"
+#include "refresh/progress_line.hpp"
+#include "refresh/tree.hpp"
 
 namespace md5refresh {
 
+static_assert(TreeLimits{}.batch <= TEMPORARIES_AT_ONCE, "an interrupt removes every temporary");
+
 namespace {
 
-BeforeReplaceHook before_replace_hook = nullptr;
-BeforeReplaceHook after_read_hook = nullptr;
+// A manifest whose files are done waits at most this long for others to be
+// made durable with it: one sync for a batch instead of one each.
+constexpr std::chrono::milliseconds BATCH_WAIT{100};
 
-void close_input(OpenInput& input) {
-  if (input.stream != nullptr) std::fclose(input.stream);
-  input.stream = nullptr;
+// A file being digested for one section or more.
+struct SharedFile {
+  FileJob job{};
+  FileStamp before{};
+  bool stamped = false;
+  std::string path;  // where it was opened
+  std::uint64_t sequence = 0;
+  bool delivered = false;
+  FileOutcome outcome{};
+  int readers = 0;  // sections of unfinished manifests that wait for it
+};
+
+// A manifest from the moment it is found until its lines are shown; or only
+// what the walk said after the last manifest.
+struct Pending {
+  ManifestRun run;
+  bool only_said = false;
+  std::array<SharedFile*, MAX_SECTIONS> files{};  // null: the outcome is below
+  std::array<FileOutcome, MAX_SECTIONS> outcomes{};
+  std::size_t next_to_feed = 0;
+};
+
+using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+
+struct KnownDigest {
+  FileStamp stamp;
+  HexDigest hex;
+};
+
+// Where the manifests come from: one named on the command line, or a walk.
+struct Source {
+  const char* input_path = nullptr;  // null: the walk
+  const char* output_path = nullptr;
+  bool output_named = false;
+  std::span<const char* const> folders;
+};
+
+struct Run {
+  Run(const RunSettings& run_settings, const Source& run_source, const TreeLimits& run_limits)
+      : settings(run_settings), source(run_source), limits(run_limits) {
+    walk.folders = source.folders;
+  }
+  const RunSettings& settings;
+  const Source& source;
+  TreeLimits limits;
+  int failed_sync = 0;
+  bool single_taken = false;
+  TreeWalk walk;
+  std::deque<Pending> manifests;  // in the walk's order, not yet shown
+  std::deque<SharedFile> files;   // in the order fed
+  std::map<FileKey, SharedFile*> reading;
+  std::map<FileKey, KnownDigest> known;
+  std::set<ManifestKey> manifests_seen;
+  std::uint64_t fed = 0, delivered = 0;
+  std::size_t files_let_go = 0;  // delivered, and gone from `files`
+  ProgressLine progress{};
+  std::size_t manifest_count = 0, file_count = 0, written = 0, refused = 0;
+  std::array<std::size_t, 3> check_statuses{};  // manifests by check status
+  int last_check_status = CHECK_NOT_MADE;
+  std::array<bool, MAX_EXCLUDES> excludes_matched{};
+  std::vector<Pending> batch;  // finished refreshes, to be committed together
+  std::chrono::steady_clock::time_point batch_started;
+  std::size_t batches = 0;
+};
+
+bool single(const Run& run) {
+  return run.source.input_path != nullptr;
 }
 
-void report_write_error(const char* output_path, int error) {
-  report("cannot write %s: %s", output_path, open_error_text(error));
+FileKey key_of(const FileStamp& stamp) {
+  return {stamp.device, stamp.inode};
 }
 
-bool report_probe(const char* output_path, const OutputProbe& probe) {
-  if (probe.error == 0) return true;
-  if (!probe.directory.empty()) {
-    report("cannot create a temporary file in %s: %s", probe.directory.c_str(),
-           std::strerror(probe.error));
-  } else if (probe.sticky) {
-    report("cannot write %s: %s (another user's file in a sticky directory)", output_path,
-           std::strerror(probe.error));
-  } else {
-    report_write_error(output_path, probe.error);
-  }
-  return false;
+// The front manifest shows what it says as it comes once every manifest
+// before it is shown.
+void show_front(Run& run) {
+  if (!run.batch.empty() || run.manifests.empty()) return;
+  Transcript& transcript = run.manifests.front().run.transcript;
+  if (!transcript.held) return;
+  clear_progress_line(run.progress);
+  show_transcript(transcript);
 }
 
-}  // namespace
-
-void set_before_replace_hook(BeforeReplaceHook hook) {
-  before_replace_hook = hook;
-}
-
-void set_after_read_hook(BeforeReplaceHook hook) {
-  after_read_hook = hook;
-}
-
-bool load_manifest(const char* input_path, std::unique_ptr<Manifest>& manifest,
-                   OpenInput* kept_open) {
-  OpenResult input = open_regular_file(input_path);
-  if (input.file == nullptr) {
-    report("cannot open %s: %s", input_path, open_error_text(input.error));
-    return false;
-  }
-  manifest.reset(new (std::nothrow) Manifest{});
-  if (manifest == nullptr) {
-    std::fclose(input.file);
-    report("%s: out of memory", input_path);
-    return false;
-  }
-  OpenInput opened{input.file, {}, false, {}};
-  opened.stamped = stamp_of_open_file(input.file, opened.stamp);
-  const ReadResult read =
-      read_manifest(input.file, *manifest, kept_open != nullptr ? &opened.bytes : nullptr);
-  if (kept_open != nullptr && read.status == ReadStatus::ok) {
-    *kept_open = std::move(opened);
-  } else {
-    std::fclose(input.file);
-  }
-  if (read.status == ReadStatus::read_error) {
-    report("cannot read %s: %s", input_path, std::strerror(read.error));
-    return false;
-  }
-  if (read.status != ReadStatus::ok) {
-    report("%s:%ld: %s", input_path, read.line, read_status_text(read.status));
-    return false;
-  }
-  return true;
-}
-
-void refresh_digests(Manifest& manifest, const ManifestPlan& plan) {
-  SectionFiles files = open_section_files(plan);
-  digest_section_files(plan, files, [&](std::size_t s) {
-    if (take_digest(manifest, plan, files, s))
-      store_section_digest(manifest, plan, s, files.jobs[s].hex);
-  });
-}
-
-void print_report_line(const HexDigest& hex, const char* path) {
-  std::fputs(hex.data(), stdout);
-  std::fputc('\t', stdout);
-  put_output_text(path);
-  std::fputc('\n', stdout);
-  flush_output();
-}
-
-bool put_digest(Section& section, const HexDigest& hex) {
-  Entry* md5 = find_entry(section, "md5");
-  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
-    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
-    (void)set_field(md5->key, "md5");
-  }
-  if (md5 == nullptr) return false;
-  (void)set_field(md5->value, hex.data());
-  return true;
-}
-
-void report_no_room(const Section& section, const char* path) {
-  report("section %s has no md5 entry and no room for one; digest of %s not stored",
-         section.name.data(), path);
-}
-
-void store_section_digest(Manifest& manifest, const ManifestPlan& plan, std::size_t s,
-                          const HexDigest& hex) {
-  const char* path = plan.sections[s].path.data();
-  print_report_line(hex, path);
-  if (!put_digest(manifest.sections[s], hex)) report_no_room(manifest.sections[s], path);
-}
-
-bool begin_refresh(RefreshJob& job, const ExcludeList& excludes, bool output_named,
-                   bool warn_unmatched) {
-  const char* input_path = job.input_path.c_str();
-  const char* output_path = job.output_path.c_str();
-  if (!load_manifest(input_path, job.manifest, &job.input)) return false;
-  if (const std::uint64_t names = name_count(job.input.stream);
-      job.refuse_other_names && names > 1) {
-    report("%s has %ju names; not refreshed in a tree, name it alone", input_path,
-           static_cast<std::uintmax_t>(names));
-    close_input(job.input);
-    return false;
-  }
-  job.plan = plan_sections(*job.manifest, input_path, excludes, RunKind::refresh);
-  job.planned = true;
-  warn_about_plan(*job.manifest, job.plan, warn_unmatched);
-  if (after_read_hook != nullptr) after_read_hook();
-  job.probe = probe_output(output_path);
-  if (!report_probe(output_path, job.probe)) {
-    close_input(job.input);
-    return false;
-  }
-  const bool regular = job.probe.kind == OutputKind::regular;
-  if (job.output_path == job.input_path && !regular && job.probe.kind != OutputKind::missing) {
-    report("%s is no longer the file that was read; not replaced", input_path);
-    close_input(job.input);
-    return false;
-  }
-  // By its path too: a save by rename since the read leaves another file there,
-  // whose text must still be the text read.
-  job.replaces_input =
-      job.output_path == job.input_path ||
-      (regular && job.input.stamped && same_file(job.probe.existing, job.input.stamp));
-  if (regular && !job.replaces_input && !output_named) {
-    report("writing %s from %s; choose the output with -o", output_path, input_path);
-  }
-  if (job.replaces_input && !lock_for_replace(job.input.stream)) {
-    report("%s is being refreshed by another run; not replaced", input_path);
-    close_input(job.input);
-    return false;
-  }
-  return true;
-}
-
-bool start_write(RefreshJob& job, bool synced) {
-  int error = open_output(job.probe, job.output);
-  if (error == 0) {
-    if (write_manifest(job.output.file, *job.manifest, job.plan.left_out)) {
-      error = finish_output(job.output, synced);
-    } else {
-      error = errno != 0 ? errno : EIO;
-      discard_output(job.output);
+void note_matched_excludes(Run& run, const ManifestPlan& plan) {
+  const ExcludeList& excludes = run.settings.excludes;
+  const auto unmatched =
+      std::span(plan.unmatched).first(static_cast<std::size_t>(plan.unmatched_count));
+  for (std::size_t x = 0; x < static_cast<std::size_t>(excludes.count); ++x) {
+    if (std::ranges::find(unmatched, excludes.names[x]) == unmatched.end()) {
+      run.excludes_matched[x] = true;
     }
   }
-  if (error == 0) return true;
-  report_write_error(job.output_path.c_str(), error);
-  close_input(job.input);
-  return false;
 }
 
-namespace {
-
-// An output that replaces the input must still hold the text that was read,
-// byte for byte (a stamp misses an edit within the file system's time
-// granularity, and takes a touch for one); any other output must be as the
-// probe found it.
-bool unchanged_since_read(const RefreshJob& job) {
-  if (job.replaces_input) {
-    std::string now;
-    return read_whole_file(job.input_path.c_str(), now) == 0 && now == job.input.bytes;
+// Finds the next manifest not taken before and prepares it; false when no
+// manifest follows (what the walk said last is kept all the same).
+bool load_next_manifest(Run& run) {
+  Pending& pending = run.manifests.emplace_back();
+  ManifestRun& manifest = pending.run;
+  manifest.transcript.held = true;
+  bool found = false;
+  if (single(run)) {
+    found = !std::exchange(run.single_taken, true);
+    manifest.input_path = run.source.input_path;
+    manifest.output_path = run.source.output_path;
+    manifest.output_named = run.source.output_named;
+  } else {
+    FoundManifest next{};
+    while (!found && next_manifest(run.walk, next, manifest.transcript)) {
+      found = !next.known_folder || run.manifests_seen.insert(next.key).second;
+    }
+    manifest.input_path = manifest.output_path = next.path;
   }
-  FileStamp now{};
-  const bool exists = stamp_of_path(job.output.final_path.c_str(), now);
-  switch (job.probe.kind) {
-    case OutputKind::missing:
-      return !exists;
-    case OutputKind::regular:
-      return exists && now == job.probe.existing;
-    default:
-      return true;
-  }
-}
-
-}  // namespace
-
-bool commit_write(RefreshJob& job, bool synced) {
-  if (before_replace_hook != nullptr) before_replace_hook();
-  if (!unchanged_since_read(job)) {
-    discard_output(job.output);
-    close_input(job.input);
-    report("%s changed while the files were digested; not replaced",
-           job.replaces_input ? job.input_path.c_str() : job.output_path.c_str());
+  if (!found) {
+    pending.only_said = true;
+    if (manifest.transcript.kept.empty()) run.manifests.pop_back();
     return false;
   }
-  close_input(job.input);  // Windows replaces no file that is open
-  if (const int error = replace_with_output(job.output, synced); error != 0) {
-    report_write_error(job.output_path.c_str(), error);
-    return false;
+  ++run.manifest_count;
+  show_front(run);
+  if (manifest.input_path.size() > MANIFEST_PATH_LIMIT) {
+    say(manifest.transcript, "path longer than %d bytes: %s", static_cast<int>(MANIFEST_PATH_LIMIT),
+        manifest.input_path.c_str());
+    return true;
   }
-  if (synced) close_output(job.output);  // else held for the batch's sync
+  (void)prepare_manifest(manifest, run.settings);
+  if (manifest.planned) note_matched_excludes(run, manifest.plan);
   return true;
 }
 
-void abandon_write(RefreshJob& job, int error) {
-  discard_output(job.output);
-  close_input(job.input);
-  report_write_error(job.output_path.c_str(), error);
+// The file of a manifest's next section: a job to feed, or null when the
+// section needs none (no file, a file that did not open, a digest known, a
+// file already being read).
+SharedFile* file_to_feed(Run& run, Pending& pending) {
+  const std::size_t s = pending.next_to_feed++;
+  const SectionPlan& planned = pending.run.plan.sections[s];
+  if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
+  ++run.file_count;
+  FileStamp stamp{};
+  const bool stamped = stamp_of_path(planned.path.data(), stamp);
+  if (const auto known = run.known.find(key_of(stamp));
+      stamped && known != run.known.end() && known->second.stamp == stamp) {
+    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
+    return nullptr;
+  }
+  if (const auto reading = run.reading.find(key_of(stamp));
+      stamped && reading != run.reading.end() && reading->second->before == stamp) {
+    pending.files[s] = reading->second;
+    ++reading->second->readers;
+    return nullptr;
+  }
+  const OpenResult opened = open_regular_file(planned.path.data());
+  if (opened.file == nullptr) {
+    pending.outcomes[s].open_error = opened.error;
+    return nullptr;
+  }
+  SharedFile& file = run.files.emplace_back();
+  file.stamped = stamp_of_open_file(opened.file, file.before);
+  file.job = {
+      opened.file, file.stamped ? file.before.size : regular_file_size(opened.file), {}, {}};
+  file.path = planned.path.data();
+  file.sequence = ++run.fed;
+  file.readers = 1;
+  if (file.stamped) run.reading[key_of(file.before)] = &file;
+  pending.files[s] = &file;
+  return &file;
 }
 
-bool end_refresh(RefreshJob& job) {
-  return start_write(job, true) && commit_write(job, true);
+bool all_fed(const Pending& pending) {
+  return pending.only_said || !pending.run.ready ||
+         pending.next_to_feed == static_cast<std::size_t>(pending.run.plan.section_count);
 }
+
+// Finishes the front manifest's sections whose files are done, in order;
+// true when every one is.
+bool finish_sections(Run& run, Pending& pending) {
+  ManifestRun& manifest = pending.run;
+  if (pending.only_said || !manifest.ready) return true;
+  while (manifest.finished_sections < pending.next_to_feed) {
+    const std::size_t s = manifest.finished_sections;
+    if (SharedFile* file = pending.files[s]) {
+      if (!file->delivered) return false;
+      pending.outcomes[s] = file->outcome;
+      --file->readers;
+      pending.files[s] = nullptr;
+    }
+    if (!manifest.transcript.held) clear_progress_line(run.progress);
+    finish_section(manifest, pending.outcomes[s], run.settings);
+  }
+  return all_fed(pending);
+}
+
+// The batch's outputs committed together, then each manifest's lines and
+// messages shown in the walk's order, as its own run shows them.
+void commit_batch(Run& run) {
+  std::vector<ManifestRun*> runs;
+  for (Pending& pending : run.batch) {
+    if (!pending.only_said) runs.push_back(&pending.run);
+  }
+  clear_progress_line(run.progress);
+  commit_outputs(runs, !single(run), run.batches++ == 0 ? run.failed_sync : 0);
+  for (Pending& pending : run.batch) {
+    show_transcript(pending.run.transcript);
+    if (!pending.only_said) ++(pending.run.written ? run.written : run.refused);
+  }
+  run.batch.clear();
+}
+
+void finish_check(Run& run, Pending& pending) {
+  if (!pending.only_said) {
+    run.last_check_status = end_check_of(pending.run, run.settings);
+    ++run.check_statuses[static_cast<std::size_t>(run.last_check_status)];
+  }
+  clear_progress_line(run.progress);
+  show_transcript(pending.run.transcript);
+}
+
+// Finishes what is done, in the walk's order: the sections of the manifests
+// at the front, and each manifest whose sections all are; a refresh's in
+// batches of at most `limits.batch`, none waiting longer than BATCH_WAIT.
+// Then lets go of the files that no manifest waits for.
+void finish_ready(Run& run, bool at_end = false) {
+  while (!run.manifests.empty() && finish_sections(run, run.manifests.front())) {
+    Pending& pending = run.manifests.front();
+    if (run.settings.kind == RunKind::check) {
+      finish_check(run, pending);
+    } else {
+      if (run.batch.empty()) run.batch_started = std::chrono::steady_clock::now();
+      run.batch.push_back(std::move(pending));
+    }
+    run.manifests.pop_front();
+    if (!run.batch.empty() && (run.batch.size() >= run.limits.batch || single(run))) {
+      commit_batch(run);
+    }
+    show_front(run);
+  }
+  if (!run.batch.empty() &&
+      (at_end || std::chrono::steady_clock::now() - run.batch_started >= BATCH_WAIT)) {
+    commit_batch(run);
+    show_front(run);
+  }
+  while (!run.files.empty() && run.files.front().delivered && run.files.front().readers == 0) {
+    run.files.pop_front();
+    ++run.files_let_go;
+  }
+}
+
+bool feed(Run& run, FileJob*& job) {
+  finish_ready(run);
+  for (;;) {
+    if (!run.manifests.empty() && !all_fed(run.manifests.back())) {
+      if (SharedFile* file = file_to_feed(run, run.manifests.back())) {
+        job = &file->job;
+        return true;
+      }
+      continue;
+    }
+    if (run.manifests.size() >= run.limits.manifests_in_flight) {
+      job = nullptr;  // more when the first are finished
+      return true;
+    }
+    if (!load_next_manifest(run)) return false;
+  }
+}
+
+// Files are delivered in the order fed: the job is the first one not yet delivered.
+void file_done(Run& run, FileJob& job) {
+  SharedFile& file = run.files[static_cast<std::size_t>(run.delivered) - run.files_let_go];
+  if (&file.job != &job) std::abort();  // the scheduler's promise broken
+  file.outcome = close_digested(file.job, file.before, file.stamped, file.path.c_str());
+  file.delivered = true;
+  ++run.delivered;
+  if (file.stamped) {
+    const auto reading = run.reading.find(key_of(file.before));
+    if (reading != run.reading.end() && reading->second == &file) run.reading.erase(reading);
+    if (file.outcome.result.status == DigestStatus::ok && file.outcome.unchanged) {
+      run.known[key_of(file.before)] = {file.before, file.outcome.hex};
+    }
+  }
+  finish_ready(run);
+}
+
+// A manifest named alone has its files opened before the digest starts, so
+// that the digest's plan and the progress line know them all.
+std::vector<FileJob*> open_single(Run& run) {
+  std::vector<FileJob*> jobs;
+  if (!load_next_manifest(run)) return jobs;
+  Pending& pending = run.manifests.back();
+  while (!all_fed(pending)) {
+    if (SharedFile* file = file_to_feed(run, pending)) jobs.push_back(&file->job);
+  }
+  std::uint64_t total_bytes = 0;
+  for (const FileJob* job : jobs)
+    total_bytes += job->size;
+  run.progress =
+      begin_progress_line(total_bytes, jobs.size(), jobs.size() == 1 ? run.files.back().path : "");
+  return jobs;
+}
+
+void digest_all(Run& run, std::size_t* files_read) {
+  std::vector<FileJob*> opened;
+  if (single(run)) {
+    opened = open_single(run);
+  } else {
+    run.progress = begin_open_ended_progress_line();
+  }
+  FeedSettings settings{run.limits.files_in_flight};
+  if (single(run)) settings.expected = opened.size();
+  if (run.progress.shown) {
+    settings.tick = [&run](std::size_t done, std::uint64_t bytes) {
+      draw_progress_line(run.progress, done, bytes);
+    };
+  }
+  std::size_t handed = 0;
+  digest_files(
+      [&](FileJob*& job) {
+        if (handed < opened.size()) {
+          job = opened[handed++];
+          return true;
+        }
+        return feed(run, job);
+      },
+      [&run](FileJob& job) { file_done(run, job); }, settings);
+  finish_ready(run, true);
+  clear_progress_line(run.progress);
+  if (files_read != nullptr) *files_read = static_cast<std::size_t>(run.fed);
+}
+
+std::string counted(std::size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+void report_summary(const Run& run, CheckOutput output) {
+  const ExcludeList& excludes = run.settings.excludes;
+  for (std::size_t x = 0; x < static_cast<std::size_t>(excludes.count); ++x) {
+    if (run.excludes_matched[x]) continue;
+    const std::string_view name = excludes.names[x];
+    report("-x \"%.*s\": no section of that name in any manifest", static_cast<int>(name.size()),
+           name.data());
+  }
+  const bool check = run.settings.kind == RunKind::check;
+  if (check && output == CheckOutput::status_only) return;
+  const std::size_t linked = run.walk.linked_manifests;
+  std::string counts;
+  if (check) {
+    const auto& statuses = run.check_statuses;
+    counts = std::to_string(statuses[0]) + " OK, " + std::to_string(statuses[1]) + " not OK";
+    if (statuses[2] + linked > 0)
+      counts += ", " + std::to_string(statuses[2] + linked) + " not checked";
+  } else {
+    counts = std::to_string(run.written) + " written, " + std::to_string(run.refused + linked) +
+             " refused";
+  }
+  report("%s, %s: %s", counted(run.manifest_count + linked, "manifest").c_str(),
+         counted(run.file_count, "file").c_str(), counts.c_str());
+}
+
+}  // namespace
 
 bool refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,
                       bool output_named) {
-  RefreshJob job;
-  job.input_path = input_path;
-  job.output_path = output_path;
-  if (!begin_refresh(job, excludes, output_named, true)) return false;
-  refresh_digests(*job.manifest, job.plan);
-  return end_refresh(job);
+  const RunSettings settings{RunKind::refresh, excludes, CheckOutput::every_line, false};
+  const Source source{input_path, output_path, output_named, {}};
+  const auto run = std::make_unique<Run>(settings, source, TreeLimits{});
+  digest_all(*run, nullptr);
+  return run->written == 1;
+}
+
+int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
+  const RunSettings settings{RunKind::check, excludes, output, false};
+  const Source source{input_path, input_path, false, {}};
+  const auto run = std::make_unique<Run>(settings, source, TreeLimits{});
+  digest_all(*run, nullptr);
+  return run->last_check_status;
+}
+
+int run_trees(const TreeRequest& request) {
+  const RunSettings settings{request.check ? RunKind::check : RunKind::refresh, request.excludes,
+                             request.output, true};
+  const Source source{nullptr, nullptr, false, request.folders};
+  const auto run = std::make_unique<Run>(settings, source, request.limits);
+  run->failed_sync = request.failed_sync;
+  digest_all(*run, request.files_read);
+  report_summary(*run, request.output);
+  if (!request.check) return run->refused == 0 && !run->walk.failed ? 0 : 1;
+  if (run->walk.failed || run->check_statuses[2] > 0) return CHECK_NOT_MADE;
+  return run->check_statuses[1] > 0 ? CHECK_NOT_ALL_OK : CHECK_ALL_OK;
 }
 
 }  // namespace md5refresh

@@ -80,18 +80,18 @@ int earlier_with_path(const ManifestPlan& plan, std::size_t s) {
 // "file_path " (blanks before the "="), "File_Path", "filepath", "file-path",
 // "MD5": what the user meant, read as another key, so the section would be
 // passed over in silence.
-void warn_about_near_miss(const Section& section, std::string_view key) {
+void warn_about_near_miss(const Section& section, std::string_view key, Transcript& transcript) {
   const char* meant = looks_like_key(key, "file_path") ? "file_path"
                       : looks_like_key(key, "md5")     ? "md5"
                                                        : nullptr;
   if (meant == nullptr || key == meant) return;
   const std::string_view bare = key.substr(0, key.find_last_not_of(" \t") + 1);
   if (bare == meant) {
-    report("section %s: key \"%.*s\" has blanks before \"=\" and is not read as %s",
-           section.name.data(), static_cast<int>(key.size()), key.data(), meant);
+    say(transcript, "section %s: key \"%.*s\" has blanks before \"=\" and is not read as %s",
+        section.name.data(), static_cast<int>(key.size()), key.data(), meant);
   } else {
-    report("section %s: key \"%.*s\" is not read as %s", section.name.data(),
-           static_cast<int>(key.size()), key.data(), meant);
+    say(transcript, "section %s: key \"%.*s\" is not read as %s", section.name.data(),
+        static_cast<int>(key.size()), key.data(), meant);
   }
 }
 
@@ -139,23 +139,25 @@ bool mentions_key(const Section& section, std::string_view meant) {
   });
 }
 
-void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, bool warn_unmatched) {
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript,
+                     bool warn_unmatched) {
   const auto unmatched =
       std::span(plan.unmatched)
           .first(warn_unmatched ? static_cast<std::size_t>(plan.unmatched_count) : 0);
   for (std::string_view name : unmatched) {
-    report("-x \"%.*s\": no section of that name", static_cast<int>(name.size()), name.data());
+    say(transcript, "-x \"%.*s\": no section of that name", static_cast<int>(name.size()),
+        name.data());
   }
   const auto sections = sections_of(manifest);
   for (std::size_t s = 0; s < sections.size(); ++s) {
     const SectionPlan& section = plan.sections[s];
     if (!section.visited) continue;
     for (const Entry& entry : entries_of(sections[s]))
-      warn_about_near_miss(sections[s], field_text(entry.key));
+      warn_about_near_miss(sections[s], field_text(entry.key), transcript);
     if (section.same_file_as != NO_SECTION) {
-      report("sections %s and %s both lead to %s",
-             sections[static_cast<std::size_t>(section.same_file_as)].name.data(),
-             sections[s].name.data(), section.path.data());
+      say(transcript, "sections %s and %s both lead to %s",
+          sections[static_cast<std::size_t>(section.same_file_as)].name.data(),
+          sections[s].name.data(), section.path.data());
     }
   }
 }

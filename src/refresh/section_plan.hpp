@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "manifest/manifest.hpp"
+#include "platform/diagnostics.hpp"
 
 namespace md5refresh {
 
@@ -22,9 +23,13 @@ struct ExcludeList {
   int count;
 };
 
-// The manifest's directory (at most 511 bytes), a separator and a file name of
-// at most 127 bytes always fit.
-inline constexpr std::size_t TARGET_PATH_CAPACITY = 511 + 1 + (FIELD_CAPACITY - 1) + 1;
+// The longest path of a manifest the tool takes, in bytes.
+inline constexpr std::size_t MANIFEST_PATH_LIMIT = 511;
+
+// The manifest's directory, a separator and a file name of at most 127 bytes
+// always fit.
+inline constexpr std::size_t TARGET_PATH_CAPACITY =
+    MANIFEST_PATH_LIMIT + 1 + (FIELD_CAPACITY - 1) + 1;
 using TargetPath = std::array<char, TARGET_PATH_CAPACITY>;
 
 // The part of a "file_path" value after its last "/" or "\", or the whole value.
@@ -82,7 +87,7 @@ struct ManifestPlan {
 // Warns of what the run would otherwise pass over in silence: "-x" names that
 // match no section (unless `warn_unmatched` is false), keys that are "file_path" or "md5" but for
 // blanks or case, and visited sections whose files are one file.
-void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan,
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript,
                      bool warn_unmatched = true);
 
 }  // namespace md5refresh

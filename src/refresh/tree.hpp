@@ -1,44 +1,54 @@
 // SPDX-License-Identifier: MIT
-// Every manifest beneath some folders in one run ("-r DIR"): each file named
-// update.txt is refreshed in place, or checked, as a run of its own would have
-// it, while the files of all of them go through one digest, so that the cores
-// and lanes stay full and a file that several manifests name is read once.
+// The walk of "-r DIR": every file named update.txt beneath some folders,
+// depth first, each folder's entries in byte order. Links are followed
+// nowhere: a link to a folder is passed over, and a manifest that is a link is
+// named and refused, since it would take another folder's manifest with this
+// folder's files.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "refresh/check.hpp"
-#include "refresh/section_plan.hpp"
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
 
 namespace md5refresh {
 
 inline constexpr char TREE_MANIFEST_NAME[] = "update.txt";
 
-// How much a tree run holds at once: open files being digested, manifests
-// read and not yet finished, written outputs waiting for one sync.
-struct TreeLimits {
-  std::size_t files_in_flight = 128;
-  std::size_t manifests_in_flight = 64;
-  std::size_t batch = 64;
+struct WalkLevel {
+  std::string path;
+  std::vector<FolderEntry> entries;  // in byte order
+  FileStamp folder;                  // its identity
+  std::size_t next = 0;
 };
 
-// What a tree run does: a refresh, or a check printing as `output` says.
-struct TreeRequest {
+struct TreeWalk {
   std::span<const char* const> folders;
-  const ExcludeList& excludes;
-  bool check;
-  CheckOutput output;
-  TreeLimits limits = {};
-  std::size_t* files_read = nullptr;  // when given: how many files were read, for tests
-  int failed_sync = 0;  // not 0: the first batch's sync fails with this errno, for tests
+  std::size_t next_folder = 0;
+  std::vector<WalkLevel> levels;
+  std::size_t found_in_folder = 0;
+  std::size_t linked_manifests = 0;  // named and passed over
+  bool failed = false;  // a folder was missing, unreadable or without a manifest, or one was a link
 };
 
-// Walks each folder depth first, its entries in byte order, links to folders
-// not followed. Each manifest's lines come in the walk's order, under its own
-// messages; one summary line on stderr ends the run. Returns the exit status:
-// for a refresh 0 when every manifest was written, 1 otherwise (a folder
-// missing, unreadable or without a manifest among the reasons); for a check the
-// worst of the manifests' statuses, 2 when a folder could not be walked.
-[[nodiscard]] int run_trees(const TreeRequest& request);
+// A manifest is its folder's and its name's: not the manifest file's inode,
+// which a file the run has just replaced may hand on to the next one.
+using ManifestKey = std::pair<std::uint64_t, std::uint64_t>;  // the folder's device, inode
+
+struct FoundManifest {
+  std::string path;
+  ManifestKey key;
+  bool known_folder;  // the key tells the folder (the host could tell its identity)
+};
+
+// The next manifest; false at the end of the walk. What the walk has to say
+// (a folder that cannot be read, one without a manifest, a linked manifest)
+// goes to `transcript`.
+[[nodiscard]] bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript);
 
 }  // namespace md5refresh

@@ -1,0 +1,267 @@
+// SPDX-License-Identifier: MIT
+// The input is read whole before the output is opened, which is what lets a
+// manifest be refreshed in place; it stays open and locked until the output
+// replaces it, and it must then still hold the bytes that were read.
+#include "refresh/manifest_run.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "manifest/manifest_reader.hpp"
+#include "manifest/manifest_writer.hpp"
+
+namespace md5refresh {
+
+namespace {
+
+RunHook before_replace_hook = nullptr;
+RunHook after_read_hook = nullptr;
+
+void close_input(OpenInput& input) {
+  if (input.stream != nullptr) std::fclose(input.stream);
+  input.stream = nullptr;
+}
+
+void report_write_error(ManifestRun& run, int error) {
+  say(run.transcript, "cannot write %s: %s", run.output_path.c_str(), open_error_text(error));
+}
+
+// Opens and reads the input manifest whole, keeping it open in a refresh.
+bool load(ManifestRun& run, bool keep_open) {
+  const char* input_path = run.input_path.c_str();
+  const OpenResult opened = open_regular_file(input_path);
+  if (opened.file == nullptr) {
+    say(run.transcript, "cannot open %s: %s", input_path, open_error_text(opened.error));
+    return false;
+  }
+  run.manifest.reset(new (std::nothrow) Manifest{});
+  if (run.manifest == nullptr) {
+    std::fclose(opened.file);
+    say(run.transcript, "%s: out of memory", input_path);
+    return false;
+  }
+  OpenInput& input = run.input;
+  input.stream = opened.file;
+  input.stamped = stamp_of_open_file(opened.file, input.stamp);
+  const ReadResult read =
+      read_manifest(opened.file, *run.manifest, keep_open ? &input.bytes : nullptr);
+  if (!keep_open || read.status != ReadStatus::ok) close_input(input);
+  if (read.status == ReadStatus::read_error) {
+    say(run.transcript, "cannot read %s: %s", input_path, std::strerror(read.error));
+    return false;
+  }
+  if (read.status != ReadStatus::ok) {
+    say(run.transcript, "%s:%ld: %s", input_path, read.line, read_status_text(read.status));
+    return false;
+  }
+  return true;
+}
+
+bool report_probe(ManifestRun& run) {
+  const OutputProbe& probe = run.probe;
+  if (probe.error == 0) return true;
+  if (!probe.directory.empty()) {
+    say(run.transcript, "cannot create a temporary file in %s: %s", probe.directory.c_str(),
+        std::strerror(probe.error));
+  } else if (probe.sticky) {
+    say(run.transcript, "cannot write %s: %s (another user's file in a sticky directory)",
+        run.output_path.c_str(), std::strerror(probe.error));
+  } else {
+    report_write_error(run, probe.error);
+  }
+  return false;
+}
+
+// The output's side of a refresh, before any file is digested: that it can be
+// written, whether it replaces the input, and the lock that keeps a second run
+// from replacing the input meanwhile.
+bool prepare_output(ManifestRun& run, const RunSettings& settings) {
+  const char* input_path = run.input_path.c_str();
+  if (const std::uint64_t names = name_count(run.input.stream); settings.many && names > 1) {
+    say(run.transcript, "%s has %llu names; not refreshed in a tree, name it alone", input_path,
+        static_cast<unsigned long long>(names));
+    return false;
+  }
+  if (after_read_hook != nullptr) after_read_hook();
+  run.probe = probe_output(run.output_path.c_str());
+  if (!report_probe(run)) return false;
+  const bool regular = run.probe.kind == OutputKind::regular;
+  const bool same_path = run.output_path == run.input_path;
+  if (same_path && !regular && run.probe.kind != OutputKind::missing) {
+    say(run.transcript, "%s is no longer the file that was read; not replaced", input_path);
+    return false;
+  }
+  // By its path too: a save by rename since the read leaves another file
+  // there, whose text must still be the text read.
+  run.replaces_input =
+      same_path || (regular && run.input.stamped && same_file(run.probe.existing, run.input.stamp));
+  if (regular && !run.replaces_input && !run.output_named) {
+    say(run.transcript, "writing %s from %s; choose the output with -o", run.output_path.c_str(),
+        input_path);
+  }
+  if (run.replaces_input && !lock_for_replace(run.input.stream)) {
+    say(run.transcript, "%s is being refreshed by another run; not replaced", input_path);
+    return false;
+  }
+  return true;
+}
+
+// Stores the digest in the section's first "md5" entry, or in a new one at its
+// end; false when it has none and no room for one.
+bool put_digest(Section& section, const HexDigest& hex) {
+  Entry* md5 = find_entry(section, "md5");
+  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
+    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
+    (void)set_field(md5->key, "md5");
+  }
+  if (md5 == nullptr) return false;
+  (void)set_field(md5->value, hex.data());
+  return true;
+}
+
+// An output that replaces the input must still hold the text that was read,
+// byte for byte (a stamp misses an edit within the file system's time
+// granularity, and takes a touch for one); any other output must be as the
+// probe found it.
+bool unchanged_since_read(const ManifestRun& run) {
+  if (run.replaces_input) {
+    std::string now;
+    return read_whole_file(run.input_path.c_str(), now) == 0 && now == run.input.bytes;
+  }
+  FileStamp now{};
+  const bool exists = stamp_of_path(run.output.final_path.c_str(), now);
+  switch (run.probe.kind) {
+    case OutputKind::missing:
+      return !exists;
+    case OutputKind::regular:
+      return exists && now == run.probe.existing;
+    default:
+      return true;
+  }
+}
+
+// The output written, flushed (and alone, synced) and kept open.
+bool write_output(ManifestRun& run, bool synced) {
+  int error = open_output(run.probe, run.output, run.transcript);
+  if (error == 0) {
+    if (write_manifest(run.output.file, *run.manifest, run.plan.left_out)) {
+      error = finish_output(run.output, synced);
+    } else {
+      error = errno != 0 ? errno : EIO;
+      discard_output(run.output);
+    }
+  }
+  if (error == 0) return true;
+  report_write_error(run, error);
+  close_input(run.input);
+  return false;
+}
+
+bool put_in_place(ManifestRun& run, bool synced) {
+  if (before_replace_hook != nullptr) before_replace_hook();
+  if (!unchanged_since_read(run)) {
+    discard_output(run.output);
+    close_input(run.input);
+    say(run.transcript, "%s changed while the files were digested; not replaced",
+        run.replaces_input ? run.input_path.c_str() : run.output_path.c_str());
+    return false;
+  }
+  close_input(run.input);  // Windows replaces no file that is open
+  if (const int error = replace_with_output(run.output, synced, run.transcript); error != 0) {
+    report_write_error(run, error);
+    return false;
+  }
+  return true;
+}
+
+// One sync of each file system the outputs lie on, through an output held
+// open there (a path could have gone meanwhile). When one fails before the
+// renames, the outputs on that file system are given up; after them, the
+// renames are in place and nothing is lost.
+void sync_outputs(std::span<ManifestRun* const> runs, bool before_replace, int failed_sync) {
+  for (std::size_t first = 0; first < runs.size(); ++first) {
+    const OutputFile& output = runs[first]->output;
+    const auto on_this_system = [&](std::size_t r) {
+      return runs[r]->written && same_file_system(runs[r]->output, output);
+    };
+    if (!on_this_system(first)) continue;
+    bool synced_before = false;
+    for (std::size_t r = 0; r < first && !synced_before; ++r)
+      synced_before = on_this_system(r);
+    if (synced_before) continue;
+    const int forced = before_replace ? std::exchange(failed_sync, 0) : 0;
+    const int error = forced != 0 ? forced : sync_file_system(output);
+    if (error == 0 || !before_replace) continue;
+    for (std::size_t r = runs.size(); r-- > first;) {
+      if (!on_this_system(r)) continue;
+      discard_output(runs[r]->output);
+      close_input(runs[r]->input);
+      report_write_error(*runs[r], error);
+      runs[r]->written = false;
+    }
+  }
+}
+
+}  // namespace
+
+void set_before_replace_hook(RunHook hook) {
+  before_replace_hook = hook;
+}
+
+void set_after_read_hook(RunHook hook) {
+  after_read_hook = hook;
+}
+
+bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {
+  const bool refresh = settings.kind == RunKind::refresh;
+  if (!load(run, refresh)) return false;
+  run.plan = plan_sections(*run.manifest, run.input_path, settings.excludes, settings.kind);
+  run.planned = true;
+  warn_about_plan(*run.manifest, run.plan, run.transcript, !settings.many);
+  run.ready = !refresh || prepare_output(run, settings);
+  if (!run.ready) close_input(run.input);
+  return run.ready;
+}
+
+void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings) {
+  const std::size_t s = run.finished_sections++;
+  const SectionPlan& planned = run.plan.sections[s];
+  if (!planned.visited) return;
+  Section& section = run.manifest->sections[s];
+  const bool digested = report_outcome(section, planned, outcome, run.transcript);
+  if (settings.kind == RunKind::check) {
+    tally_section(run.tally, section, planned, digested, outcome.hex, settings.check_output,
+                  run.transcript);
+    return;
+  }
+  if (!digested) return;
+  print_line(run.transcript, std::string(outcome.hex.data()) + '\t' + planned.path.data());
+  if (!put_digest(section, outcome.hex)) {
+    say(run.transcript, "section %s has no md5 entry and no room for one; digest of %s not stored",
+        section.name.data(), planned.path.data());
+  }
+}
+
+int end_check_of(ManifestRun& run, const RunSettings& settings) {
+  if (!run.planned) return CHECK_NOT_MADE;
+  return end_check(run.tally, run.input_path.c_str(), settings.check_output, run.transcript);
+}
+
+void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync) {
+  const bool one_sync = batched && syncs_file_system();
+  for (ManifestRun* run : runs)
+    run->written = run->ready && write_output(*run, !one_sync);
+  if (one_sync) sync_outputs(runs, true, failed_sync);
+  for (ManifestRun* run : runs) {
+    if (run->written) run->written = put_in_place(*run, !one_sync);
+  }
+  if (one_sync) sync_outputs(runs, false, 0);
+  for (ManifestRun* run : runs)
+    close_output(run->output);
+}
+
+}  // namespace md5refresh

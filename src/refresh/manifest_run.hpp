@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: MIT
+// One manifest's run, in the steps every run takes, whether the manifest is
+// named alone or found in a walk of folders: prepared (read, planned, its
+// output probed and its input locked) before any file is digested; each
+// section finished in order as its file is done (its warnings, its report or
+// check line, its digest stored); then, in a refresh, its output committed
+// with others or alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "manifest/manifest.hpp"
+#include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
+#include "refresh/check.hpp"
+#include "refresh/section_file.hpp"
+#include "refresh/section_plan.hpp"
+
+namespace md5refresh {
+
+// What every manifest of a run is asked.
+struct RunSettings {
+  RunKind kind;
+  const ExcludeList& excludes;
+  CheckOutput check_output;
+  // Many manifests: "-x" names that match no section are warned of once, at
+  // the end; a manifest with other names is refused, since a walk reaches it
+  // from folders whose files it may not describe.
+  bool many;
+};
+
+// The input of a refresh stays open from its read to the replace, where the
+// lock on it keeps a second run out; the bytes read are what the file must
+// still hold when it is replaced, or an edit made meanwhile would be lost.
+struct OpenInput {
+  std::FILE* stream = nullptr;
+  FileStamp stamp{};  // taken before the read
+  bool stamped = false;
+  std::string bytes;
+};
+
+struct ManifestRun {
+  std::string input_path;
+  std::string output_path;
+  bool output_named = false;  // by "-o": replacing another file than the input is no surprise
+  Transcript transcript;
+  std::unique_ptr<Manifest> manifest;
+  ManifestPlan plan{};
+  bool planned = false;  // read, and `plan` made
+  bool ready = false;    // and, in a refresh, its output can be written
+  OpenInput input;
+  OutputProbe probe{};
+  bool replaces_input = false;
+  OutputFile output;
+  std::size_t finished_sections = 0;  // in the manifest's order
+  CheckTally tally{};
+  bool written = false;  // the output is in place
+};
+
+// Reads and plans the manifest and, in a refresh, makes sure that the output
+// can be written, before any file is digested; false, with the reasons in its
+// transcript, when the manifest is not to be refreshed or checked.
+[[nodiscard]] bool prepare_manifest(ManifestRun& run, const RunSettings& settings);
+
+// The next section, `outcome` being what came of its file: its warnings, its
+// report or check line, and in a refresh its digest stored.
+void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings);
+
+// The status of a check whose sections are all finished.
+[[nodiscard]] int end_check_of(ManifestRun& run, const RunSettings& settings);
+
+// Writes the outputs of the prepared refreshes and puts each in place. Alone
+// (`batched` false, or a host whose file systems cannot be synced whole), each
+// is flushed to disk before its rename and its rename made durable; batched,
+// all are written, one sync of each file system makes them durable, each is
+// put in place, and one more sync makes the renames durable. A failure fails
+// its own manifest (or those on the file system whose sync failed) and no
+// other. `failed_sync`, for tests: the first sync fails with this errno.
+void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync = 0);
+
+// Where a race would strike, how tests make one happen: between the finished
+// write and the replace, and between the read and the look at the output.
+using RunHook = void (*)();
+void set_before_replace_hook(RunHook hook);
+void set_after_read_hook(RunHook hook);
+
+}  // namespace md5refresh
