@@ -17,6 +17,7 @@
 
 #include "refresh/refresh.hpp"
 #include "refresh/section_file.hpp"
+#include "refresh/tree.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -59,7 +60,7 @@ struct TreeCase {
 };
 
 // As end_to_end_test: permission bits bind only a user who is not root.
-constexpr const char* AS_UNPRIVILEGED =
+const std::string AS_UNPRIVILEGED =
     "chmod -R a+rwX . && chmod 000 rel/b && as_user() { if [ \"$(id -u)\" = 0 ]; then setpriv "
     "--reuid=65534 --regid=65534 --clear-groups \"$@\"; else \"$@\"; fi; }; as_user";
 
@@ -88,8 +89,12 @@ std::vector<TreeCase> tree_cases() {
   std::string ten_levels = level;
   for (int depth = 1; depth < 10; ++depth)
     ten_levels += "/" + level;
+  // The deepest folder unreadable: its message names all of it, then the reason.
   const std::string make_too_deep = "(mkdir -p rel/" + ten_levels + " && cd rel/" + ten_levels +
-                                    " && mkdir -p " + ten_levels + "/" + level + ") && ";
+                                    " && mkdir -p " + ten_levels + "/" + level +
+                                    ") && chmod -R a+rwX . && (cd rel/" + ten_levels +
+                                    " && chmod 000 " + ten_levels + "/" + level + ") && " +
+                                    AS_UNPRIVILEGED.substr(AS_UNPRIVILEGED.find("as_user()"));
   // clang-format off
   return {
       {"deep folders, names beyond ASCII (long paths on Windows)",
@@ -145,8 +150,8 @@ std::vector<TreeCase> tree_cases() {
        "", {{"rel/a/x.bin", "rel/b/x.bin"}, {"../other", "rel/c"}}},
       {"an empty folder with a long name, named whole", {{"rel/" + deep_a + "/a.txt", ""}}, {"-r", "rel/" + deep_a}, "",
        "md5refresh: no update.txt in rel/" + deep_a + " or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}},
-      {"a path too long for the system keeps its reason", {{"rel/a.txt", ""}}, {"-r", "rel"}, "",
-       "md5refresh: cannot read folder " + too_deep + ": File name too long\n"
+      {"a folder deeper than a path the system takes is walked, its message whole", {{"rel/a.txt", ""}}, {"-r", "rel"}, "",
+       "md5refresh: cannot read folder " + too_deep + ": Permission denied\n"
        "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}, make_too_deep},
       {"overlapping folders take each manifest once", good, {"-c", "-r", "rel", "-r", "./rel", "-r", "rel/a"}, ok_line,
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good},
@@ -335,6 +340,93 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
                 section("x", "x.bin", written ? ABC_MD5 : nullptr))
           << p;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// What a swap or a move made during the run does: it never sends a read or a
+// write outside the tree, and fails no manifest but its own.
+struct SwapCase {
+  const char* name;
+  md5refresh::WalkHook during_walk;
+  md5refresh::RunHook before_replace;
+  std::string err;                   // "%" stands for the folder's path
+  std::vector<std::string> written;  // the manifests refreshed afterwards
+};
+
+fs::path swap_root;
+bool swapped = false;
+
+void swap_once(const char* path, const char* entry, void (*swap)()) {
+  if (!swapped && std::string_view(path).ends_with(entry)) {
+    swapped = true;
+    swap();
+  }
+}
+
+TEST(Trees, ASwapOrMoveDuringTheRunNeverLeadsOutside) {
+  if (!test::POSIX_HOST) GTEST_SKIP() << "symbolic links, and renames of folders with open files";
+  const std::string all_but_a = "md5refresh: 2 manifests, 2 files: 1 written, 1 refused\n";
+  // clang-format off
+  const SwapCase cases[] = {
+      {"a folder swapped for a link to another folder", [](const char* path) {
+         swap_once(path, "/a", [] {
+           fs::rename(swap_root / "rel" / "a", swap_root / "a.old");
+           fs::create_directory_symlink("../other", swap_root / "rel" / "a");
+         });
+       }, nullptr, "md5refresh: cannot read folder %/a: Not a directory\n"
+                   "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", {"rel/b"}},
+      {"a manifest swapped for a link to another", [](const char* path) {
+         swap_once(path, "/a/update.txt", [] {
+           fs::remove(swap_root / "rel" / "a" / "update.txt");
+           fs::create_symlink("../../other/update.txt", swap_root / "rel" / "a" / "update.txt");
+         });
+       }, nullptr, "md5refresh: cannot open %/a/update.txt: Too many levels of symbolic links\n"
+                   "md5refresh: 2 manifests, 1 file: 1 written, 1 refused\n", {"rel/b"}},
+      {"a folder moved before its manifest is replaced", nullptr, [] {
+         swap_once("a", "a", [] { fs::rename(swap_root / "rel" / "a", swap_root / "rel" / "moved"); });
+       }, "md5refresh: 2 manifests, 2 files: 2 written, 0 refused\n", {"rel/moved", "rel/b"}},
+      {"a manifest removed before it is replaced", nullptr, [] {
+         swap_once("a", "a", [] { fs::remove(swap_root / "rel" / "a" / "update.txt"); });
+       }, "md5refresh: %/a/update.txt changed while the files were digested; not replaced\n" + all_but_a, {"rel/b"}},
+  };
+  // clang-format on
+  for (const SwapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    swap_root = dir.path();
+    swapped = false;
+    for (const char* folder : {"rel/a", "rel/b", "other"}) {
+      fs::create_directories(dir / folder);
+      test::write_file(dir / folder / "update.txt", section("x", "x.bin"));
+      test::write_file(dir / folder / "x.bin", "abc");
+    }
+    const std::string root = (dir / "rel").string();
+    const std::array<const char*, 1> folders{root.c_str()};
+    md5refresh::set_walk_hook(c.during_walk);
+    md5refresh::set_before_replace_hook(c.before_replace);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status =
+        md5refresh::run_trees({folders, {}, false, md5refresh::CheckOutput::every_line});
+    (void)testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    md5refresh::set_walk_hook(nullptr);
+    md5refresh::set_before_replace_hook(nullptr);
+    std::string expected_err = c.err;
+    for (std::size_t at; (at = expected_err.find('%')) != std::string::npos;)
+      expected_err.replace(at, 1, root);
+    EXPECT_EQ(err, expected_err);
+    EXPECT_EQ(status, c.written.size() == 2 ? 0 : 1);
+    EXPECT_EQ(test::read_file(dir / "other" / "update.txt"), section("x", "x.bin"));
+    for (const std::string& folder : c.written)
+      EXPECT_EQ(test::read_file(dir / folder / "update.txt"), section("x", "x.bin", ABC_MD5))
+          << folder;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+      EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path();
   }
 }
 

@@ -25,7 +25,7 @@ std::string directory_of(const std::string& path) {
 namespace {
 // A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
 // It is removed if a signal ends the process while it exists.
-int create_temporary(const std::string& final_path, std::string& temporary_path) {
+int create_temporary(const std::string& final_path, std::string& temporary_path, int folder) {
   const std::size_t name_start = final_path.find_last_of(PATH_SEPARATORS) + 1;
   const std::string prefix = final_path.substr(0, name_start) + "." +
                              final_path.substr(name_start) + "." + std::to_string(process_id());
@@ -33,7 +33,7 @@ int create_temporary(const std::string& final_path, std::string& temporary_path)
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
     temporary_path = prefix + "-" + std::to_string(attempt) + ".tmp";
     remove_on_interrupt(temporary_path.c_str());
-    const int descriptor = open_exclusive(temporary_path);
+    const int descriptor = open_exclusive(temporary_path, folder);
     if (descriptor >= 0) return descriptor;
     forget_on_interrupt(temporary_path.c_str());
     if (errno != EEXIST) return -1;
@@ -41,8 +41,8 @@ int create_temporary(const std::string& final_path, std::string& temporary_path)
   return -1;
 }
 
-void remove_temporary(std::string& temporary_path) {
-  remove_file(temporary_path);
+void remove_temporary(std::string& temporary_path, int folder) {
+  remove_file(temporary_path, folder);
   forget_on_interrupt(temporary_path.c_str());
   temporary_path.clear();
 }
@@ -82,14 +82,16 @@ const char* open_error_text(int error) {
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
 }
 
-OutputProbe probe_output(const char* path) {
-  OutputProbe probe{0, {}, false, OutputKind::missing, {}, final_path_of(path)};
+OutputProbe probe_output(const char* path, int folder) {
+  OutputProbe probe{
+      0,     {}, false, OutputKind::missing, {}, folder == NO_FOLDER ? final_path_of(path) : path,
+      folder};
   if (*path == '\0') {  // names no file: refused before any work, as an open would be
     probe.error = ENOENT;
     return probe;
   }
   const std::string& final_path = probe.final_path;
-  probe.kind = output_kind_of(path, probe.existing);
+  probe.kind = output_kind_of(path, probe.existing, folder);
   switch (probe.kind) {
     case OutputKind::standard_output:
     case OutputKind::standard_error:
@@ -102,7 +104,7 @@ OutputProbe probe_output(const char* path) {
       probe.error = NOT_WRITTEN_KIND;
       return probe;
     case OutputKind::regular:
-      if (check_replaceable(final_path, probe.sticky) != 0) {
+      if (check_replaceable(final_path, probe.sticky, folder) != 0) {
         probe.error = errno;
         return probe;
       }
@@ -111,19 +113,20 @@ OutputProbe probe_output(const char* path) {
       break;
   }
   std::string temporary_path;
-  const int descriptor = create_temporary(final_path, temporary_path);
+  const int descriptor = create_temporary(final_path, temporary_path, folder);
   if (descriptor < 0) {
     probe.error = errno;
     probe.directory = directory_of(final_path);
     return probe;
   }
   close_descriptor(descriptor);
-  remove_temporary(temporary_path);
+  remove_temporary(temporary_path, folder);
   return probe;
 }
 
 int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transcript) {
   output.final_path = probe.final_path;
+  output.folder = probe.folder;
   switch (probe.kind) {
     case OutputKind::standard_output:
       output.file = stdout;
@@ -143,20 +146,20 @@ int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transc
     case OutputKind::missing:
       break;
   }
-  const int descriptor = create_temporary(output.final_path, output.temporary_path);
+  const int descriptor = create_temporary(output.final_path, output.temporary_path, output.folder);
   if (descriptor < 0) {
     const int create_error = errno;
     output.temporary_path.clear();
     return create_error;
   }
   if (probe.kind == OutputKind::regular) {
-    output.metadata_time = copy_metadata(descriptor, output.final_path, transcript);
+    output.metadata_time = copy_metadata(descriptor, output.final_path, output.folder, transcript);
   }
   output.file = stream_for_writing(descriptor);
   if (output.file == nullptr) {
     const int stream_error = errno;
     close_descriptor(descriptor);
-    remove_temporary(output.temporary_path);
+    remove_temporary(output.temporary_path, output.folder);
     return stream_error;
   }
   return 0;
@@ -184,8 +187,9 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
   if (output.temporary_path.empty()) return 0;
   // A chmod or chown made since the copy wins over the copy.
   if (output.metadata_time != 0 && output.file != nullptr &&
-      metadata_time(output.final_path) != output.metadata_time) {
-    output.metadata_time = copy_metadata(descriptor_of(output.file), output.final_path, transcript);
+      metadata_time(output.final_path, output.folder) != output.metadata_time) {
+    output.metadata_time =
+        copy_metadata(descriptor_of(output.file), output.final_path, output.folder, transcript);
     if (synced && sync_to_disk(output.file) != 0) {
       const int error = errno;
       discard_output(output);
@@ -193,7 +197,7 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
     }
   }
   release_before_replace(output);
-  const int error = replace_file(output.temporary_path, output.final_path, synced);
+  const int error = replace_file(output.temporary_path, output.final_path, synced, output.folder);
   if (error != 0) {
     discard_output(output);
   } else {
@@ -216,8 +220,8 @@ void close_output(OutputFile& output) {
   output.file = nullptr;
 }
 
-int read_whole_file(const char* path, std::string& bytes) {
-  const OpenResult opened = open_regular_file(path);
+int read_whole_file(const char* path, std::string& bytes, int folder) {
+  const OpenResult opened = open_regular_file(path, folder, folder == NO_FOLDER);
   if (opened.file == nullptr) return opened.error;
   constexpr std::size_t CHUNK = 64 * 1024;
   int error = 0;
@@ -239,7 +243,7 @@ void discard_output(OutputFile& output) {
     std::fclose(output.file);
   }
   output.file = nullptr;
-  if (!output.temporary_path.empty()) remove_temporary(output.temporary_path);
+  if (!output.temporary_path.empty()) remove_temporary(output.temporary_path, output.folder);
 }
 
 }  // namespace md5refresh

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,20 @@ inline constexpr std::string_view PATH_SEPARATORS = "\\/";
 inline constexpr char HOST_SEPARATOR = '/';
 inline constexpr std::string_view PATH_SEPARATORS = "/";
 #endif
+
+// A folder held open by a walk: a name in it is found there, whatever is
+// renamed, moved or swapped for a link above it meanwhile. The calls below that
+// take a `folder` then use the last component of their path within it, and
+// report with the whole path; NO_FOLDER (and on Windows, always) they take the
+// path as it is.
+inline constexpr int NO_FOLDER = -1;
+struct OpenFolder {
+  int descriptor;
+};
+using HeldFolder = std::shared_ptr<const OpenFolder>;  // closed when the last holder lets go
+[[nodiscard]] inline int folder_descriptor(const HeldFolder& folder) {
+  return folder != nullptr ? folder->descriptor : NO_FOLDER;
+}
 
 // Stands for "exists but is not a regular file" where an errno value would go.
 inline constexpr int NOT_A_REGULAR_FILE = -1;
@@ -46,7 +61,10 @@ struct OpenResult {
   int error;        // errno value or NOT_A_REGULAR_FILE when `file` is null
 };
 
-[[nodiscard]] OpenResult open_regular_file(const char* path);
+// Within a folder, a file that is a symbolic link is not followed (ELOOP)
+// unless `follow_link`.
+[[nodiscard]] OpenResult open_regular_file(const char* path, int folder = NO_FOLDER,
+                                           bool follow_link = true);
 
 [[nodiscard]] const char* open_error_text(int error);
 
@@ -71,23 +89,26 @@ struct FolderEntry {
   EntryKind kind;
 };
 
-// The entries of the folder at `path`, but "." and "..", in no order, and
-// the folder's own identity (device and inode; volume and file index on
-// Windows) in `folder`. A symbolic link, to a folder or a file (on Windows any
-// reparse point), is a `link`, so that a walk follows none. Returns 0 or
-// errno (ENOENT, ENOTDIR, EACCES, ...).
-[[nodiscard]] int list_folder(const std::string& path, std::vector<FolderEntry>& entries,
-                              FileStamp& folder);
+// The entries of the folder at `path` (within `parent`, without following a
+// link, where `parent` is given), but "." and "..", in no order; the folder's
+// own identity (device and inode; volume and file index on Windows) in
+// `identity`; and the folder held open in `held` (on Windows, nothing held).
+// A symbolic link, to a folder or a file (on Windows any reparse point), is a
+// `link`, so that a walk follows none. Returns 0 or errno (ENOENT, ENOTDIR,
+// EACCES, ELOOP for a folder swapped for a link, ...).
+[[nodiscard]] int list_folder(const std::string& path, int parent,
+                              std::vector<FolderEntry>& entries, FileStamp& identity,
+                              HeldFolder& held);
 
 // False when the file cannot be inspected.
 [[nodiscard]] bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp);
 
 // How many names (hard links) the open file has; 1 when it cannot be told.
 [[nodiscard]] std::uint64_t name_count(std::FILE* stream);
-[[nodiscard]] bool stamp_of_path(const char* path, FileStamp& stamp);
+[[nodiscard]] bool stamp_of_path(const char* path, FileStamp& stamp, int folder = NO_FOLDER);
 
 // The whole regular file at `path`, into `bytes`: 0, or errno (NOT_A_REGULAR_FILE).
-[[nodiscard]] int read_whole_file(const char* path, std::string& bytes);
+[[nodiscard]] int read_whole_file(const char* path, std::string& bytes, int folder = NO_FOLDER);
 
 // Reads up to `size` bytes of the file open as `stream` straight into `buffer`,
 // past the stream's own buffer, which must not have been read through: fewer
@@ -120,6 +141,7 @@ struct OutputProbe {
   OutputKind kind;
   FileStamp existing;      // of the regular file there, when `kind` is regular
   std::string final_path;  // what is written or replaced: a symlink's target
+  int folder;              // where it lies, or NO_FOLDER
 };
 
 // Finds out, before any work is done, whether `path` can be written and how: the
@@ -127,12 +149,15 @@ struct OutputProbe {
 // existing output that the process may not write or rename over is refused as
 // the open or the rename would refuse it, and a temporary file is made and
 // removed again beside it.
-[[nodiscard]] OutputProbe probe_output(const char* path);
+// Within a folder, the output is the file of that name there: a link there is
+// replaced, not followed.
+[[nodiscard]] OutputProbe probe_output(const char* path, int folder = NO_FOLDER);
 
 struct OutputFile {
   std::FILE* file = nullptr;
   std::string final_path;      // the file that is replaced: a symlink's target
   std::string temporary_path;  // empty when the output is written directly
+  int folder = NO_FOLDER;      // where both lie
   // When the replaced file's metadata was copied: a change made to it later
   // (a chmod while the output waits for its replace) is copied again.
   std::int64_t metadata_time = 0;

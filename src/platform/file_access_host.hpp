@@ -27,15 +27,18 @@ namespace md5refresh {
 // The path finally replaced: on POSIX hosts, where a chain of symlinks ends.
 [[nodiscard]] std::string final_path_of(const char* path);
 
+// The last component of `path` within `folder`, or `path` itself for NO_FOLDER.
+[[nodiscard]] const char* name_within(const char* path, int folder);
+
 // What is at `path`; the stamp of a regular file goes to `existing`.
-[[nodiscard]] OutputKind output_kind_of(const char* path, FileStamp& existing);
+[[nodiscard]] OutputKind output_kind_of(const char* path, FileStamp& existing, int folder);
 
 // 0, or -1 with errno set when the file at `path` could not be replaced;
 // `sticky` tells the sticky-directory rule from a plain refusal.
-[[nodiscard]] int check_replaceable(const std::string& path, bool& sticky);
+[[nodiscard]] int check_replaceable(const std::string& path, bool& sticky, int folder);
 
 // A new file that must not exist yet: its descriptor, or -1 with errno set.
-[[nodiscard]] int open_exclusive(const std::string& path);
+[[nodiscard]] int open_exclusive(const std::string& path, int folder);
 [[nodiscard]] std::FILE* stream_for_writing(int descriptor);
 void close_descriptor(int descriptor);
 [[nodiscard]] std::FILE* open_in_place(const std::string& path);
@@ -44,11 +47,12 @@ void close_descriptor(int descriptor);
 // Gives the new file at `descriptor` what the host keeps of `original` besides
 // its bytes, warning of what it cannot. Returns when `original`'s metadata
 // last changed, for metadata_time.
-std::int64_t copy_metadata(int descriptor, const std::string& original, Transcript& transcript);
+std::int64_t copy_metadata(int descriptor, const std::string& original, int folder,
+                           Transcript& transcript);
 
 // When the metadata of the file at `path` last changed (0 where the host's
 // replace carries the metadata over itself).
-[[nodiscard]] std::int64_t metadata_time(const std::string& path);
+[[nodiscard]] std::int64_t metadata_time(const std::string& path, int folder);
 
 // Closes the output before its replace where the host replaces no open file.
 void release_before_replace(OutputFile& output);
@@ -56,10 +60,10 @@ void release_before_replace(OutputFile& output);
 // 0, or -1 with errno set.
 [[nodiscard]] int sync_to_disk(std::FILE* stream);
 [[nodiscard]] int descriptor_of(std::FILE* stream);
-void remove_file(const std::string& path);
+void remove_file(const std::string& path, int folder);
 
 // 0 or errno; the replace is durable when it returns 0 and `synced`.
 [[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path,
-                               bool synced);
+                               bool synced, int folder);
 
 }  // namespace md5refresh

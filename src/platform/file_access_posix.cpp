@@ -23,9 +23,24 @@
 
 namespace md5refresh {
 
+const char* name_within(const char* path, int folder) {
+  if (folder == NO_FOLDER) return path;
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
+
+int at(int folder) {
+  return folder == NO_FOLDER ? AT_FDCWD : folder;
+}
+
+// Within a folder, the name's own file, never a link's target.
+int no_follow(int folder) {
+  return folder == NO_FOLDER ? 0 : AT_SYMLINK_NOFOLLOW;
+}
 
 FileStamp stamp_from(const struct stat& status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
@@ -47,11 +62,15 @@ bool is_stream(int descriptor, const struct stat& status) {
 
 // A rename over a file in a sticky directory needs the file's or the
 // directory's owner (or a process that may act for any owner).
-bool sticky_forbids_replace(const std::string& path) {
+bool sticky_forbids_replace(const std::string& path, int folder) {
   struct stat file {
   }, directory{};
-  if (::geteuid() == 0 || ::stat(path.c_str(), &file) != 0 ||
-      ::stat(directory_of(path).c_str(), &directory) != 0) {
+  const bool folder_stated = folder == NO_FOLDER
+                                 ? ::stat(directory_of(path).c_str(), &directory) == 0
+                                 : ::fstat(folder, &directory) == 0;
+  if (::geteuid() == 0 ||
+      ::fstatat(at(folder), name_within(path.c_str(), folder), &file, no_follow(folder)) != 0 ||
+      !folder_stated) {
     return false;
   }
   return (directory.st_mode & S_ISVTX) != 0 && file.st_uid != ::geteuid() &&
@@ -73,12 +92,14 @@ void copy_owner(int descriptor, const std::string& original, const struct stat& 
   }
 }
 
-// Extended attributes, POSIX ACLs (system.posix_acl_access) among them.
-void copy_extended_attributes(int descriptor, const std::string& original, Transcript& transcript) {
-  const ssize_t list_size = ::listxattr(original.c_str(), nullptr, 0);
+// Extended attributes, POSIX ACLs (system.posix_acl_access) among them, read
+// through the original's own descriptor.
+void copy_extended_attributes(int descriptor, int source, const std::string& original,
+                              Transcript& transcript) {
+  const ssize_t list_size = ::flistxattr(source, nullptr, 0);
   if (list_size <= 0) return;  // none, or a file system without them
   std::vector<char> names(static_cast<std::size_t>(list_size));
-  const ssize_t listed = ::listxattr(original.c_str(), names.data(), names.size());
+  const ssize_t listed = ::flistxattr(source, names.data(), names.size());
   if (listed < 0) {
     say(transcript, "cannot keep the extended attributes of %s: %s", original.c_str(),
         std::strerror(errno));
@@ -88,10 +109,10 @@ void copy_extended_attributes(int descriptor, const std::string& original, Trans
   for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
     const char* name = names.data() + at;
     at += std::strlen(name) + 1;
-    ssize_t size = ::getxattr(original.c_str(), name, nullptr, 0);
+    ssize_t size = ::fgetxattr(source, name, nullptr, 0);
     if (size >= 0) {
       value.resize(static_cast<std::size_t>(size));
-      size = ::getxattr(original.c_str(), name, value.data(), value.size());
+      size = ::fgetxattr(source, name, value.data(), value.size());
     }
     if (size < 0 ||
         ::fsetxattr(descriptor, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
@@ -122,9 +143,11 @@ std::string final_path_of(const char* path) {
 // that standard output was sent to is the stream the report lines went to, and
 // reopening it would truncate them; a file on /dev/shm is a file. The kernel
 // follows the links: those under /proc name pipes in no way a path can.
-OutputKind output_kind_of(const char* path, FileStamp& existing) {
+OutputKind output_kind_of(const char* path, FileStamp& existing, int folder) {
   struct stat status {};
-  if (::stat(path, &status) != 0) return OutputKind::missing;
+  if (::fstatat(at(folder), name_within(path, folder), &status, no_follow(folder)) != 0) {
+    return OutputKind::missing;
+  }
   if (is_stream(STDOUT_FILENO, status)) return OutputKind::standard_output;
   if (is_stream(STDERR_FILENO, status)) return OutputKind::standard_error;
   if (S_ISREG(status.st_mode)) {
@@ -136,9 +159,9 @@ OutputKind output_kind_of(const char* path, FileStamp& existing) {
   return OutputKind::not_written;
 }
 
-int check_replaceable(const std::string& path, bool& sticky) {
-  if (::access(path.c_str(), W_OK) != 0) return -1;
-  if (sticky_forbids_replace(path)) {
+int check_replaceable(const std::string& path, bool& sticky, int folder) {
+  if (::faccessat(at(folder), name_within(path.c_str(), folder), W_OK, 0) != 0) return -1;
+  if (sticky_forbids_replace(path, folder)) {
     sticky = true;
     errno = EPERM;
     return -1;
@@ -146,8 +169,9 @@ int check_replaceable(const std::string& path, bool& sticky) {
   return 0;
 }
 
-int open_exclusive(const std::string& path) {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+int open_exclusive(const std::string& path, int folder) {
+  return ::openat(at(folder), name_within(path.c_str(), folder),
+                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
 std::FILE* stream_for_writing(int descriptor) {
@@ -168,15 +192,27 @@ int process_id() {
 
 // The mode is set last: a change of owner can clear the set-id bits, and an
 // ACL's mask stands in the group bits.
-std::int64_t copy_metadata(int descriptor, const std::string& original, Transcript& transcript) {
+std::int64_t copy_metadata(int descriptor, const std::string& original, int folder,
+                           Transcript& transcript) {
+  const int source =
+      ::openat(at(folder), name_within(original.c_str(), folder),
+               O_RDONLY | O_NONBLOCK | O_CLOEXEC | (folder == NO_FOLDER ? 0 : O_NOFOLLOW));
   struct stat status {};
-  if (::stat(original.c_str(), &status) != 0) return 0;
+  if (source < 0 || ::fstat(source, &status) != 0) {
+    if (errno != ENOENT) {
+      say(transcript, "cannot keep the owner, permissions and attributes of %s: %s",
+          original.c_str(), std::strerror(errno));
+    }
+    if (source >= 0) ::close(source);
+    return 0;
+  }
   if (status.st_nlink > 1) {
     say(transcript, "%s has %ju names; the others keep the old contents", original.c_str(),
         static_cast<std::uintmax_t>(status.st_nlink));
   }
   copy_owner(descriptor, original, status, transcript);
-  copy_extended_attributes(descriptor, original, transcript);
+  copy_extended_attributes(descriptor, source, original, transcript);
+  ::close(source);
   if (::fchmod(descriptor, status.st_mode & 07777) != 0) {
     say(transcript, "cannot keep the permissions of %s: %s", original.c_str(),
         std::strerror(errno));
@@ -184,9 +220,11 @@ std::int64_t copy_metadata(int descriptor, const std::string& original, Transcri
   return status_change_time(status);
 }
 
-std::int64_t metadata_time(const std::string& path) {
+std::int64_t metadata_time(const std::string& path, int folder) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 ? status_change_time(status) : 0;
+  return ::fstatat(at(folder), name_within(path.c_str(), folder), &status, no_follow(folder)) == 0
+             ? status_change_time(status)
+             : 0;
 }
 
 void release_before_replace(OutputFile&) {}
@@ -199,14 +237,22 @@ int sync_to_disk(std::FILE* stream) {
   return ::fsync(::fileno(stream));
 }
 
-void remove_file(const std::string& path) {
-  std::remove(path.c_str());
+void remove_file(const std::string& path, int folder) {
+  ::unlinkat(at(folder), name_within(path.c_str(), folder), 0);
 }
 
 // The rename itself is made durable too; a failure there loses nothing written.
-int replace_file(const std::string& temporary_path, const std::string& final_path, bool synced) {
-  if (std::rename(temporary_path.c_str(), final_path.c_str()) != 0) return errno;
+int replace_file(const std::string& temporary_path, const std::string& final_path, bool synced,
+                 int folder) {
+  if (::renameat(at(folder), name_within(temporary_path.c_str(), folder), at(folder),
+                 name_within(final_path.c_str(), folder)) != 0) {
+    return errno;
+  }
   if (!synced) return 0;
+  if (folder != NO_FOLDER) {
+    ::fsync(folder);
+    return 0;
+  }
   const int descriptor = ::open(directory_of(final_path).c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor >= 0) {
     ::fsync(descriptor);
@@ -226,8 +272,9 @@ long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
   }
 }
 
-OpenResult open_regular_file(const char* path) {
-  int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+OpenResult open_regular_file(const char* path, int folder, bool follow_link) {
+  int descriptor = ::openat(at(folder), name_within(path, folder),
+                            O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
   if (descriptor < 0) return {nullptr, errno};
   struct stat status {};
   int error = 0;
@@ -256,9 +303,9 @@ bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
   return true;
 }
 
-bool stamp_of_path(const char* path, FileStamp& stamp) {
+bool stamp_of_path(const char* path, FileStamp& stamp, int folder) {
   struct stat status {};
-  if (::stat(path, &status) != 0) return false;
+  if (::fstatat(at(folder), name_within(path, folder), &status, 0) != 0) return false;
   stamp = stamp_from(status);
   return true;
 }
@@ -296,16 +343,31 @@ EntryKind kind_of_entry(int folder, const struct dirent& entry) {
 
 }  // namespace
 
-int list_folder(const std::string& path, std::vector<FolderEntry>& entries, FileStamp& identity) {
-  DIR* folder = ::opendir(path.c_str());
-  if (folder == nullptr) return errno;
+int list_folder(const std::string& path, int parent, std::vector<FolderEntry>& entries,
+                FileStamp& identity, HeldFolder& held) {
+  constexpr int FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  const int descriptor =
+      parent == NO_FOLDER ? ::open(path.c_str(), FLAGS)
+                          : ::openat(parent, name_within(path.c_str(), parent), FLAGS | O_NOFOLLOW);
+  if (descriptor < 0) return errno;
   struct stat status {};
-  if (::fstat(::dirfd(folder), &status) != 0) {
+  const int listed = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  DIR* folder = listed >= 0 ? ::fdopendir(listed) : nullptr;
+  if (folder == nullptr || ::fstat(descriptor, &status) != 0) {
     const int error = errno;
-    ::closedir(folder);
+    if (folder != nullptr) {
+      ::closedir(folder);
+    } else if (listed >= 0) {
+      ::close(listed);
+    }
+    ::close(descriptor);
     return error;
   }
   identity = stamp_from(status);
+  held = HeldFolder(new OpenFolder{descriptor}, [](const OpenFolder* open) {
+    ::close(open->descriptor);
+    delete open;
+  });
   int error = 0;
   for (;;) {
     errno = 0;

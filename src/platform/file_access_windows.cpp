@@ -127,11 +127,16 @@ DWORD replace_or_move(const std::wstring& temporary, const std::wstring& final_p
 }  // namespace
 
 // No link is followed on Windows: the path is the file replaced.
+// Windows walks no folder by descriptor: paths are taken as they are.
+const char* name_within(const char* path, int) {
+  return path;
+}
+
 std::string final_path_of(const char* path) {
   return path;
 }
 
-OutputKind output_kind_of(const char* path, FileStamp& existing) {
+OutputKind output_kind_of(const char* path, FileStamp& existing, int) {
   HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return OutputKind::missing;
   OutputKind kind = OutputKind::regular;
@@ -149,7 +154,7 @@ OutputKind output_kind_of(const char* path, FileStamp& existing) {
 }
 
 // The read-only attribute stands where POSIX hosts have permission bits.
-int check_replaceable(const std::string& path, bool&) {
+int check_replaceable(const std::string& path, bool&, int) {
   const DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     errno = EACCES;
@@ -159,7 +164,7 @@ int check_replaceable(const std::string& path, bool&) {
 }
 
 // Shared for deletion, so that an interrupt can remove it while it is open.
-int open_exclusive(const std::string& path) {
+int open_exclusive(const std::string& path, int) {
   HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -189,11 +194,11 @@ int process_id() {
 
 // ReplaceFileW carries the ACL, attributes and alternate streams over itself,
 // as they stand at the replace.
-std::int64_t copy_metadata(int, const std::string&, Transcript&) {
+std::int64_t copy_metadata(int, const std::string&, int, Transcript&) {
   return 0;
 }
 
-std::int64_t metadata_time(const std::string&) {
+std::int64_t metadata_time(const std::string&, int) {
   return 0;
 }
 
@@ -212,12 +217,12 @@ int sync_to_disk(std::FILE* stream) {
   return -1;
 }
 
-void remove_file(const std::string& path) {
+void remove_file(const std::string& path, int) {
   DeleteFileW(wide_path(path).c_str());
 }
 
 // MOVEFILE_WRITE_THROUGH makes every replace durable: `synced` changes nothing.
-int replace_file(const std::string& temporary_path, const std::string& final_path, bool) {
+int replace_file(const std::string& temporary_path, const std::string& final_path, bool, int) {
   const std::wstring temporary = wide_path(temporary_path), final_wide = wide_path(final_path);
   constexpr int ATTEMPTS = 20;
   constexpr DWORD PAUSE_MS = 50;
@@ -240,7 +245,7 @@ long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
   return _read(descriptor, buffer, static_cast<unsigned>(std::min(size, MOST)));
 }
 
-OpenResult open_regular_file(const char* path) {
+OpenResult open_regular_file(const char* path, int, bool) {
   HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -270,7 +275,7 @@ bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
   return stamp_of_handle(handle_of(stream), stamp);
 }
 
-bool stamp_of_path(const char* path, FileStamp& stamp) {
+bool stamp_of_path(const char* path, FileStamp& stamp, int) {
   HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool stamped = stamp_of_handle(handle, stamp);
@@ -303,7 +308,10 @@ bool lock_for_replace(std::FILE* stream) {
   return GetLastError() != ERROR_LOCK_VIOLATION;
 }
 
-int list_folder(const std::string& path, std::vector<FolderEntry>& entries, FileStamp& identity) {
+// Nothing is held: names are found by path.
+int list_folder(const std::string& path, int, std::vector<FolderEntry>& entries,
+                FileStamp& identity, HeldFolder& held) {
+  held = nullptr;
   if (!stamp_of_path(path.c_str(), identity)) identity = {};
   const std::string pattern = path + (path.ends_with('\\') || path.ends_with('/') ? "*" : "\\*");
   WIN32_FIND_DATAW found{};

@@ -33,7 +33,8 @@ void report_write_error(ManifestRun& run, int error) {
 // Opens and reads the input manifest whole, keeping it open in a refresh.
 bool load(ManifestRun& run, bool keep_open) {
   const char* input_path = run.input_path.c_str();
-  const OpenResult opened = open_regular_file(input_path);
+  const int folder = folder_descriptor(run.folder);
+  const OpenResult opened = open_regular_file(input_path, folder, folder == NO_FOLDER);
   if (opened.file == nullptr) {
     say(run.transcript, "cannot open %s: %s", input_path, open_error_text(opened.error));
     return false;
@@ -87,7 +88,7 @@ bool prepare_output(ManifestRun& run, const RunSettings& settings) {
     return false;
   }
   if (after_read_hook != nullptr) after_read_hook();
-  run.probe = probe_output(run.output_path.c_str());
+  run.probe = probe_output(run.output_path.c_str(), folder_descriptor(run.folder));
   if (!report_probe(run)) return false;
   const bool regular = run.probe.kind == OutputKind::regular;
   const bool same_path = run.output_path == run.input_path;
@@ -130,10 +131,11 @@ bool put_digest(Section& section, const HexDigest& hex) {
 bool unchanged_since_read(const ManifestRun& run) {
   if (run.replaces_input) {
     std::string now;
-    return read_whole_file(run.input_path.c_str(), now) == 0 && now == run.input.bytes;
+    return read_whole_file(run.input_path.c_str(), now, folder_descriptor(run.folder)) == 0 &&
+           now == run.input.bytes;
   }
   FileStamp now{};
-  const bool exists = stamp_of_path(run.output.final_path.c_str(), now);
+  const bool exists = stamp_of_path(run.output.final_path.c_str(), now, run.output.folder);
   switch (run.probe.kind) {
     case OutputKind::missing:
       return !exists;

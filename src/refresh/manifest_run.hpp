@@ -47,6 +47,7 @@ struct ManifestRun {
   std::string input_path;
   std::string output_path;
   bool output_named = false;  // by "-o": replacing another file than the input is no surprise
+  HeldFolder folder;          // found by a walk: the manifest and its files are opened there
   Transcript transcript;
   std::unique_ptr<Manifest> manifest;
   ManifestPlan plan{};

@@ -43,6 +43,7 @@ struct SharedFile {
   FileStamp before{};
   bool stamped = false;
   std::string path;  // where it was opened
+  HeldFolder folder;
   std::uint64_t sequence = 0;
   bool delivered = false;
   FileOutcome outcome{};
@@ -149,6 +150,7 @@ bool load_next_manifest(Run& run) {
       found = !next.known_folder || run.manifests_seen.insert(next.key).second;
     }
     manifest.input_path = manifest.output_path = next.path;
+    manifest.folder = std::move(next.folder);
   }
   if (!found) {
     pending.only_said = true;
@@ -175,8 +177,9 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   const SectionPlan& planned = pending.run.plan.sections[s];
   if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
   ++run.file_count;
+  const int folder = folder_descriptor(pending.run.folder);
   FileStamp stamp{};
-  const bool stamped = stamp_of_path(planned.path.data(), stamp);
+  const bool stamped = stamp_of_path(planned.path.data(), stamp, folder);
   if (const auto known = run.known.find(key_of(stamp));
       stamped && known != run.known.end() && known->second.stamp == stamp) {
     pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
@@ -188,7 +191,7 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
     ++reading->second->readers;
     return nullptr;
   }
-  const OpenResult opened = open_regular_file(planned.path.data());
+  const OpenResult opened = open_regular_file(planned.path.data(), folder);
   if (opened.file == nullptr) {
     pending.outcomes[s].open_error = opened.error;
     return nullptr;
@@ -198,6 +201,7 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   file.job = {
       opened.file, file.stamped ? file.before.size : regular_file_size(opened.file), {}, {}};
   file.path = planned.path.data();
+  file.folder = pending.run.folder;
   file.sequence = ++run.fed;
   file.readers = 1;
   if (file.stamped) run.reading[key_of(file.before)] = &file;
@@ -306,7 +310,9 @@ bool feed(Run& run, FileJob*& job) {
 void file_done(Run& run, FileJob& job) {
   SharedFile& file = run.files[static_cast<std::size_t>(run.delivered) - run.files_let_go];
   if (&file.job != &job) std::abort();  // the scheduler's promise broken
-  file.outcome = close_digested(file.job, file.before, file.stamped, file.path.c_str());
+  file.outcome = close_digested(file.job, file.before, file.stamped, file.path.c_str(),
+                                folder_descriptor(file.folder));
+  file.folder = nullptr;
   file.delivered = true;
   ++run.delivered;
   if (file.stamped) {

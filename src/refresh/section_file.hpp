@@ -26,7 +26,7 @@ void set_after_file_read_hook(FileReadHook hook);
 // Closes the digested file opened at `path` (a fed run has closed it, its
 // stamp in `job.after`): what came of it.
 [[nodiscard]] FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped,
-                                         const char* path);
+                                         const char* path, int folder);
 
 // The warnings of a visited section (names no file, not opened, not read
 // whole, changed while read); true when `outcome` holds its file's digest.

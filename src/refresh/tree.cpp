@@ -11,22 +11,27 @@ namespace md5refresh {
 
 namespace {
 
+WalkHook walk_hook = nullptr;
+
 std::string joined_path(const std::string& folder, const std::string& name) {
   const bool separated =
       !folder.empty() && PATH_SEPARATORS.find(folder.back()) != std::string_view::npos;
   return separated ? folder + name : folder + HOST_SEPARATOR + name;
 }
 
-bool enter_folder(TreeWalk& walk, std::string path, Transcript& transcript) {
+// A folder beneath another is opened within it, never through a link: one
+// swapped for a link since it was listed is not entered.
+bool enter_folder(TreeWalk& walk, std::string path, int parent, Transcript& transcript) {
   std::vector<FolderEntry> entries;
   FileStamp folder{};
-  if (const int error = list_folder(path, entries, folder); error != 0) {
+  HeldFolder held;
+  if (const int error = list_folder(path, parent, entries, folder, held); error != 0) {
     say(transcript, "cannot read folder %s: %s", path.c_str(), std::strerror(error));
     walk.failed = true;
     return false;
   }
   std::ranges::sort(entries, {}, &FolderEntry::name);
-  walk.levels.push_back({std::move(path), std::move(entries), folder});
+  walk.levels.push_back({std::move(path), std::move(entries), folder, std::move(held)});
   return true;
 }
 
@@ -34,12 +39,16 @@ bool enter_folder(TreeWalk& walk, std::string path, Transcript& transcript) {
 bool next_root(TreeWalk& walk, Transcript& transcript) {
   while (walk.next_folder < walk.folders.size()) {
     walk.found_in_folder = 0;
-    if (enter_folder(walk, walk.folders[walk.next_folder++], transcript)) return true;
+    if (enter_folder(walk, walk.folders[walk.next_folder++], NO_FOLDER, transcript)) return true;
   }
   return false;
 }
 
 }  // namespace
+
+void set_walk_hook(WalkHook hook) {
+  walk_hook = hook;
+}
 
 bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript) {
   for (;;) {
@@ -56,8 +65,10 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
     }
     const FolderEntry& entry = level.entries[level.next++];
     std::string entry_path = joined_path(level.path, entry.name);
+    if (walk_hook != nullptr) walk_hook(entry_path.c_str());
     if (entry.kind == EntryKind::folder) {
-      enter_folder(walk, std::move(entry_path), transcript);
+      const int parent = folder_descriptor(level.held);
+      enter_folder(walk, std::move(entry_path), parent, transcript);
     } else if (entry.name != TREE_MANIFEST_NAME) {
       continue;
     } else if (entry.kind == EntryKind::link) {
@@ -69,7 +80,8 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
       ++walk.found_in_folder;
       found = {std::move(entry_path),
                {level.folder.device, level.folder.inode},
-               level.folder.device != 0 || level.folder.inode != 0};
+               level.folder.device != 0 || level.folder.inode != 0,
+               level.held};
       return true;
     }
   }

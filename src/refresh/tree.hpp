@@ -24,6 +24,7 @@ struct WalkLevel {
   std::string path;
   std::vector<FolderEntry> entries;  // in byte order
   FileStamp folder;                  // its identity
+  HeldFolder held;                   // where its entries are opened
   std::size_t next = 0;
 };
 
@@ -44,11 +45,17 @@ struct FoundManifest {
   std::string path;
   ManifestKey key;
   bool known_folder;  // the key tells the folder (the host could tell its identity)
+  HeldFolder folder;  // where it is read and written, and its files read
 };
 
 // The next manifest; false at the end of the walk. What the walk has to say
 // (a folder that cannot be read, one without a manifest, a linked manifest)
 // goes to `transcript`.
 [[nodiscard]] bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript);
+
+// Called with an entry's path between the listing of its folder and its
+// opening: how tests swap a folder or a manifest for a link there.
+using WalkHook = void (*)(const char* entry_path);
+void set_walk_hook(WalkHook hook);
 
 }  // namespace md5refresh
