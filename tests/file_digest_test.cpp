@@ -99,8 +99,9 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
     }
     for (const Choice& choice : choices) {
       if (!lane_engine_available(choice.engine)) continue;
+      // Workers 0: no thread at all, the calling thread digests (as when none can start).
       for (const auto& [workers, window] :
-           {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}}) {
+           {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}, {0u, 2u}}) {
         SCOPED_TRACE(std::string(c.name) + ", " + choice.name + ", " + std::to_string(workers) +
                      " workers, window " + std::to_string(window));
         std::vector<FileJob> jobs;
@@ -115,6 +116,7 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
         FeedSettings settings{window == 0 ? jobs.size() : window};
         settings.paces = &choice.paces;
         settings.workers = workers;
+        settings.threads = workers != 0;
         if (window == 0) {
           settings.expected = jobs.size();
           settings.close_streams = false;

@@ -388,15 +388,17 @@ void work(Run& run, bool until_idle) {
 
 // Every stream a worker of its own, and a reader beside it while cores allow.
 // `expected` is how many files the run will have, or FILES_NOT_KNOWN.
-std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t expected) {
+std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t expected,
+                                       bool threaded) {
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t wanted =
+  std::size_t wanted =
       expected == FILES_NOT_KNOWN ? workers : std::min<std::size_t>(workers, 2 * expected);
   if (expected < wanted) {
     run.read_size = READ_AHEAD_SIZE;
     run.ring = MAX_RING;
   }
   std::vector<std::thread> threads;
+  if (!threaded) wanted = 0;
   {
     std::lock_guard lock(run.mutex);
     run.workers = std::max<std::size_t>(wanted, 1);
@@ -513,7 +515,8 @@ void digest_files(const JobFeed& feed, const std::function<void(FileJob&)>& fini
                                                        : ONE_STREAM;
   Run run(paces);
   run.close_when_done = settings.close_streams;
-  std::vector<std::thread> threads = start_workers(run, settings.workers, settings.expected);
+  std::vector<std::thread> threads =
+      start_workers(run, settings.workers, settings.expected, settings.threads);
   Feeder feeder{run,      feed,          std::max<std::size_t>(settings.window, 1),
                 finished, settings.tick, !threads.empty()};
   if (settings.tick) settings.tick(0, 0);

@@ -59,8 +59,11 @@ struct FeedSettings {
   std::size_t expected = FILES_NOT_KNOWN;
   const KernelPaces* paces = nullptr;  // null: the machine's
   unsigned workers = 0;                // 0: one per hardware thread
-  bool close_streams =
-      true;                // each stream closed as soon as its file is done, its stamp in `after`
+  // Each stream closed as soon as its file is done, its stamp in `after`.
+  bool close_streams = true;
+  // False: no worker thread, all on the calling thread, as when none can be
+  // started.
+  bool threads = true;
   ProgressTick tick = {};  // on the calling thread at the start, then every PROGRESS_TICK or so
 };
 

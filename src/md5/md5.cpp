@@ -91,13 +91,22 @@ bool cpu_has_bmi2() {
 
 }  // namespace
 
+bool md5_streams_have_bmi2() {
+  static const bool bmi2 = cpu_has_bmi2();
+  return bmi2;
+}
+
 void md5_absorb_streams(std::span<Md5State* const> states,
                         std::span<const std::uint8_t* const> data, std::size_t blocks) {
-  static const bool bmi2 = cpu_has_bmi2();
-  if (bmi2 && states.size() >= 2 && states.size() <= MD5_MAX_STREAMS) {
+  if (md5_streams_have_bmi2() && states.size() >= 2 && states.size() <= MD5_MAX_STREAMS) {
     md5_absorb_streams_bmi2(states, data, blocks);
-    return;
+  } else {
+    md5_absorb_streams_portable(states, data, blocks);
   }
+}
+
+void md5_absorb_streams_portable(std::span<Md5State* const> states,
+                                 std::span<const std::uint8_t* const> data, std::size_t blocks) {
   switch (states.size()) {
     case 1:
       md5_absorb(*states[0], data[0], blocks);

@@ -45,9 +45,12 @@ void md5_absorb_streams(std::span<Md5State* const> states,
                         std::span<const std::uint8_t* const> data, std::size_t blocks);
 
 // The same for two or three streams, built for BMI2; md5_absorb_streams calls
-// it where the CPU has BMI2.
+// it where the CPU has BMI2, and the portable kernel elsewhere.
 void md5_absorb_streams_bmi2(std::span<Md5State* const> states,
                              std::span<const std::uint8_t* const> data, std::size_t blocks);
+void md5_absorb_streams_portable(std::span<Md5State* const> states,
+                                 std::span<const std::uint8_t* const> data, std::size_t blocks);
+[[nodiscard]] bool md5_streams_have_bmi2();
 
 // The engine's first interface, kept for the callers that know it: a context it
 // allocates itself, and the 64-byte rule on every call.
