@@ -431,3 +431,49 @@ TEST(Trees, ASwapOrMoveDuringTheRunNeverLeadsOutside) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tree is its manifests' own runs: standard output byte for byte what the
+// runs of each manifest print in the walk's order, and every manifest left as
+// its own run leaves it, warnings, refusals and shared files among them.
+TEST(Trees, ATreeIsItsManifestsOwnRuns) {
+  const Files files = {{"rel/a/update.txt", section("x", "x.bin") + section("y", "gone.bin")},
+                       {"rel/a/x.bin", "abc"},
+                       {"rel/b/update.txt", "bad\n"},
+                       {"rel/c/d/update.txt", section("x", "x.bin") + section("X", "x.bin") +
+                                                  "z={\n        File_Path=q\n}\n\n"},
+                       {"rel/c/d/x.bin", "hello"},
+                       {"rel/c/update.txt", section("n", "/")}};
+  const std::vector<std::string> manifests = {"rel/a/update.txt", "rel/b/update.txt",
+                                              "rel/c/d/update.txt", "rel/c/update.txt"};
+  for (const bool check : {false, true}) {
+    SCOPED_TRACE(check ? "a check" : "a refresh");
+    test::TempDir tree, single;
+    for (const test::TempDir* dir : {&tree, &single}) {
+      for (const auto& [name, contents] : files) {
+        fs::create_directories((*dir / name).parent_path());
+        test::write_file(*dir / name, contents);
+      }
+    }
+    std::vector<std::string> tree_arguments = {"-r", "rel"};
+    if (check) tree_arguments.insert(tree_arguments.begin(), "-c");
+    const test::ToolRun whole = test::run_tool(tree.path(), tree_arguments);
+    std::string out;
+    for (const std::string& manifest : manifests) {
+      std::vector<std::string> parts;  // named as the walk names it on this host
+      for (std::size_t at = 0, slash; at <= manifest.size(); at = slash + 1) {
+        slash = std::min(manifest.find('/', at), manifest.size());
+        parts.push_back(manifest.substr(at, slash - at));
+      }
+      std::vector<std::string> arguments = {shown(parts)};
+      if (check) arguments.push_back("-c");
+      out += test::run_tool(single.path(), arguments).out;
+    }
+    EXPECT_EQ(whole.out, out);
+    for (const auto& [name, contents] : files)
+      EXPECT_EQ(test::read_file(tree / name), test::read_file(single / name)) << name;
+  }
+}
+
+}  // namespace
