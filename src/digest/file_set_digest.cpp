@@ -29,6 +29,18 @@ namespace md5refresh {
 namespace {
 
 constexpr std::size_t BLOCKS_PER_CALL = 1024;  // 64 KiB of each stream
+
+// Each chunk starts on a cache line: the copy out of the page cache runs at
+// its fastest only so (measured: a fifth of a tree's check time went to a
+// copy into buffers 16 bytes past a line), and no block of the kernels'
+// loads straddles two lines.
+constexpr std::size_t CHUNK_ALIGNMENT = 64;
+
+std::uint8_t* chunk_start(const std::unique_ptr<std::uint8_t[]>& buffer) {
+  void* start = buffer.get();
+  std::size_t room = CHUNK_ALIGNMENT;
+  return static_cast<std::uint8_t*>(std::align(CHUNK_ALIGNMENT, 1, start, room));
+}
 // What a stream gets digested in one turn before the plan is made again.
 constexpr std::uint64_t TURN_BYTES = 8 << 20;
 
@@ -105,7 +117,7 @@ void read_chunk(Run& run, Stream& stream, std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   Chunk chunk;
   chunk.size =
-      read_file_bytes(stream.job->stream, stream.buffers[slot].get(), run.read_size, chunk.error);
+      read_file_bytes(stream.job->stream, chunk_start(stream.buffers[slot]), run.read_size, chunk.error);
   chunk.at_end = chunk.error != 0 || chunk.size < run.read_size;
   run.bytes_read.fetch_add(chunk.size, std::memory_order_relaxed);
   lock.lock();
@@ -153,7 +165,7 @@ void close_job(FileJob& job) {
 void finish(Run& run, Stream& stream, DigestStatus status, int error) {
   FileJob& job = *stream.job;
   if (status == DigestStatus::ok) {
-    md5_update(stream.md5, std::span(stream.buffers[stream.current].get() + stream.start,
+    md5_update(stream.md5, std::span(chunk_start(stream.buffers[stream.current]) + stream.start,
                                      stream.end - stream.start));
     job.hex = hex_digest(md5_finish(stream.md5));
   }
@@ -199,7 +211,7 @@ void absorb_group(std::span<Stream* const> group, const Kernel& kernel, LaneEngi
     std::array<const std::uint8_t*, MD5_MAX_STREAMS> data{};
     for (std::size_t i = 0; i < group.size(); ++i) {
       states[i] = &group[i]->md5.state;
-      data[i] = group[i]->buffers[group[i]->current].get() + group[i]->start;
+      data[i] = chunk_start(group[i]->buffers[group[i]->current]) + group[i]->start;
     }
     md5_absorb_streams(std::span(states).first(group.size()), std::span(data).first(group.size()),
                        blocks);
@@ -209,7 +221,7 @@ void absorb_group(std::span<Stream* const> group, const Kernel& kernel, LaneEngi
     for (std::size_t lane = 0; lane < kernel.lane_width; ++lane) {
       // A lane with no stream of its own runs over the first stream's bytes.
       const Stream& stream = *group[lane < group.size() ? lane : 0];
-      data[lane] = stream.buffers[stream.current].get() + stream.start;
+      data[lane] = chunk_start(stream.buffers[stream.current]) + stream.start;
       set_lane_state(lanes, lane, stream.md5.state);
     }
     md5_absorb_lanes(engine, kernel.lane_width, lanes, data, blocks);
@@ -258,7 +270,9 @@ bool has_buffers(Run& run, Stream& stream) {
       buffer = std::move(run.spare_buffers.back());
       run.spare_buffers.pop_back();
     }
-    if (buffer == nullptr) buffer.reset(new (std::nothrow) std::uint8_t[run.read_size]);
+    if (buffer == nullptr) {
+      buffer.reset(new (std::nothrow) std::uint8_t[run.read_size + CHUNK_ALIGNMENT]);
+    }
     if (buffer == nullptr) return false;
   }
   return true;
