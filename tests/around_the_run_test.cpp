@@ -133,6 +133,47 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
   }
 }
 
+// A replace that fails never loses both manifests: with the old one still
+// there the temporary goes; with the old one gone the temporary, the only copy
+// of the new text, stays and is named.
+TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
+  struct FaultCase {
+    const char* name;
+    ReplaceFault fault;
+    bool old_kept;
+  };
+  const FaultCase cases[] = {{"nothing moved", ReplaceFault::fails, true},
+                             {"the old manifest gone", ReplaceFault::loses_the_original, false}};
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const std::string path = (dir / "m.txt").string();
+    test::write_file(path, MANIFEST);
+    test::write_file(dir / "a.bin", "abc");
+    set_replace_fault(c.fault);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(refresh_manifest(path.c_str(), path.c_str(), {}, false));
+    (void)testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    set_replace_fault(ReplaceFault::none);
+    const std::string failed = "md5refresh: cannot write " + path + ": Input/output error";
+    if (c.old_kept) {
+      EXPECT_EQ(err, failed + "\n");
+      EXPECT_EQ(test::read_file(path), MANIFEST);
+      EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+      continue;
+    }
+    const std::set<std::string> names = listing(dir.path());
+    ASSERT_EQ(names.size(), 2u);
+    const std::string kept = *names.begin();  // ".m.txt.PID-0.tmp" sorts first
+    EXPECT_TRUE(kept.starts_with(".m.txt.") && kept.ends_with(".tmp")) << kept;
+    EXPECT_EQ(err, failed + "; the new manifest is kept in " +
+                       test::joined(dir.path().string(), kept) + "\n");
+    EXPECT_EQ(test::read_file(dir / kept), REFRESHED);
+  }
+}
+
 #if !defined(_WIN32)
 struct SignalCase {
   const char* name;

@@ -28,6 +28,24 @@ struct JoinCase {
   std::string on_windows;  // both "\" and "/" separate, "\" joins
 };
 
+// A temporary lies in its output's folder on every path form, a drive's
+// current folder among them.
+TEST(TargetPath, TemporaryLiesInTheOutputsOwnFolder) {
+  // clang-format off
+  const JoinCase cases[] = {
+      {"update.txt", "", ".update.txt.", ".update.txt."},
+      {"pkg/update.txt", "", "pkg/.update.txt.", "pkg/.update.txt."},
+      {"/update.txt", "", "/.update.txt.", "/.update.txt."},
+      {"E:update.txt", "", ".E:update.txt.", "E:.update.txt."},
+      {"E:\\pkg\\update.txt", "", ".E:\\pkg\\update.txt.", "E:\\pkg\\.update.txt."},
+  };
+  // clang-format on
+  for (const JoinCase& c : cases) {
+    SCOPED_TRACE(c.input_path);
+    EXPECT_EQ(temporary_prefix(c.input_path), test::POSIX_HOST ? c.on_posix : c.on_windows);
+  }
+}
+
 TEST(TargetPath, JoinsManifestDirectoryAndFileName) {
   const std::string deepest(505, 'd'), longest_name(127, 'n');
   // clang-format off

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "platform/file_access_host.hpp"
 #include "platform/process.hpp"
@@ -23,12 +24,13 @@ std::string directory_of(const std::string& path) {
 }
 
 namespace {
+
+ReplaceFault replace_fault = ReplaceFault::none;
+
 // A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
 // It is removed if a signal ends the process while it exists.
 int create_temporary(const std::string& final_path, std::string& temporary_path, int folder) {
-  const std::size_t name_start = final_path.find_last_of(PATH_SEPARATORS) + 1;
-  const std::string prefix = final_path.substr(0, name_start) + "." +
-                             final_path.substr(name_start) + "." + std::to_string(process_id());
+  const std::string prefix = temporary_prefix(final_path) + std::to_string(process_id());
   constexpr int ATTEMPTS = 100;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
     temporary_path = prefix + "-" + std::to_string(attempt) + ".tmp";
@@ -48,6 +50,16 @@ void remove_temporary(std::string& temporary_path, int folder) {
 }
 
 }  // namespace
+
+// The temporary lies in the output's own folder on every path form: after the
+// last separator, or after a bare drive prefix ("E:update.txt" lies in the
+// current folder of drive E:, which may be another file system).
+std::string temporary_prefix(std::string_view final_path) {
+  const DirectoryPart part = directory_part(final_path);
+  const std::size_t name_start = part.text.size() + (part.joined_with_separator ? 1 : 0);
+  return std::string(final_path.substr(0, name_start)) + "." +
+         std::string(final_path.substr(name_start)) + ".";
+}
 
 DirectoryPart directory_part(std::string_view path) {
   const std::size_t separator = path.find_last_of(PATH_SEPARATORS);
@@ -197,14 +209,37 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
     }
   }
   release_before_replace(output);
-  const int error = replace_file(output.temporary_path, output.final_path, synced, output.folder);
-  if (error != 0) {
+  int error = 0;
+  switch (std::exchange(replace_fault, ReplaceFault::none)) {
+    case ReplaceFault::none:
+      error = replace_file(output.temporary_path, output.final_path, synced, output.folder);
+      break;
+    case ReplaceFault::fails:
+      error = EIO;
+      break;
+    case ReplaceFault::loses_the_original:
+      remove_file(output.final_path, output.folder);
+      error = EIO;
+      break;
+  }
+  FileStamp original{};
+  if (error != 0 && !stamp_of_path(output.final_path.c_str(), original, output.folder)) {
+    // The old manifest is gone: the temporary holds the only copy of its text.
+    close_output(output);
+    forget_on_interrupt(output.temporary_path.c_str());
+    output.kept_path = std::move(output.temporary_path);
+    output.temporary_path.clear();
+  } else if (error != 0) {
     discard_output(output);
   } else {
     forget_on_interrupt(output.temporary_path.c_str());
     output.temporary_path.clear();
   }
   return error;
+}
+
+void set_replace_fault(ReplaceFault fault) {
+  replace_fault = fault;
 }
 
 bool same_file_system(const OutputFile& a, const OutputFile& b) {

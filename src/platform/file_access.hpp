@@ -52,6 +52,10 @@ struct DirectoryPart {
 };
 [[nodiscard]] DirectoryPart directory_part(std::string_view path);
 
+// Where a temporary beside `final_path` begins: its folder, "." and its name
+// ("pkg/.update.txt."; on Windows "E:.update.txt." for "E:update.txt").
+[[nodiscard]] std::string temporary_prefix(std::string_view final_path);
+
 // Whether a file name from a manifest names an ordinary file beside it: on
 // Windows a ":" would name a drive or an alternate data stream instead.
 [[nodiscard]] bool is_plain_file_name(std::string_view name);
@@ -158,6 +162,9 @@ struct OutputFile {
   std::string final_path;      // the file that is replaced: a symlink's target
   std::string temporary_path;  // empty when the output is written directly
   int folder = NO_FOLDER;      // where both lie
+  // Set when a replace failed after the old file was gone: the temporary,
+  // kept, holds the only copy of the new text.
+  std::string kept_path;
   // When the replaced file's metadata was copied: a change made to it later
   // (a chmod while the output waits for its replace) is copied again.
   std::int64_t metadata_time = 0;
@@ -178,9 +185,10 @@ struct OutputFile {
 // Moves the finished temporary over the final path (nothing to do for an
 // output written directly), with the metadata of the replaced file as it
 // stands now. Returns 0 or errno; on failure the temporary is removed and the
-// old file stays. The rename is made durable too, unless `synced` is false.
-// The output's descriptor may stay open for a sync of its file system: close it
-// with close_output.
+// old file stays, unless the old file is gone: then the temporary is kept,
+// its path in `kept_path`, for one whole manifest is always there. The rename is made durable too,
+// unless `synced` is false. The output's descriptor may stay open for a sync of its file system:
+// close it with close_output.
 [[nodiscard]] int replace_with_output(OutputFile& output, bool synced, Transcript& transcript);
 
 // Whether sync_file_system can stand for a sync of each file (not on Windows).
@@ -192,6 +200,11 @@ struct OutputFile {
 
 // Whether two open outputs lie on one file system, so that one sync does for both.
 [[nodiscard]] bool same_file_system(const OutputFile& a, const OutputFile& b);
+
+// The next replace fails as a host's replace can, for tests: with nothing
+// moved, or after the old file is gone.
+enum class ReplaceFault { none, fails, loses_the_original };
+void set_replace_fault(ReplaceFault fault);
 
 void close_output(OutputFile& output);
 void discard_output(OutputFile& output);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
 #include "platform/file_access_host.hpp"
 #include "platform/text.hpp"
@@ -126,12 +127,12 @@ DWORD replace_or_move(const std::wstring& temporary, const std::wstring& final_p
 
 }  // namespace
 
-// No link is followed on Windows: the path is the file replaced.
 // Windows walks no folder by descriptor: paths are taken as they are.
 const char* name_within(const char* path, int) {
   return path;
 }
 
+// No link is followed on Windows: the path is the file replaced.
 std::string final_path_of(const char* path) {
   return path;
 }
@@ -193,8 +194,16 @@ int process_id() {
 }
 
 // ReplaceFileW carries the ACL, attributes and alternate streams over itself,
-// as they stand at the replace.
-std::int64_t copy_metadata(int, const std::string&, int, Transcript&) {
+// as they stand at the replace; other names of the file are what it cannot keep.
+std::int64_t copy_metadata(int, const std::string& original, int, Transcript& transcript) {
+  HANDLE handle = open_to_inspect(original);
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(handle, &information) && information.nNumberOfLinks > 1) {
+    say(transcript, "%s has %lu names; the others keep the old contents", original.c_str(),
+        static_cast<unsigned long>(information.nNumberOfLinks));
+  }
+  CloseHandle(handle);
   return 0;
 }
 

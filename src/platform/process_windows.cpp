@@ -74,9 +74,10 @@ void end_console_output() {
 
 namespace {
 
-// The longest path Windows takes. Files are synced one by one here, so no
-// batch of temporaries waits: the output's and a probe's at most.
-InterruptSlots<wchar_t, 32768, 2> temporaries;
+// The longest path Windows takes, for every temporary a run may hold at once:
+// a batch of a tree's outputs and a probe's. Pages never written are never
+// touched.
+InterruptSlots<wchar_t, 32768, TEMPORARIES_AT_ONCE + 2> temporaries;
 
 // Runs on a thread of its own; returning FALSE lets the default handler end
 // the process. A file open with FILE_SHARE_DELETE goes when its handle closes.

@@ -174,7 +174,12 @@ bool put_in_place(ManifestRun& run, bool synced) {
   }
   close_input(run.input);  // Windows replaces no file that is open
   if (const int error = replace_with_output(run.output, synced, run.transcript); error != 0) {
-    report_write_error(run, error);
+    if (run.output.kept_path.empty()) {
+      report_write_error(run, error);
+    } else {
+      say(run.transcript, "cannot write %s: %s; the new manifest is kept in %s",
+          run.output_path.c_str(), open_error_text(error), run.output.kept_path.c_str());
+    }
     return false;
   }
   return true;
