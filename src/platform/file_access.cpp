@@ -51,6 +51,15 @@ void remove_temporary(std::string& temporary_path, int folder) {
 
 }  // namespace
 
+std::string path_in_folder(std::string_view folder, std::string_view name) {
+  const bool joined = folder.empty() ||
+                      PATH_SEPARATORS.find(folder.back()) != std::string_view::npos ||
+                      (folder.size() == 2 && has_drive_prefix(folder));
+  std::string path(folder);
+  if (!joined) path += HOST_SEPARATOR;
+  return path += name;
+}
+
 // The temporary lies in the output's own folder on every path form: after the
 // last separator, or after a bare drive prefix ("E:update.txt" lies in the
 // current folder of drive E:, which may be another file system).

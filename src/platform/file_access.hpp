@@ -52,6 +52,11 @@ struct DirectoryPart {
 };
 [[nodiscard]] DirectoryPart directory_part(std::string_view path);
 
+// `name` in `folder` as the host joins them: nothing between when the folder
+// ends in a separator or is a bare drive prefix ("E:" + "pkg": "E:pkg", in the
+// current folder of drive E:), else the host's separator.
+[[nodiscard]] std::string path_in_folder(std::string_view folder, std::string_view name);
+
 // Where a temporary beside `final_path` begins: its folder, "." and its name
 // ("pkg/.update.txt."; on Windows "E:.update.txt." for "E:update.txt").
 [[nodiscard]] std::string temporary_prefix(std::string_view final_path);

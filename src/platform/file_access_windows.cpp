@@ -322,7 +322,7 @@ int list_folder(const std::string& path, int, std::vector<FolderEntry>& entries,
                 FileStamp& identity, HeldFolder& held) {
   held = nullptr;
   if (!stamp_of_path(path.c_str(), identity)) identity = {};
-  const std::string pattern = path + (path.ends_with('\\') || path.ends_with('/') ? "*" : "\\*");
+  const std::string pattern = path_in_folder(path, "*");  // "E:*": the drive's current folder
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileExW(wide_path(pattern).c_str(), FindExInfoBasic, &found,
                                    FindExSearchNameMatch, nullptr, 0);

@@ -13,12 +13,6 @@ namespace {
 
 WalkHook walk_hook = nullptr;
 
-std::string joined_path(const std::string& folder, const std::string& name) {
-  const bool separated =
-      !folder.empty() && PATH_SEPARATORS.find(folder.back()) != std::string_view::npos;
-  return separated ? folder + name : folder + HOST_SEPARATOR + name;
-}
-
 // A folder beneath another is opened within it, never through a link: one
 // swapped for a link since it was listed is not entered.
 bool enter_folder(TreeWalk& walk, std::string path, int parent, Transcript& transcript) {
@@ -64,7 +58,7 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
       continue;
     }
     const FolderEntry& entry = level.entries[level.next++];
-    std::string entry_path = joined_path(level.path, entry.name);
+    std::string entry_path = path_in_folder(level.path, entry.name);
     if (walk_hook != nullptr) walk_hook(entry_path.c_str());
     if (entry.kind == EntryKind::folder) {
       const int parent = folder_descriptor(level.held);
