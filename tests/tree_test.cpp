@@ -192,6 +192,9 @@ std::vector<TreeCase> tree_cases() {
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 2, {}, AS_UNPRIVILEGED, {{"", "rel/b"}}},
   };
   if (!test::POSIX_HOST) {
+    cases.push_back({"a manifest named in capitals, as Windows compares names",
+                     {{"rel/a/UPDATE.TXT", section("x", "x.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"}},
+                     {"-c", "-r", "rel"}, ok_line, "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, {}});
     cases.push_back({"a drive's current folder", good, {"-c", "-r", drive}, shown({drive + "rel", "a", "x.bin"}) + ": OK\n",
                      "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good});
   }

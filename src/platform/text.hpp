@@ -14,6 +14,11 @@ namespace md5refresh {
 // also when the two encodings give the same characters.
 [[nodiscard]] bool same_text(std::string_view a, std::string_view b);
 
+// Whether two names or paths name one file as the host's file systems compare
+// names: byte for byte on POSIX hosts; on Windows the same text in either
+// encoding, without regard to case.
+[[nodiscard]] bool same_file_name(std::string_view a, std::string_view b);
+
 #if defined(_WIN32)
 [[nodiscard]] std::wstring wide_text(std::string_view text);
 [[nodiscard]] std::string utf8_text(std::wstring_view text);

@@ -8,4 +8,8 @@ bool same_text(std::string_view a, std::string_view b) {
   return a == b;
 }
 
+bool same_file_name(std::string_view a, std::string_view b) {
+  return a == b;
+}
+
 }  // namespace md5refresh

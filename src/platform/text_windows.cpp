@@ -56,4 +56,15 @@ bool same_text(std::string_view a, std::string_view b) {
   return a == b || (!a.empty() && !b.empty() && wide_text(a) == wide_text(b));
 }
 
+// As NTFS compares names: ordinal, without regard to case.
+bool same_file_name(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  const std::wstring wide_a = wide_text(a), wide_b = wide_text(b);
+  if (wide_a.empty() || wide_b.empty() || wide_a.size() > INT_MAX || wide_b.size() > INT_MAX) {
+    return false;
+  }
+  return CompareStringOrdinal(wide_a.data(), static_cast<int>(wide_a.size()), wide_b.data(),
+                              static_cast<int>(wide_b.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace md5refresh

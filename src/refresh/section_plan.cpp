@@ -70,7 +70,7 @@ int earlier_with_path(const ManifestPlan& plan, std::size_t s) {
   const std::string_view path = plan.sections[s].path.data();
   for (std::size_t earlier = 0; earlier < s; ++earlier) {
     const SectionPlan& other = plan.sections[earlier];
-    if (other.visited && has_path(other.target) && path == other.path.data()) {
+    if (other.visited && has_path(other.target) && same_file_name(path, other.path.data())) {
       return static_cast<int>(earlier);
     }
   }

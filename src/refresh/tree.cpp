@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/text.hpp"
+
 namespace md5refresh {
 
 namespace {
@@ -63,7 +65,7 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
     if (entry.kind == EntryKind::folder) {
       const int parent = folder_descriptor(level.held);
       enter_folder(walk, std::move(entry_path), parent, transcript);
-    } else if (entry.name != TREE_MANIFEST_NAME) {
+    } else if (!same_file_name(entry.name, TREE_MANIFEST_NAME)) {
       continue;
     } else if (entry.kind == EntryKind::link) {
       say(transcript, "%s is a symbolic link; not followed", entry_path.c_str());
