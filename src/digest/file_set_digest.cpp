@@ -116,8 +116,8 @@ void read_chunk(Run& run, Stream& stream, std::unique_lock<std::mutex>& lock) {
   stream.reading = true;
   lock.unlock();
   Chunk chunk;
-  chunk.size =
-      read_file_bytes(stream.job->stream, chunk_start(stream.buffers[slot]), run.read_size, chunk.error);
+  chunk.size = read_file_bytes(stream.job->stream, chunk_start(stream.buffers[slot]), run.read_size,
+                               chunk.error);
   chunk.at_end = chunk.error != 0 || chunk.size < run.read_size;
   run.bytes_read.fetch_add(chunk.size, std::memory_order_relaxed);
   lock.lock();

@@ -251,12 +251,6 @@ void set_replace_fault(ReplaceFault fault) {
   replace_fault = fault;
 }
 
-bool same_file_system(const OutputFile& a, const OutputFile& b) {
-  FileStamp first{}, second{};
-  return a.file != nullptr && b.file != nullptr && stamp_of_open_file(a.file, first) &&
-         stamp_of_open_file(b.file, second) && first.device == second.device;
-}
-
 void close_output(OutputFile& output) {
   if (output.file != nullptr && output.file != stdout && output.file != stderr) {
     std::fclose(output.file);

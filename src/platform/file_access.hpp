@@ -203,9 +203,6 @@ struct OutputFile {
 // one wait for a batch of outputs instead of one each. Returns 0 or errno.
 [[nodiscard]] int sync_file_system(const OutputFile& output);
 
-// Whether two open outputs lie on one file system, so that one sync does for both.
-[[nodiscard]] bool same_file_system(const OutputFile& a, const OutputFile& b);
-
 // The next replace fails as a host's replace can, for tests: with nothing
 // moved, or after the old file is gone.
 enum class ReplaceFault { none, fails, loses_the_original };

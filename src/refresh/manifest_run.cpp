@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "manifest/manifest_reader.hpp"
 #include "manifest/manifest_writer.hpp"
@@ -190,21 +191,23 @@ bool put_in_place(ManifestRun& run, bool synced) {
 // renames, the outputs on that file system are given up; after them, the
 // renames are in place and nothing is lost.
 void sync_outputs(std::span<ManifestRun* const> runs, bool before_replace, int failed_sync) {
+  // The file system of each written output, asked once.
+  std::vector<std::uint64_t> devices(runs.size());
+  std::vector<bool> held(runs.size());
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    FileStamp stamp{};
+    held[r] = runs[r]->written && stamp_of_open_file(runs[r]->output.file, stamp);
+    devices[r] = stamp.device;
+  }
+  std::vector<std::uint64_t> synced;
   for (std::size_t first = 0; first < runs.size(); ++first) {
-    const OutputFile& output = runs[first]->output;
-    const auto on_this_system = [&](std::size_t r) {
-      return runs[r]->written && same_file_system(runs[r]->output, output);
-    };
-    if (!on_this_system(first)) continue;
-    bool synced_before = false;
-    for (std::size_t r = 0; r < first && !synced_before; ++r)
-      synced_before = on_this_system(r);
-    if (synced_before) continue;
+    if (!held[first] || std::ranges::find(synced, devices[first]) != synced.end()) continue;
+    synced.push_back(devices[first]);
     const int forced = before_replace ? std::exchange(failed_sync, 0) : 0;
-    const int error = forced != 0 ? forced : sync_file_system(output);
+    const int error = forced != 0 ? forced : sync_file_system(runs[first]->output);
     if (error == 0 || !before_replace) continue;
-    for (std::size_t r = runs.size(); r-- > first;) {
-      if (!on_this_system(r)) continue;
+    for (std::size_t r = first; r < runs.size(); ++r) {
+      if (!held[r] || devices[r] != devices[first]) continue;
       discard_output(runs[r]->output);
       close_input(runs[r]->input);
       report_write_error(*runs[r], error);

@@ -18,10 +18,6 @@ void report_file_path(const Section& section, const char* what, Transcript& tran
       find_entry(section, "file_path")->value.data(), what);
 }
 
-}  // namespace
-
-namespace {
-
 FileReadHook after_file_read_hook = nullptr;
 
 }  // namespace

@@ -74,10 +74,7 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
       walk.failed = true;
     } else if (entry.kind == EntryKind::file) {
       ++walk.found_in_folder;
-      found = {std::move(entry_path),
-               {level.folder.device, level.folder.inode},
-               level.folder.device != 0 || level.folder.inode != 0,
-               level.held};
+      found = {std::move(entry_path), {level.folder.device, level.folder.inode}, level.held};
       return true;
     }
   }

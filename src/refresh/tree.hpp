@@ -43,8 +43,7 @@ using ManifestKey = std::pair<std::uint64_t, std::uint64_t>;  // the folder's de
 
 struct FoundManifest {
   std::string path;
-  ManifestKey key;
-  bool known_folder;  // the key tells the folder (the host could tell its identity)
+  ManifestKey key;    // all zero where the host could not tell the folder's identity
   HeldFolder folder;  // where it is read and written, and its files read
 };
 
