@@ -12,6 +12,12 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#else
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "platform/diagnostics.hpp"
 #endif
 
 #include <chrono>
@@ -134,17 +140,31 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
 }
 
 // A replace that fails never loses both manifests: with the old one still
-// there the temporary goes; with the old one gone the temporary, the only copy
-// of the new text, stays and is named.
+// there (or put back) the temporary goes; with the old one gone the temporary,
+// the only copy of the new text, stays and is named. Where Windows's replace
+// fails but a rename can stand in, the new manifest is in place and the loss of
+// the old one's permissions is told.
 TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
+  enum class After { old_kept, new_kept_aside, new_in_place };
   struct FaultCase {
     const char* name;
     ReplaceFault fault;
-    bool old_kept;
+    After after;
+    std::string before_path, after_path;  // the message, around the manifest's path
+    bool windows_only = false;
   };
-  const FaultCase cases[] = {{"nothing moved", ReplaceFault::fails, true},
-                             {"the old manifest gone", ReplaceFault::loses_the_original, false}};
+  const std::string write = "cannot write ", failed = ": Input/output error";
+  // clang-format off
+  const FaultCase cases[] = {
+      {"nothing moved", ReplaceFault::fails, After::old_kept, write, failed + "\n"},
+      {"the old manifest gone", ReplaceFault::loses_the_original, After::new_kept_aside, write, failed + "; the new manifest is kept in "},
+      {"the old manifest moved aside, then put back", ReplaceFault::moves_the_original_aside, After::old_kept, write, failed + "; the old manifest was put back\n", true},
+      {"a rename in place of the replace", ReplaceFault::falls_back_to_a_rename, After::new_in_place, "", " is replaced by a rename, without the old file's permissions" + failed + "\n", true},
+      {"permissions that cannot be carried over", ReplaceFault::cannot_merge, After::new_in_place, "", " is replaced without the old file's permissions or attributes: Permission denied\n", true},
+  };
+  // clang-format on
   for (const FaultCase& c : cases) {
+    if (c.windows_only && test::POSIX_HOST) continue;
     SCOPED_TRACE(c.name);
     test::TempDir dir;
     const std::string path = (dir / "m.txt").string();
@@ -153,14 +173,15 @@ TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
     set_replace_fault(c.fault);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(refresh_manifest(path.c_str(), path.c_str(), {}, false));
+    EXPECT_EQ(refresh_manifest(path.c_str(), path.c_str(), {}, false),
+              c.after == After::new_in_place);
     (void)testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     set_replace_fault(ReplaceFault::none);
-    const std::string failed = "md5refresh: cannot write " + path + ": Input/output error";
-    if (c.old_kept) {
-      EXPECT_EQ(err, failed + "\n");
-      EXPECT_EQ(test::read_file(path), MANIFEST);
+    const std::string said = "md5refresh: " + c.before_path + path + c.after_path;
+    if (c.after != After::new_kept_aside) {
+      EXPECT_EQ(err, said);
+      EXPECT_EQ(test::read_file(path), c.after == After::old_kept ? MANIFEST : REFRESHED);
       EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
       continue;
     }
@@ -168,8 +189,7 @@ TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
     ASSERT_EQ(names.size(), 2u);
     const std::string kept = *names.begin();  // ".m.txt.PID-0.tmp" sorts first
     EXPECT_TRUE(kept.starts_with(".m.txt.") && kept.ends_with(".tmp")) << kept;
-    EXPECT_EQ(err, failed + "; the new manifest is kept in " +
-                       test::joined(dir.path().string(), kept) + "\n");
+    EXPECT_EQ(err, said + test::joined(dir.path().string(), kept) + "\n");
     EXPECT_EQ(test::read_file(dir / kept), REFRESHED);
   }
 }
@@ -389,6 +409,95 @@ TEST(AroundTheRun, TheGroupStaysWhereTheOwnerCannot) {
   EXPECT_EQ(status.st_gid, 4321u);
   EXPECT_EQ(status.st_mode & 07777, 0666u);
   EXPECT_EQ(test::read_file(dir / "m.txt"), REFRESHED);
+}
+#else
+// Ctrl-C on Windows: the console's handler runs on a thread of its own and
+// removes every temporary the run holds, a tree's full batch among them.
+TEST(AroundTheRun, ACtrlCDuringTheWriteLeavesNoTemporary) {
+  struct InterruptCase {
+    const char* name;
+    int folders;  // 0: m.txt named alone
+  };
+  const InterruptCase cases[] = {{"one manifest", 0},
+                                 {"a tree's full batch", static_cast<int>(TreeLimits{}.batch) + 2}};
+  ASSERT_TRUE(SetEnvironmentVariableW(L"MD5REFRESH_TEST_SIGNAL", L"2"));
+  for (const InterruptCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    std::vector<fs::path> folders{dir.path()};
+    if (c.folders > 0) folders.clear();
+    for (int i = 0; i < c.folders; ++i)
+      folders.push_back(dir / ("rel/p" + std::to_string(100 + i)));
+    const std::string manifest = c.folders == 0 ? "m.txt" : "update.txt";
+    for (const fs::path& folder : folders) {
+      fs::create_directories(folder);
+      test::write_file(folder / manifest, MANIFEST);
+      test::write_file(folder / "a.bin", "abc");
+    }
+    const std::vector<std::string> arguments =
+        c.folders == 0 ? std::vector<std::string>{"m.txt"} : std::vector<std::string>{"-r", "rel"};
+    const test::ToolRun run = test::run_tool(dir.path(), arguments, "", MD5REFRESH_HOOKED_BINARY);
+    EXPECT_EQ(static_cast<DWORD>(run.status), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    for (const fs::path& folder : folders) {
+      EXPECT_EQ(test::read_file(folder / manifest), MANIFEST);
+      EXPECT_EQ(listing(folder), (std::set<std::string>{manifest, "a.bin"})) << folder;
+    }
+  }
+  SetEnvironmentVariableW(L"MD5REFRESH_TEST_SIGNAL", nullptr);
+}
+
+// A file another process holds open without sharing it is named as such: the
+// input, a file to digest, and a manifest whose replace is refused after the
+// retries.
+TEST(AroundTheRun, AFileHeldByAnotherProcessIsSaidToBeInUse) {
+  struct HeldCase {
+    const char* name;
+    const char* held;
+    DWORD shared;
+    int status;
+    std::string err;
+    std::string afterwards;
+  };
+  const std::string in_use = ": in use by another process\n";
+  // clang-format off
+  const HeldCase cases[] = {
+      {"the manifest", "m.txt", 0, 1, "md5refresh: cannot open m.txt" + in_use, MANIFEST},
+      {"a file to digest", "a.bin", 0, 0, "md5refresh: cannot open a.bin" + in_use, "a={\n        file_path=a.bin\n}\n\n"},
+      {"the manifest, shared for reading only", "m.txt", FILE_SHARE_READ, 1, "md5refresh: cannot write m.txt" + in_use, MANIFEST},
+  };
+  // clang-format on
+  for (const HeldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", MANIFEST);
+    test::write_file(dir / "a.bin", "abc");
+    HANDLE held = CreateFileW((dir / c.held).wstring().c_str(), GENERIC_READ, c.shared, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const test::ToolRun run = test::run_tool(dir.path(), {"m.txt"});
+    CloseHandle(held);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(test::read_file(dir / "m.txt"), c.afterwards);
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+  }
+}
+
+// A pipe whose reader is gone: the C library says EINVAL, the tool "Broken pipe".
+TEST(AroundTheRun, AClosedPipeIsABrokenPipe) {
+  int ends[2];
+  ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
+  _close(ends[0]);
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  ASSERT_EQ(_dup2(ends[1], _fileno(stdout)), 0);
+  _close(ends[1]);
+  std::fputs("lost\n", stdout);
+  flush_output();
+  std::clearerr(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+  EXPECT_EQ(output_error(), EPIPE);
 }
 #endif
 

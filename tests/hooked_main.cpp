@@ -16,7 +16,11 @@ namespace {
 int signal_to_raise = 0;
 
 void raise_signal() {
+#if defined(_WIN32)
+  interrupt_as_ctrl_c();  // Windows has no signal that ends a run this way
+#else
   std::raise(signal_to_raise);
+#endif
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "manifest/manifest_reader.hpp"
 #include "platform/file_access.hpp"
+#include "platform/text.hpp"
 #include "refresh/section_plan.hpp"
 #include "test_support.hpp"
 
@@ -45,6 +46,40 @@ TEST(TargetPath, TemporaryLiesInTheOutputsOwnFolder) {
     EXPECT_EQ(temporary_prefix(c.input_path), test::POSIX_HOST ? c.on_posix : c.on_windows);
   }
 }
+
+#if defined(_WIN32)
+// The system drops a name's last dot or blank and takes a path of 260
+// characters only in the long form, where every name is taken as written:
+// such paths go in that form, "." and ".." resolved as the system resolves
+// them; short ones, devices and long forms stay as they are.
+TEST(TargetPath, PathsThatTheSystemWouldChangeGoInTheLongForm) {
+  const std::wstring here = std::filesystem::current_path().wstring();
+  const std::wstring drive = here.substr(0, 2);
+  const std::string deep(260 - here.size(), 'd');  // short, but not once absolute
+  const std::string far_device = "\\\\.\\" + std::string(300, 'x');
+  struct LongFormCase {
+    std::string path;
+    std::wstring expected;
+  };
+  // clang-format off
+  const LongFormCase cases[] = {
+      {"pkg.\\update.txt", L"\\\\?\\" + here + L"\\pkg.\\update.txt"},
+      {"a/b/../pkg /./x", L"\\\\?\\" + here + L"\\a\\pkg \\x"},
+      {"../../../../../../../../../../../../../../../../../../../../../../../../x.", L"\\\\?\\" + drive + L"\\x."},
+      {deep, L"\\\\?\\" + here + L"\\" + std::wstring(deep.begin(), deep.end())},
+      {"pkg\\update.txt", L"pkg\\update.txt"},
+      {"NUL", L"NUL"},
+      {"..\\x", L"..\\x"},
+      {far_device, std::wstring(far_device.begin(), far_device.end())},
+      {"\\\\?\\C:\\x.", L"\\\\?\\C:\\x."},
+  };
+  // clang-format on
+  for (const LongFormCase& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 40));
+    EXPECT_EQ(wide_path(c.path), c.expected);
+  }
+}
+#endif
 
 TEST(TargetPath, JoinsManifestDirectoryAndFileName) {
   const std::string deepest(505, 'd'), longest_name(127, 'n');

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <fstream>
@@ -43,7 +44,12 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ignored;
+#if defined(_WIN32)
+  // In the long form, so that names ending in a dot or blank go too.
+  fs::remove_all(L"\\\\?\\" + fs::absolute(path_).wstring(), ignored);
+#else
   fs::remove_all(path_, ignored);
+#endif
 }
 
 bool ansi_and_utf8_meet() {
@@ -60,6 +66,19 @@ fs::path TempDir::operator/(std::string_view name) const {
 
 fs::path host_path(const fs::path& directory, std::string_view name) {
 #if defined(_WIN32)
+  // A name ending in a dot or blank is kept only in the long form.
+  bool trimmed = false;
+  for (std::size_t start = 0; start <= name.size();) {
+    const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
+    const std::string_view part = name.substr(start, end - start);
+    trimmed |= part != "." && part != ".." && (part.ends_with('.') || part.ends_with(' '));
+    start = end + 1;
+  }
+  if (trimmed) {
+    std::wstring path = L"\\\\?\\" + fs::absolute(directory).wstring() + L"\\" + wide_text(name);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+  }
   return directory / fs::path(wide_text(name));
 #else
   return directory / name;

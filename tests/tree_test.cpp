@@ -195,12 +195,36 @@ std::vector<TreeCase> tree_cases() {
     cases.push_back({"a manifest named in capitals, as Windows compares names",
                      {{"rel/a/UPDATE.TXT", section("x", "x.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"}},
                      {"-c", "-r", "rel"}, ok_line, "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, {}});
+    cases.push_back({"folders whose names end in a dot or blank, each its own",
+                     {{"rel/pkg/update.txt", section("x", "x.bin")}, {"rel/pkg/x.bin", "hello"},
+                      {"rel/pkg /update.txt", section("x", "x.bin")}, {"rel/pkg /x.bin", "abc"},
+                      {"rel/pkg./update.txt", section("x", "x.bin")}, {"rel/pkg./x.bin", "abc"}},
+                     {"-r", "rel"}, report(HELLO_MD5, {"rel", "pkg", "x.bin"}) + report(ABC_MD5, {"rel", "pkg ", "x.bin"}) +
+                     report(ABC_MD5, {"rel", "pkg.", "x.bin"}), "md5refresh: 3 manifests, 3 files: 3 written, 0 refused\n", 0,
+                     {{"rel/pkg/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/pkg /update.txt", section("x", "x.bin", ABC_MD5)},
+                      {"rel/pkg./update.txt", section("x", "x.bin", ABC_MD5)}}});
+    cases.push_back({"a manifest named in a folder ending in a dot is read there, its files looked up there",
+                     {{"rel/pkg/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/pkg/x.bin", "abc"},
+                      {"rel/pkg./update.txt", section("x", "x.bin", ABC_MD5)}, {"rel/pkg./x.bin", "abc"}},
+                     {"-c", shown({"rel", "pkg.", "update.txt"})}, shown({"rel", "pkg.", "x.bin"}) + ": OK\n", "", 0, {}});
     cases.push_back({"a drive's current folder", good, {"-c", "-r", drive}, shown({drive + "rel", "a", "x.bin"}) + ": OK\n",
                      "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good});
   }
   // clang-format on
   return cases;
 }
+
+#if defined(MD5REFRESH_LINKED_TREE)
+// Windows: a folder that is a link or junction is named and not followed.
+TEST(Trees, AFolderLinkIsNamedNotFollowed) {
+  const test::ToolRun run = test::run_tool(MD5REFRESH_LINKED_TREE, {"-c", "-r", "rel"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, shown({"rel", "a", "x.bin"}) + ": OK\n");
+  EXPECT_EQ(run.err, "md5refresh: " + shown({"rel", "linked"}) +
+                         " is a link to a folder; not followed\n" +
+                         "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n");
+}
+#endif
 
 TEST(Trees, EveryManifestBeneathTheFolders) {
   for (const TreeCase& c : tree_cases()) {

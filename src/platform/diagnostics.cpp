@@ -18,7 +18,7 @@ int first_output_error = 0;
 
 void flush_output() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
-  if (first_output_error == 0) first_output_error = errno != 0 ? errno : EIO;
+  if (first_output_error == 0) first_output_error = cause_of_failed_write(errno != 0 ? errno : EIO);
 }
 
 int output_error() {

@@ -56,6 +56,10 @@ void flush_output();
 // The errno value of the first failed write on standard output, or 0.
 [[nodiscard]] int output_error();
 
+// The errno value a write that failed with `error` stands for: on Windows the C
+// library says EINVAL for a pipe whose reader is gone.
+[[nodiscard]] int cause_of_failed_write(int error);
+
 [[nodiscard]] bool stderr_is_terminal();
 [[nodiscard]] bool stdout_is_terminal();
 

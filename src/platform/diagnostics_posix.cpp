@@ -10,6 +10,10 @@
 
 namespace md5refresh {
 
+int cause_of_failed_write(int error) {
+  return error;
+}
+
 bool stderr_is_terminal() {
   return ::isatty(STDERR_FILENO) != 0;
 }

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/diagnostics.hpp"
@@ -36,6 +37,11 @@ void blank_rest_of_row() {
 }
 
 }  // namespace
+
+int cause_of_failed_write(int error) {
+  const DWORD cause = GetLastError();
+  return cause == ERROR_NO_DATA || cause == ERROR_BROKEN_PIPE ? EPIPE : error;
+}
 
 bool stderr_is_terminal() {
   return _isatty(_fileno(stderr)) != 0;

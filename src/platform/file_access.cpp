@@ -98,8 +98,9 @@ std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t
   return done;
 }
 
-const char* open_error_text(int error) {
+const char* error_text(int error) {
   if (error == NOT_WRITTEN_KIND) return "a block device or socket is not written";
+  if (error == IN_USE) return "in use by another process";
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
 }
 
@@ -218,19 +219,8 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
     }
   }
   release_before_replace(output);
-  int error = 0;
-  switch (std::exchange(replace_fault, ReplaceFault::none)) {
-    case ReplaceFault::none:
-      error = replace_file(output.temporary_path, output.final_path, synced, output.folder);
-      break;
-    case ReplaceFault::fails:
-      error = EIO;
-      break;
-    case ReplaceFault::loses_the_original:
-      remove_file(output.final_path, output.folder);
-      error = EIO;
-      break;
-  }
+  const int error = replace_file(output.temporary_path, output.final_path, synced, output.folder,
+                                 transcript, output.original_put_back);
   FileStamp original{};
   if (error != 0 && !stamp_of_path(output.final_path.c_str(), original, output.folder)) {
     // The old manifest is gone: the temporary holds the only copy of its text.
@@ -249,6 +239,10 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
 
 void set_replace_fault(ReplaceFault fault) {
   replace_fault = fault;
+}
+
+ReplaceFault take_replace_fault() {
+  return std::exchange(replace_fault, ReplaceFault::none);
 }
 
 void close_output(OutputFile& output) {

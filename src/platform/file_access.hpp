@@ -42,6 +42,8 @@ using HeldFolder = std::shared_ptr<const OpenFolder>;  // closed when the last h
 inline constexpr int NOT_A_REGULAR_FILE = -1;
 // An output that is a block device or a socket: neither replaced nor written.
 inline constexpr int NOT_WRITTEN_KIND = -2;
+// A file another process holds open without sharing it (Windows).
+inline constexpr int IN_USE = -3;
 
 // The directory part of a path as a file beside it is joined to it: up to its
 // last separator, or on Windows a drive prefix alone ("C:p.txt" lies in "C:",
@@ -75,7 +77,8 @@ struct OpenResult {
 [[nodiscard]] OpenResult open_regular_file(const char* path, int folder = NO_FOLDER,
                                            bool follow_link = true);
 
-[[nodiscard]] const char* open_error_text(int error);
+// The words for an errno value or one of the codes above.
+[[nodiscard]] const char* error_text(int error);
 
 // What tells one version of a file from another: a file appended to, rewritten
 // or replaced while it is read shows a different stamp after the read.
@@ -91,7 +94,9 @@ struct FileStamp {
   return a.device == b.device && a.inode == b.inode;
 }
 
-enum class EntryKind { folder, file, link, other };
+// A link is any symbolic link on POSIX hosts; on Windows a file that is a
+// symbolic link, and a folder that is a link or junction is a folder_link.
+enum class EntryKind { folder, file, link, folder_link, other };
 
 struct FolderEntry {
   std::string name;  // UTF-8 on Windows
@@ -170,6 +175,8 @@ struct OutputFile {
   // Set when a replace failed after the old file was gone: the temporary,
   // kept, holds the only copy of the new text.
   std::string kept_path;
+  // Set when a replace failed halfway and the old file was moved back.
+  bool original_put_back = false;
   // When the replaced file's metadata was copied: a change made to it later
   // (a chmod while the output waits for its replace) is copied again.
   std::int64_t metadata_time = 0;
@@ -203,9 +210,17 @@ struct OutputFile {
 // one wait for a batch of outputs instead of one each. Returns 0 or errno.
 [[nodiscard]] int sync_file_system(const OutputFile& output);
 
-// The next replace fails as a host's replace can, for tests: with nothing
-// moved, or after the old file is gone.
-enum class ReplaceFault { none, fails, loses_the_original };
+// The next replace fails as a host's replace can, for tests. On Windows each
+// stands for what ReplaceFileW leaves behind, and the rename tried after it
+// refuses too unless the name says it works.
+enum class ReplaceFault {
+  none,
+  fails,                     // nothing moved
+  loses_the_original,        // the old file gone, the new one not in its place
+  moves_the_original_aside,  // Windows: the old file left under the backup's name
+  falls_back_to_a_rename,    // Windows: ReplaceFileW refuses, the rename works
+  cannot_merge,              // Windows: ReplaceFileW cannot carry the old file's ACL over
+};
 void set_replace_fault(ReplaceFault fault);
 
 void close_output(OutputFile& output);

@@ -62,8 +62,13 @@ void release_before_replace(OutputFile& output);
 [[nodiscard]] int descriptor_of(std::FILE* stream);
 void remove_file(const std::string& path, int folder);
 
-// 0 or errno; the replace is durable when it returns 0 and `synced`.
+// 0 or errno; the replace is durable when it returns 0 and `synced`. What it
+// could not keep is warned of in `transcript`; `put_back` is set when it failed
+// halfway and moved the old file back.
 [[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path,
-                               bool synced, int folder);
+                               bool synced, int folder, Transcript& transcript, bool& put_back);
+
+// The fault set for the next replace, once.
+[[nodiscard]] ReplaceFault take_replace_fault();
 
 }  // namespace md5refresh

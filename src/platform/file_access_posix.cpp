@@ -243,7 +243,16 @@ void remove_file(const std::string& path, int folder) {
 
 // The rename itself is made durable too; a failure there loses nothing written.
 int replace_file(const std::string& temporary_path, const std::string& final_path, bool synced,
-                 int folder) {
+                 int folder, Transcript&, bool&) {
+  switch (take_replace_fault()) {
+    case ReplaceFault::fails:
+      return EIO;
+    case ReplaceFault::loses_the_original:
+      remove_file(final_path, folder);
+      return EIO;
+    default:  // the others are what only ReplaceFileW does
+      break;
+  }
   if (::renameat(at(folder), name_within(temporary_path.c_str(), folder), at(folder),
                  name_within(final_path.c_str(), folder)) != 0) {
     return errno;

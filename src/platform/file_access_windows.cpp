@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "platform/diagnostics.hpp"
@@ -31,9 +32,10 @@ int errno_from(DWORD error) {
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
       return ENOENT;
-    case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+      return IN_USE;
+    case ERROR_ACCESS_DENIED:
     case ERROR_CURRENT_DIRECTORY:
       return EACCES;
     case ERROR_FILE_EXISTS:
@@ -100,32 +102,124 @@ bool worth_retrying(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
-// ReplaceFileW keeps what the replaced file had besides its bytes; where it
-// cannot be used (no file there yet, a file system without it), the rename
-// stands in, keeping the attributes by hand.
-DWORD replace_or_move(const std::wstring& temporary, const std::wstring& final_path) {
-  const DWORD attributes = GetFileAttributesW(final_path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      ReplaceFileW(final_path.c_str(), temporary.c_str(), nullptr,
-                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                   nullptr)) {
+// What ReplaceFileW leaves when it fails halfway is told apart by its error
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT and _2); with a backup name given, the old
+// file, when it was moved aside, is under that name, where it can be put back.
+DWORD replace_keeping_metadata(const std::wstring& final_path, const std::wstring& temporary,
+                               const std::wstring& backup, ReplaceFault fault, DWORD& merge_error) {
+  switch (fault) {
+    case ReplaceFault::fails:
+    case ReplaceFault::falls_back_to_a_rename:
+      return ERROR_UNABLE_TO_REMOVE_REPLACED;
+    case ReplaceFault::loses_the_original:
+      DeleteFileW(final_path.c_str());
+      return ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+    case ReplaceFault::moves_the_original_aside:
+      MoveFileW(final_path.c_str(), backup.c_str());
+      return ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    default:
+      break;
+  }
+  // Strict first, so that an ACL or attribute it cannot carry over is known
+  // and told, not passed over.
+  if (fault != ReplaceFault::cannot_merge &&
+      ReplaceFileW(final_path.c_str(), temporary.c_str(), backup.c_str(), 0, nullptr, nullptr)) {
     return ERROR_SUCCESS;
   }
-  const DWORD replace_error = attributes == INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
-  if (worth_retrying(replace_error)) return replace_error;
-  if (!MoveFileExW(temporary.c_str(), final_path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return GetLastError();
+  const DWORD strict_error =
+      fault == ReplaceFault::cannot_merge ? ERROR_ACCESS_DENIED : GetLastError();
+  if (strict_error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+      strict_error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 ||
+      strict_error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
+    return strict_error;
   }
+  if (ReplaceFileW(final_path.c_str(), temporary.c_str(), backup.c_str(),
+                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                   nullptr)) {
+    merge_error = strict_error;
+    return ERROR_SUCCESS;
+  }
+  return GetLastError();
+}
+
+// The attributes a replaced file had that the new one lacks, set by hand: a
+// rename carries none over, and Wine's ReplaceFileW none either.
+void keep_attributes(const std::wstring& path, DWORD attributes) {
   constexpr DWORD KEPT = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & KEPT) != 0) {
-    SetFileAttributesW(final_path.c_str(), attributes & KEPT);
-  }
-  return ERROR_SUCCESS;
+  const DWORD now = GetFileAttributesW(path.c_str());
+  if (now == INVALID_FILE_ATTRIBUTES || (now & KEPT) == (attributes & KEPT)) return;
+  constexpr DWORD OTHERS_SETTABLE =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
+  const DWORD wanted = (now & OTHERS_SETTABLE) | (attributes & KEPT);
+  SetFileAttributesW(path.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
+}
+
+bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// ".m.txt.PID-N.tmp" gives ".m.txt.PID-N.old": the old file's name while
+// ReplaceFileW works, in the same folder as ReplaceFileW needs.
+std::wstring backup_of(const std::wstring& temporary) {
+  return temporary.substr(0, temporary.size() - 3) + L"old";
 }
 
 }  // namespace
+
+// ReplaceFileW keeps what the replaced file had besides its bytes; where it
+// cannot be used (no file there yet, a file system without it, a failure
+// halfway), the rename stands in, keeping the attributes by hand, and where
+// the rename fails too the old file is put back if it was moved aside.
+int replace_file(const std::string& temporary_path, const std::string& final_path, bool, int,
+                 Transcript& transcript, bool& put_back) {
+  const std::wstring temporary = wide_path(temporary_path), target = wide_path(final_path);
+  const std::wstring backup = backup_of(temporary);
+  const ReplaceFault fault = take_replace_fault();
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    constexpr int ATTEMPTS = 20;
+    constexpr DWORD PAUSE_MS = 50;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+      DWORD merge_error = ERROR_SUCCESS;
+      error = replace_keeping_metadata(target, temporary, backup, fault, merge_error);
+      if (error == ERROR_SUCCESS) {
+        if (merge_error != ERROR_SUCCESS) {
+          say(transcript, "%s is replaced without the old file's permissions or attributes: %s",
+              final_path.c_str(), error_text(errno_from(merge_error)));
+        }
+        keep_attributes(target, attributes);
+        if (!DeleteFileW(backup.c_str())) {
+          const std::string shown = temporary_path.substr(0, temporary_path.size() - 3) + "old";
+          say(transcript, "cannot remove %s, a copy of the old %s: %s", shown.c_str(),
+              final_path.c_str(), error_text(errno_from(GetLastError())));
+        }
+        return 0;
+      }
+      if (!worth_retrying(error)) break;
+      Sleep(PAUSE_MS);
+    }
+    if (worth_retrying(error)) return errno_from(error);
+  }
+  const bool move_refused =
+      fault != ReplaceFault::none && fault != ReplaceFault::falls_back_to_a_rename;
+  if (!move_refused && MoveFileExW(temporary.c_str(), target.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      keep_attributes(target, attributes);
+      say(transcript, "%s is replaced by a rename, without the old file's permissions: %s",
+          final_path.c_str(), error_text(errno_from(error)));
+      DeleteFileW(backup.c_str());
+    }
+    return 0;
+  }
+  const DWORD move_error = move_refused ? ERROR_ACCESS_DENIED : GetLastError();
+  if (!exists(target) && exists(backup)) {
+    put_back = MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+  }
+  return errno_from(error == ERROR_FILE_NOT_FOUND ? move_error : error);
+}
 
 // Windows walks no folder by descriptor: paths are taken as they are.
 const char* name_within(const char* path, int) {
@@ -230,20 +324,6 @@ void remove_file(const std::string& path, int) {
   DeleteFileW(wide_path(path).c_str());
 }
 
-// MOVEFILE_WRITE_THROUGH makes every replace durable: `synced` changes nothing.
-int replace_file(const std::string& temporary_path, const std::string& final_path, bool, int) {
-  const std::wstring temporary = wide_path(temporary_path), final_wide = wide_path(final_path);
-  constexpr int ATTEMPTS = 20;
-  constexpr DWORD PAUSE_MS = 50;
-  DWORD error = ERROR_SUCCESS;
-  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-    error = replace_or_move(temporary, final_wide);
-    if (!worth_retrying(error)) break;
-    Sleep(PAUSE_MS);
-  }
-  return error == ERROR_SUCCESS ? 0 : errno_from(error);
-}
-
 bool has_drive_prefix(std::string_view path) {
   return path.size() >= 2 && path[1] == ':' &&
          ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
@@ -251,7 +331,11 @@ bool has_drive_prefix(std::string_view path) {
 
 long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
   constexpr std::size_t MOST = 1u << 30;
-  return _read(descriptor, buffer, static_cast<unsigned>(std::min(size, MOST)));
+  const int got = _read(descriptor, buffer, static_cast<unsigned>(std::min(size, MOST)));
+  if (got < 0 &&
+      (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_SHARING_VIOLATION))
+    errno = IN_USE;  // the C library says EACCES
+  return got;
 }
 
 OpenResult open_regular_file(const char* path, int, bool) {
@@ -337,10 +421,15 @@ int list_folder(const std::string& path, int, std::vector<FolderEntry>& entries,
     if (name == L"." || name == L"..") continue;
     const DWORD attributes = found.dwFileAttributes;
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Links and junctions stand for another name; other reparse points (a
+    // cloud placeholder, a deduplicated file) are the file itself. A tag of 0
+    // is one the system did not give: taken for a link.
     const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entries.push_back({utf8_text(name), reparse  ? EntryKind::link
-                                        : folder ? EntryKind::folder
-                                                 : EntryKind::file});
+    const bool link =
+        reparse && (found.dwReserved0 == 0 || IsReparseTagNameSurrogate(found.dwReserved0));
+    const EntryKind kind = folder ? (link ? EntryKind::folder_link : EntryKind::folder)
+                                  : (link ? EntryKind::link : EntryKind::file);
+    entries.push_back({utf8_text(name), kind});
   } while (FindNextFileW(search, &found));
   error = GetLastError();
   FindClose(search);

@@ -50,4 +50,11 @@ inline constexpr std::size_t TEMPORARIES_AT_ONCE = 64;
 void remove_on_interrupt(const char* path);
 void forget_on_interrupt(const char* path);
 
+#if defined(_WIN32)
+// For tests, where no console can send one: what Ctrl-C does, the handler run
+// on a thread of its own as the system runs it, then the end of the process
+// with the status Ctrl-C gives.
+[[noreturn]] void interrupt_as_ctrl_c();
+#endif
+
 }  // namespace md5refresh

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <thread>
 
 #include "platform/interrupt_slots.hpp"
 #include "platform/process.hpp"
@@ -87,6 +88,12 @@ BOOL WINAPI on_console_event(DWORD) {
 }
 
 }  // namespace
+
+void interrupt_as_ctrl_c() {
+  std::thread handler([] { (void)on_console_event(CTRL_C_EVENT); });
+  handler.join();
+  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
 
 void install_signal_handlers() {
   SetConsoleCtrlHandler(on_console_event, TRUE);

@@ -22,9 +22,11 @@ namespace md5refresh {
 #if defined(_WIN32)
 [[nodiscard]] std::wstring wide_text(std::string_view text);
 [[nodiscard]] std::string utf8_text(std::wstring_view text);
-// A path as the wide file calls take it: one of 260 characters or more in the
-// long form ("\\?\" and the absolute path), so that it opens without the
-// system's long-path setting.
+// A path as the wide file calls take it. One whose absolute form reaches 260
+// characters, or with a name ending in a dot or blank (which the system would
+// drop), goes in the long form ("\\?\" and the absolute path, every name as
+// written), so that it opens without the long-path setting and names the same
+// file wherever it is used; device ("\\.\") and long forms stay as they are.
 [[nodiscard]] std::wstring wide_path(std::string_view path);
 #endif
 

@@ -3,6 +3,7 @@
 // it was created with, whichever way the name arrived.
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "platform/text.hpp"
@@ -28,17 +29,109 @@ std::wstring wide_text(std::string_view text) {
   return wide.empty() ? converted(CP_ACP, 0, text) : wide;
 }
 
+namespace {
+
+constexpr bool is_separator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+// A name the system would change before it looks it up: it drops a last dot or
+// blank, so "pkg." would open "pkg".
+bool has_trimmed_name(std::wstring_view path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = start;
+    while (end < path.size() && !is_separator(path[end]))
+      ++end;
+    const std::wstring_view name = path.substr(start, end - start);
+    if (!name.empty() && name != L"." && name != L".." &&
+        (name.back() == L'.' || name.back() == L' '))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// The length of the part of an absolute path that ".." never climbs above:
+// "C:\" or "\\server\share\".
+std::size_t root_length(std::wstring_view absolute) {
+  if (!absolute.starts_with(L"\\\\")) return std::min<std::size_t>(3, absolute.size());
+  std::size_t end = 2;
+  for (int part = 0; part < 2 && end < absolute.size(); ++part) {
+    while (end < absolute.size() && absolute[end] != L'\\')
+      ++end;
+    if (end < absolute.size()) ++end;
+  }
+  return end;
+}
+
+std::wstring full_path_of(const std::wstring& path) {
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return {};
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return {};
+  full.resize(written);
+  return full;
+}
+
+// The absolute form of `path` with every name taken as it is written: only its
+// start (a drive, a share, the current folder) is resolved by the system, and
+// "." and ".." are taken away as the system takes them away.
+std::wstring literal_absolute(std::wstring_view path) {
+  std::size_t start = 0;
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    start = 2;  // \\server\share
+    for (int part = 0; part < 2 && start < path.size(); ++part) {
+      while (start < path.size() && !is_separator(path[start]))
+        ++start;
+      if (start < path.size()) ++start;
+    }
+  } else if (path.size() >= 2 && path[1] == L':') {
+    start = path.size() >= 3 && is_separator(path[2]) ? 3 : 2;  // C:\ or C: (its current folder)
+  } else if (!path.empty() && is_separator(path[0])) {
+    start = 1;  // the current drive's root
+  }
+  std::wstring absolute =
+      full_path_of(start == 0 ? std::wstring(L".") : std::wstring(path.substr(0, start)));
+  if (absolute.empty()) return {};
+  const std::size_t root = root_length(absolute);
+  while (start <= path.size()) {
+    std::size_t end = start;
+    while (end < path.size() && !is_separator(path[end]))
+      ++end;
+    const std::wstring_view name = path.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == L".") continue;
+    if (absolute.size() > root && absolute.back() == L'\\') absolute.pop_back();
+    if (name == L"..") {
+      const std::size_t last = absolute.find_last_of(L'\\');
+      absolute.resize(last == std::wstring::npos ? root : std::max(last + 1, root));
+      continue;
+    }
+    if (absolute.back() != L'\\') absolute += L'\\';
+    absolute += name;
+  }
+  return absolute;
+}
+
+}  // namespace
+
 std::wstring wide_path(std::string_view path) {
   std::wstring wide = wide_text(path);
-  if (wide.size() < MAX_PATH || wide.starts_with(L"\\\\?\\")) return wide;
-  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return wide;
-  std::wstring full(length, L'\0');
-  const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
-  if (written == 0 || written >= length) return wide;
-  full.resize(written);
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
-  return L"\\\\?\\" + full;
+  // Device ("\\.\") and long ("\\?\") forms are meant as they are written.
+  if (wide.starts_with(L"\\\\.\\") || wide.starts_with(L"\\\\?\\")) return wide;
+  // A short path keeps its own form: "NUL" and "CON" are devices only there.
+  if (!has_trimmed_name(wide) && wide.size() < MAX_PATH) {
+    // Only "C:\..." and "\\server\share\..." are as long as they look.
+    const bool absolute = (wide.size() >= 3 && wide[1] == L':' && is_separator(wide[2])) ||
+                          (wide.size() >= 2 && is_separator(wide[0]) && is_separator(wide[1]));
+    if (absolute || full_path_of(wide).size() < MAX_PATH) return wide;
+  }
+  const std::wstring absolute = literal_absolute(wide);
+  if (absolute.empty()) return wide;
+  if (absolute.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + absolute.substr(2);  // \\server\share
+  return L"\\\\?\\" + absolute;
 }
 
 std::string utf8_text(std::wstring_view text) {

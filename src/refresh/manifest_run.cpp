@@ -28,7 +28,7 @@ void close_input(OpenInput& input) {
 }
 
 void report_write_error(ManifestRun& run, int error) {
-  say(run.transcript, "cannot write %s: %s", run.output_path.c_str(), open_error_text(error));
+  say(run.transcript, "cannot write %s: %s", run.output_path.c_str(), error_text(error));
 }
 
 // Opens and reads the input manifest whole, keeping it open in a refresh.
@@ -37,7 +37,7 @@ bool load(ManifestRun& run, bool keep_open) {
   const int folder = folder_descriptor(run.folder);
   const OpenResult opened = open_regular_file(input_path, folder, folder == NO_FOLDER);
   if (opened.file == nullptr) {
-    say(run.transcript, "cannot open %s: %s", input_path, open_error_text(opened.error));
+    say(run.transcript, "cannot open %s: %s", input_path, error_text(opened.error));
     return false;
   }
   run.manifest.reset(new (std::nothrow) Manifest{});
@@ -53,7 +53,7 @@ bool load(ManifestRun& run, bool keep_open) {
       read_manifest(opened.file, *run.manifest, keep_open ? &input.bytes : nullptr);
   if (!keep_open || read.status != ReadStatus::ok) close_input(input);
   if (read.status == ReadStatus::read_error) {
-    say(run.transcript, "cannot read %s: %s", input_path, std::strerror(read.error));
+    say(run.transcript, "cannot read %s: %s", input_path, error_text(read.error));
     return false;
   }
   if (read.status != ReadStatus::ok) {
@@ -68,10 +68,10 @@ bool report_probe(ManifestRun& run) {
   if (probe.error == 0) return true;
   if (!probe.directory.empty()) {
     say(run.transcript, "cannot create a temporary file in %s: %s", probe.directory.c_str(),
-        std::strerror(probe.error));
+        error_text(probe.error));
   } else if (probe.sticky) {
     say(run.transcript, "cannot write %s: %s (another user's file in a sticky directory)",
-        run.output_path.c_str(), std::strerror(probe.error));
+        run.output_path.c_str(), error_text(probe.error));
   } else {
     report_write_error(run, probe.error);
   }
@@ -175,11 +175,14 @@ bool put_in_place(ManifestRun& run, bool synced) {
   }
   close_input(run.input);  // Windows replaces no file that is open
   if (const int error = replace_with_output(run.output, synced, run.transcript); error != 0) {
-    if (run.output.kept_path.empty()) {
+    if (run.output.original_put_back) {
+      say(run.transcript, "cannot write %s: %s; the old manifest was put back",
+          run.output_path.c_str(), error_text(error));
+    } else if (run.output.kept_path.empty()) {
       report_write_error(run, error);
     } else {
       say(run.transcript, "cannot write %s: %s; the new manifest is kept in %s",
-          run.output_path.c_str(), open_error_text(error), run.output.kept_path.c_str());
+          run.output_path.c_str(), error_text(error), run.output.kept_path.c_str());
     }
     return false;
   }

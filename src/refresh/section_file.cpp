@@ -58,13 +58,13 @@ bool report_outcome(const Section& section, const SectionPlan& planned, const Fi
       break;
   }
   if (outcome.open_error != 0) {
-    say(transcript, "cannot open %s: %s", planned.path.data(), open_error_text(outcome.open_error));
+    say(transcript, "cannot open %s: %s", planned.path.data(), error_text(outcome.open_error));
     return false;
   }
   if (outcome.result.status != DigestStatus::ok) {
     say(transcript, "cannot %s %s: %s",
         outcome.result.status == DigestStatus::read_error ? "read" : "digest", planned.path.data(),
-        std::strerror(outcome.result.error));
+        error_text(outcome.result.error));
     return false;
   }
   if (!outcome.unchanged) {

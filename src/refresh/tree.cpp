@@ -22,7 +22,7 @@ bool enter_folder(TreeWalk& walk, std::string path, int parent, Transcript& tran
   FileStamp folder{};
   HeldFolder held;
   if (const int error = list_folder(path, parent, entries, folder, held); error != 0) {
-    say(transcript, "cannot read folder %s: %s", path.c_str(), std::strerror(error));
+    say(transcript, "cannot read folder %s: %s", path.c_str(), error_text(error));
     walk.failed = true;
     return false;
   }
@@ -65,6 +65,8 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
     if (entry.kind == EntryKind::folder) {
       const int parent = folder_descriptor(level.held);
       enter_folder(walk, std::move(entry_path), parent, transcript);
+    } else if (entry.kind == EntryKind::folder_link) {
+      say(transcript, "%s is a link to a folder; not followed", entry_path.c_str());
     } else if (!same_file_name(entry.name, TREE_MANIFEST_NAME)) {
       continue;
     } else if (entry.kind == EntryKind::link) {
