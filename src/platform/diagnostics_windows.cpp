@@ -39,8 +39,11 @@ void blank_rest_of_row() {
 }  // namespace
 
 int cause_of_failed_write(int error) {
+  // ERROR_PIPE_NOT_CONNECTED: what Wine says of a Unix pipe whose reader is gone.
   const DWORD cause = GetLastError();
-  return cause == ERROR_NO_DATA || cause == ERROR_BROKEN_PIPE ? EPIPE : error;
+  const bool broken =
+      cause == ERROR_NO_DATA || cause == ERROR_BROKEN_PIPE || cause == ERROR_PIPE_NOT_CONNECTED;
+  return broken ? EPIPE : error;
 }
 
 bool stderr_is_terminal() {
