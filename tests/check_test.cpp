@@ -55,10 +55,10 @@ TEST(Check, ReportsEachSectionAndWritesNothing) {
       "md5refresh: 6 of 7 sections not OK: 1 changed, 1 missing, 2 with no file named, 1 with no "
       "digest recorded, 1 with a digest that is not 32 hex digits\n";
   const std::string warnings =
-      "md5refresh: sections ok and nomd5 both lead to a.bin\n"
-      "md5refresh: sections changed and short both lead to b.bin\n"
-      "md5refresh: section typo: key \"File_Path\" is not read as file_path\n"
-      "md5refresh: section typo: key \"MD5\" is not read as md5\n";
+      "md5refresh: sections \"ok\" and \"nomd5\" both lead to a.bin\n"
+      "md5refresh: sections \"changed\" and \"short\" both lead to b.bin\n"
+      "md5refresh: section \"typo\": key \"File_Path\" is not read as file_path\n"
+      "md5refresh: section \"typo\": key \"MD5\" is not read as md5\n";
   const std::string not_found = "md5refresh: cannot open none.bin: No such file or directory\n";
   // clang-format off
   const CheckCase cases[] = {
@@ -73,7 +73,7 @@ TEST(Check, ReportsEachSectionAndWritesNothing) {
       {"refused manifest, status only", {"bad.txt", "-c", "--status"}, 2, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
       {"missing manifest", {"none.txt", "-c"}, 2, "", "md5refresh: cannot open none.txt: No such file or directory\n"},
       {"manifest named after -c", {"-c", "none.txt", "m.txt"}, 2, "", "md5refresh: argument \"m.txt\" ignored; name the manifest first or with -i\nmd5refresh: cannot open none.txt: No such file or directory\n"},
-      {"nothing left to check", {"m.txt", "-c", "-x", "ok", "changed", "nomd5", "missing", "short"}, 2, "section nopath: no file named\nsection typo: no file named\n", "md5refresh: section typo: key \"File_Path\" is not read as file_path\nmd5refresh: section typo: key \"MD5\" is not read as md5\nmd5refresh: m.txt: no section names a file to check\n"},
+      {"nothing left to check", {"m.txt", "-c", "-x", "ok", "changed", "nomd5", "missing", "short"}, 2, "section nopath: no file named\nsection typo: no file named\n", "md5refresh: section \"typo\": key \"File_Path\" is not read as file_path\nmd5refresh: section \"typo\": key \"MD5\" is not read as md5\nmd5refresh: m.txt: no section names a file to check\n"},
       {"path too long", {"m.txt", "-c", "-o", std::string(PATH_CAPACITY, 'p')}, 2, "", "md5refresh: path longer than 511 bytes: " + std::string(PATH_CAPACITY, 'p') + "\n"},
   };
   // clang-format on

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "manifest/manifest_writer.hpp"
 #include "refresh/section_plan.hpp"
@@ -54,6 +57,8 @@ struct TextCase {
   const char* name;
   std::string input;
   std::string written;
+  std::vector<long> keyless = {};  // lines inside a section without "=", as reported
+  int keyless_past_kept = 0;       // counted but not kept
 };
 
 TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
@@ -65,7 +70,9 @@ TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
       {"comments and blanks outside sections dropped", "# c\n ; c\n\t\na={\nk=v\n}\n  # c\nb={\n}\n \t ", "a={\n        k=v\n}\n\nb={\n}\n\n"},
       {"header inside section", "a={\nk=v\nb={\nl=w\n", "a={\n        k=v\n}\n\nb={\n        l=w\n}\n\n"},
       {"brace line with blanks closes", "a={\n}  \t\n", "a={\n}\n\n"},
-      {"comment becomes entry", "a={\n# a note\n}\n", "a={\n        # a note=\n}\n\n"},
+      {"comment becomes entry", "a={\n# a note\n}\n", "a={\n        # a note=\n}\n\n", {2}},
+      {"nine lines without equals, the first eight kept", "a={\n1\n2\n3\n4\n5\nk=v\n6\n7\n8\n9\n", "a={\n        1=\n        2=\n        3=\n        4=\n        5=\n        k=v\n        6=\n        7=\n        8=\n        9=\n}\n\n",
+       {2, 3, 4, 5, 6, 8, 9, 10}, 1},
       {"blanks around equals", "a={\n  key = value\n}\n", "a={\n        key =value\n}\n\n"},
       {"second equals stays in the value", "a={\nk=x=y \n}\n", "a={\n        k=x=y\n}\n\n"},
       {"whitespace before value skipped", "a={\nk=\t\v\f v\n}\n", "a={\n        k=v\n}\n\n"},
@@ -74,9 +81,9 @@ TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
       {"header without equals", "name{\nk=v\n}\n", "name{={\n        k=v\n}\n\n"},
       {"header begins with equals", "={\n}\n", "={\n}\n\n"},
       {"blank after brace on last line is a header", "a={\nb={ ", "a={\n}\n\nb={\n}\n\n"},
-      {"trailing blanks kept before line feed", "a={\nk \n}\n", "a={\n        k =\n}\n\n"},
-      {"trailing blanks cut on last line", "a={\nk \t", "a={\n        k=\n}\n\n"},
-      {"last line of blanks is a key", "a={\n \t ", "a={\n         \t =\n}\n\n"},
+      {"trailing blanks kept before line feed", "a={\nk \n}\n", "a={\n        k =\n}\n\n", {2}},
+      {"trailing blanks cut on last line", "a={\nk \t", "a={\n        k=\n}\n\n", {2}},
+      {"last line of blanks is a key", "a={\n \t ", "a={\n         \t =\n}\n\n", {2}},
       {"tabs and spaces indent", "\t a={\n\t\t k=v\n", "a={\n        k=v\n}\n\n"},
       {"CR LF reads as LF", "a={\r\nk=v\r\n}\r\n", "a={\n        k=v\n}\n\n"},
       {"CTRL-Z ends the input", "a={\nk=v\n\x1a" "b={\n", "a={\n        k=v\n}\n\n"},
@@ -98,6 +105,14 @@ TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
     Reading reading = read_text(c.input);
     ASSERT_EQ(reading.result.status, ReadStatus::ok) << read_status_text(reading.result.status);
     EXPECT_EQ(write_text(*reading.manifest), c.written);
+    std::vector<long> keyless;
+    const auto kept =
+        std::min(static_cast<std::size_t>(reading.result.keyless_count), KEYLESS_LINES_KEPT);
+    for (const KeylessLine& line : std::span(reading.result.keyless).first(kept))
+      keyless.push_back(line.line);
+    EXPECT_EQ(keyless, c.keyless);
+    EXPECT_EQ(reading.result.keyless_count,
+              static_cast<int>(c.keyless.size()) + c.keyless_past_kept);
   }
 }
 
@@ -123,7 +138,7 @@ TEST(ManifestReader, RefusesWhatDoesNotFitAndSaysWhere) {
       {"NUL in a dropped line", std::string("a={\n}\nx\0y\n", 10), ReadStatus::nul_byte, 3},
       {"NUL after reading stopped", sections(10) + std::string("\0", 1), ReadStatus::nul_byte, 31},
       {"value with a blank", "a={\nfile_path=my file.bin\n", ReadStatus::text_after_value, 2},
-      {"text after equals of keyless line", "a={\n\n=v\n", ReadStatus::text_after_value, 3},
+      {"an entry with no key", "a={\n\n=v\n", ReadStatus::no_key, 3},
       {"text between equals and brace", "a=b{\n", ReadStatus::text_in_header, 1},
       {"CR-only line ends", "a={\rk=v\r}\r", ReadStatus::lone_carriage_return, 1},
       {"doubled line ends", "a={\r\r\nk=v\r\r\n", ReadStatus::lone_carriage_return, 1},

@@ -166,6 +166,8 @@ bool take_word(Walk& walk, CommandLine& command) {
     take_excludes(walk, command);
   } else if (is_check_word(word)) {
     command.action = CommandAction::check;
+  } else if (word == "--ignore-missing") {
+    command.ignore_missing = true;
   } else if (word == "--quiet" || word == "--status") {
     command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
     walk.output_only_option = argument;
@@ -268,9 +270,9 @@ int run_trees_of(const CommandLine& command) {
            command.tree_conflict, TREE_MANIFEST_NAME);
     return check ? CHECK_NOT_MADE : 1;
   }
-  const TreeRequest request{
-      std::span(command.trees).first(static_cast<std::size_t>(command.tree_count)),
-      command.excludes, check, command.check_output};
+  TreeRequest request{std::span(command.trees).first(static_cast<std::size_t>(command.tree_count)),
+                      command.excludes, check, command.check_output};
+  request.ignore_missing = command.ignore_missing;
   return with_output_checked(run_trees(request), check);
 }
 
@@ -308,12 +310,14 @@ int run_command_line(std::span<const char* const> arguments) {
   }
   if (command.tree_count > 0) return run_trees_of(command);
   if (check) {
-    return with_output_checked(
-        check_manifest(command.input_path.data(), command.excludes, command.check_output), true);
+    return with_output_checked(check_manifest(command.input_path.data(), command.excludes,
+                                              command.check_output, command.ignore_missing),
+                               true);
   }
-  const bool written = refresh_manifest(command.input_path.data(), command.output_path.data(),
-                                        command.excludes, command.output_named);
-  return with_output_checked(written ? 0 : 1, false);
+  const int status =
+      refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes,
+                       command.output_named, command.ignore_missing);
+  return with_output_checked(status, false);
 }
 
 }  // namespace md5refresh

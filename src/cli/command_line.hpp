@@ -64,7 +64,8 @@ struct CommandLine {
   const char* refused_option;  // what made the action `refused`, or null
   PathBuffer input_path;
   PathBuffer output_path;
-  bool output_named;  // by "-o", not by default or by a bare first argument
+  bool output_named;    // by "-o", not by default or by a bare first argument
+  bool ignore_missing;  // "--ignore-missing": files that do not exist are passed over
   ExcludeList excludes;
   const char* too_long_path;      // the first path argument that did not fit, or null
   int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES

@@ -210,6 +210,7 @@ ReadStatus add_entry(std::string_view line, Section& section) {
   if (section.entry_count == MAX_ENTRIES) return ReadStatus::does_not_fit;
   Entry& entry = section.entries[static_cast<std::size_t>(section.entry_count)];
   const std::size_t equals = line.find('=');
+  if (equals == 0 && !only_whitespace(line.substr(1))) return ReadStatus::no_key;
   const std::string_view key = equals == 0 ? std::string_view{} : line.substr(0, equals);
   if (!set_field(entry.key, key)) return ReadStatus::key_too_long;
   const std::string_view value = entry_value(line, equals);
@@ -248,6 +249,7 @@ ReadResult read_table(TextInput& text, Manifest& manifest) {
   std::array<char, LINE_LIMIT + 2> buffer{};
   Section* open_section = nullptr;
   long line_number = 1;
+  ReadResult result{ReadStatus::ok, 0, 0};
 
   switch (take_byte_order_mark(text)) {
     case ByteOrderMark::wide:
@@ -286,12 +288,18 @@ ReadResult read_table(TextInput& text, Manifest& manifest) {
     } else if (open_section != nullptr) {
       const ReadStatus added = add_entry(line, *open_section);
       if (added != ReadStatus::ok) return fail(added);
+      if (line.find('=') == std::string_view::npos) {
+        const auto kept = static_cast<std::size_t>(result.keyless_count++);
+        if (kept < KEYLESS_LINES_KEPT)
+          result.keyless[kept] = {this_line, manifest.section_count - 1};
+      }
     } else if (!only_whitespace(line) && !is_comment(line)) {
       return fail(ReadStatus::text_outside_section);
     }
   }
   if (text.error != 0) return {ReadStatus::read_error, line_number, text.error};
-  return {ReadStatus::ok, line_number, 0};
+  result.line = line_number;
+  return result;
 }
 
 }  // namespace
@@ -320,6 +328,8 @@ const char* read_status_text(ReadStatus status) {
       return "UTF-16 text is not supported; save the manifest as UTF-8";
     case ReadStatus::text_after_value:
       return "text after the value would be lost (a value ends at its first blank)";
+    case ReadStatus::no_key:
+      return "an entry with no key before its \"=\"";
     case ReadStatus::text_in_header:
       return "text between \"=\" and \"{\" in a section header would be lost";
     case ReadStatus::text_after_brace:

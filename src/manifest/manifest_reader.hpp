@@ -3,6 +3,8 @@
 // cannot be taken whole rather than keeping part of it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -22,6 +24,7 @@ enum class ReadStatus {
   text_outside_section,       // neither blank, closing line nor comment
   wide_encoding,              // a UTF-16 or UTF-32 byte order mark
   text_after_value,           // a value with a blank inside: the rest would be dropped
+  no_key,                     // "=value": an entry with nothing before its "="
   text_in_header,             // text between "=" and "{" of a header would be dropped
   text_after_brace,           // "}" with more than blanks after it on its line
   line_too_long,              // more than 1022 characters, neither blank nor a comment
@@ -29,10 +32,20 @@ enum class ReadStatus {
   read_error,                 // `error` holds errno
 };
 
+// A line inside a section without "=": kept as a key with no value, which the
+// rewrite shows with one; the caller warns of the first few.
+struct KeylessLine {
+  long line;
+  int section;
+};
+inline constexpr std::size_t KEYLESS_LINES_KEPT = 8;
+
 struct ReadResult {
   ReadStatus status;
   long line;  // 1-based line of the input where reading failed
   int error;
+  std::array<KeylessLine, KEYLESS_LINES_KEPT> keyless = {};
+  int keyless_count = 0;  // all of them, past those kept too
 };
 
 // Fills an empty (zero-filled) table from a stream opened in binary mode,

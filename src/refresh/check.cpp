@@ -97,15 +97,19 @@ void tally_section(CheckTally& tally, const Section& section, const SectionPlan&
   }
 }
 
-int end_check(const CheckTally& tally, const char* input_path, CheckOutput output,
+int end_check(const CheckTally& tally, const char* input_path, bool summarize,
               Transcript& transcript) {
   // A check of nothing must not pass for a check that found all well.
+  if (!tally.a_file_named && tally.missing_passed_over > 0) {
+    say(transcript, "%s: nothing left to check; every file it names is missing", input_path);
+    return CHECK_NOT_MADE;
+  }
   if (!tally.a_file_named) {
     say(transcript, "%s: no section names a file to check", input_path);
     return CHECK_NOT_MADE;
   }
   if (tally.counts[0] == tally.checked) return CHECK_ALL_OK;
-  if (output != CheckOutput::status_only) report_summary(tally.counts, tally.checked, transcript);
+  if (summarize) report_summary(tally.counts, tally.checked, transcript);
   return CHECK_NOT_ALL_OK;
 }
 

@@ -28,6 +28,7 @@ struct CheckTally {
   std::array<int, VERDICT_COUNT> counts;
   int checked;
   bool a_file_named;
+  int missing_passed_over;  // by "--ignore-missing"
 };
 
 // Counts a visited section whose file is done, and prints its line as
@@ -38,8 +39,9 @@ struct CheckTally {
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
                    bool digested, const HexDigest& hex, CheckOutput output, Transcript& transcript);
 
-// The summary of the sections on stderr, when not all is OK; the check's status.
-[[nodiscard]] int end_check(const CheckTally& tally, const char* input_path, CheckOutput output,
+// The check's status; with `summarize`, when not all is OK, the summary of
+// the sections on stderr.
+[[nodiscard]] int end_check(const CheckTally& tally, const char* input_path, bool summarize,
                             Transcript& transcript);
 
 }  // namespace md5refresh

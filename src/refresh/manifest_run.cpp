@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,22 @@ void close_input(OpenInput& input) {
 
 void report_write_error(ManifestRun& run, int error) {
   say(run.transcript, "cannot write %s: %s", run.output_path.c_str(), error_text(error));
+}
+
+// A comment or a stray word inside a section is kept, but as a key: the
+// rewrite gives it an "=", so the user is told where.
+void warn_about_keyless_lines(ManifestRun& run, const ReadResult& read) {
+  const auto kept = std::min(static_cast<std::size_t>(read.keyless_count), KEYLESS_LINES_KEPT);
+  for (const KeylessLine& keyless : std::span(read.keyless).first(kept)) {
+    const Section& section = run.manifest->sections[static_cast<std::size_t>(keyless.section)];
+    say(run.transcript,
+        "%s:%ld: no \"=\" in this line of section \"%s\"; kept as a key with no value",
+        run.input_path.c_str(), keyless.line, section.name.data());
+  }
+  if (read.keyless_count > static_cast<int>(kept)) {
+    say(run.transcript, "%s: %d more lines with no \"=\" kept as keys with no value",
+        run.input_path.c_str(), read.keyless_count - static_cast<int>(kept));
+  }
 }
 
 // Opens and reads the input manifest whole, keeping it open in a refresh.
@@ -60,6 +77,7 @@ bool load(ManifestRun& run, bool keep_open) {
     say(run.transcript, "%s:%ld: %s", input_path, read.line, read_status_text(read.status));
     return false;
   }
+  warn_about_keyless_lines(run, read);
   return true;
 }
 
@@ -240,28 +258,60 @@ bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {
   return run.ready;
 }
 
+namespace {
+
+// A file that several sections name counts once, at its first section.
+void count_file(ManifestRun& run, const SectionPlan& planned, std::size_t s, bool fresh) {
+  const std::size_t first =
+      planned.same_file_as == NO_SECTION ? s : static_cast<std::size_t>(planned.same_file_as);
+  if (first == s) ++run.files_named;
+  if (!fresh && !std::exchange(run.kept_stale[first], true)) ++run.files_not_digested;
+}
+
+}  // namespace
+
 void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings) {
   const std::size_t s = run.finished_sections++;
   const SectionPlan& planned = run.plan.sections[s];
   if (!planned.visited) return;
   Section& section = run.manifest->sections[s];
+  if (settings.ignore_missing && planned.target == Target::beside_manifest &&
+      outcome.open_error == ENOENT) {
+    ++run.tally.missing_passed_over;
+    return;
+  }
   const bool digested = report_outcome(section, planned, outcome, run.transcript);
+  if (digested) ++run.files_digested;
   if (settings.kind == RunKind::check) {
     tally_section(run.tally, section, planned, digested, outcome.hex, settings.check_output,
                   run.transcript);
     return;
   }
-  if (!digested) return;
-  print_line(run.transcript, std::string(outcome.hex.data()) + '\t' + planned.path.data());
-  if (!put_digest(section, outcome.hex)) {
-    say(run.transcript, "section %s has no md5 entry and no room for one; digest of %s not stored",
-        section.name.data(), planned.path.data());
+  if (planned.target == Target::no_file_path) return;
+  bool fresh = digested;
+  if (digested) {
+    print_line(run.transcript, std::string(outcome.hex.data()) + '\t' + planned.path.data());
+    fresh = put_digest(section, outcome.hex);
+    if (!fresh) {
+      say(run.transcript,
+          "section \"%s\" has no md5 entry and no room for one; digest of %s not stored",
+          section.name.data(), planned.path.data());
+    }
   }
+  count_file(run, planned, s, fresh);
+}
+
+void end_refresh_of(ManifestRun& run) {
+  if (run.files_not_digested == 0) return;
+  say(run.transcript, "%d of %d files not digested; their recorded digests were kept",
+      run.files_not_digested, run.files_named);
 }
 
 int end_check_of(ManifestRun& run, const RunSettings& settings) {
   if (!run.planned) return CHECK_NOT_MADE;
-  return end_check(run.tally, run.input_path.c_str(), settings.check_output, run.transcript);
+  // A tree's one summary ends the run: none between its manifests.
+  const bool summarize = !settings.many && settings.check_output != CheckOutput::status_only;
+  return end_check(run.tally, run.input_path.c_str(), summarize, run.transcript);
 }
 
 void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync) {

@@ -7,6 +7,7 @@
 // with others or alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -31,6 +32,8 @@ struct RunSettings {
   // the end; a manifest with other names is refused, since a walk reaches it
   // from folders whose files it may not describe.
   bool many;
+  // Files that do not exist are passed over without a word ("--ignore-missing").
+  bool ignore_missing = false;
 };
 
 // The input of a refresh stays open from its read to the replace, where the
@@ -59,7 +62,13 @@ struct ManifestRun {
   OutputFile output;
   std::size_t finished_sections = 0;  // in the manifest's order
   CheckTally tally{};
-  bool written = false;  // the output is in place
+  // In a refresh: the files visited sections name (one that several name
+  // counts once), and those of them that kept no fresh digest in a section
+  // (not digested, or no room to store it), marked at their first section.
+  int files_named = 0, files_not_digested = 0;
+  std::array<bool, MAX_SECTIONS> kept_stale{};
+  int files_digested = 0;  // in a refresh and a check alike
+  bool written = false;    // the output is in place
 };
 
 // Reads and plans the manifest and, in a refresh, makes sure that the output
@@ -73,6 +82,10 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
 
 // The status of a check whose sections are all finished.
 [[nodiscard]] int end_check_of(ManifestRun& run, const RunSettings& settings);
+
+// Once a refresh's sections are all finished: says how many files kept their
+// recorded digests, when any did.
+void end_refresh_of(ManifestRun& run);
 
 // Writes the outputs of the prepared refreshes and puts each in place. Alone
 // (`batched` false, or a host whose file systems cannot be synced whole), each

@@ -94,7 +94,8 @@ struct Run {
   std::uint64_t fed = 0, delivered = 0;
   std::size_t files_let_go = 0;  // delivered, and gone from `files`
   ProgressLine progress{};
-  std::size_t manifest_count = 0, file_count = 0, written = 0, refused = 0;
+  std::size_t manifest_count = 0, file_count = 0;  // files: those digested
+  std::size_t written = 0, incomplete = 0, refused = 0;
   std::array<std::size_t, 3> check_statuses{};  // manifests by check status
   int last_check_status = CHECK_NOT_MADE;
   std::array<bool, MAX_EXCLUDES> excludes_matched{};
@@ -176,7 +177,6 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   const std::size_t s = pending.next_to_feed++;
   const SectionPlan& planned = pending.run.plan.sections[s];
   if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
-  ++run.file_count;
   const int folder = folder_descriptor(pending.run.folder);
   FileStamp stamp{};
   const bool stamped = stamp_of_path(planned.path.data(), stamp, folder);
@@ -244,7 +244,11 @@ void commit_batch(Run& run) {
   commit_outputs(runs, !single(run), run.batches++ == 0 ? run.failed_sync : 0);
   for (Pending& pending : run.batch) {
     show_transcript(pending.run.transcript);
-    if (!pending.only_said) ++(pending.run.written ? run.written : run.refused);
+    if (pending.only_said) continue;
+    const ManifestRun& manifest = pending.run;
+    ++(!manifest.written                 ? run.refused
+       : manifest.files_not_digested > 0 ? run.incomplete
+                                         : run.written);
   }
   run.batch.clear();
 }
@@ -265,9 +269,11 @@ void finish_check(Run& run, Pending& pending) {
 void finish_ready(Run& run, bool at_end = false) {
   while (!run.manifests.empty() && finish_sections(run, run.manifests.front())) {
     Pending& pending = run.manifests.front();
+    run.file_count += static_cast<std::size_t>(pending.run.files_digested);
     if (run.settings.kind == RunKind::check) {
       finish_check(run, pending);
     } else {
+      if (pending.run.ready) end_refresh_of(pending.run);
       if (run.batch.empty()) run.batch_started = std::chrono::steady_clock::now();
       run.batch.push_back(std::move(pending));
     }
@@ -393,8 +399,9 @@ void report_summary(const Run& run, CheckOutput output) {
     if (statuses[2] + linked > 0)
       counts += ", " + std::to_string(statuses[2] + linked) + " not checked";
   } else {
-    counts = std::to_string(run.written) + " written, " + std::to_string(run.refused + linked) +
-             " refused";
+    counts = std::to_string(run.written) + " written, ";
+    if (run.incomplete > 0) counts += std::to_string(run.incomplete) + " incomplete, ";
+    counts += std::to_string(run.refused + linked) + " refused";
   }
   report("%s, %s: %s", counted(run.manifest_count + linked, "manifest").c_str(),
          counted(run.file_count, "file").c_str(), counts.c_str());
@@ -402,17 +409,19 @@ void report_summary(const Run& run, CheckOutput output) {
 
 }  // namespace
 
-bool refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,
-                      bool output_named) {
-  const RunSettings settings{RunKind::refresh, excludes, CheckOutput::every_line, false};
+int refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,
+                     bool output_named, bool ignore_missing) {
+  const RunSettings settings{RunKind::refresh, excludes, CheckOutput::every_line, false,
+                             ignore_missing};
   const Source source{input_path, output_path, output_named, {}};
   const auto run = std::make_unique<Run>(settings, source, TreeLimits{});
   digest_all(*run, nullptr);
-  return run->written == 1;
+  return run->written == 1 ? 0 : 1;
 }
 
-int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output) {
-  const RunSettings settings{RunKind::check, excludes, output, false};
+int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output,
+                   bool ignore_missing) {
+  const RunSettings settings{RunKind::check, excludes, output, false, ignore_missing};
   const Source source{input_path, input_path, false, {}};
   const auto run = std::make_unique<Run>(settings, source, TreeLimits{});
   digest_all(*run, nullptr);
@@ -421,13 +430,13 @@ int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOut
 
 int run_trees(const TreeRequest& request) {
   const RunSettings settings{request.check ? RunKind::check : RunKind::refresh, request.excludes,
-                             request.output, true};
+                             request.output, true, request.ignore_missing};
   const Source source{nullptr, nullptr, false, request.folders};
   const auto run = std::make_unique<Run>(settings, source, request.limits);
   run->failed_sync = request.failed_sync;
   digest_all(*run, request.files_read);
   report_summary(*run, request.output);
-  if (!request.check) return run->refused == 0 && !run->walk.failed ? 0 : 1;
+  if (!request.check) return run->refused + run->incomplete == 0 && !run->walk.failed ? 0 : 1;
   if (run->walk.failed || run->check_statuses[2] > 0) return CHECK_NOT_MADE;
   return run->check_statuses[1] > 0 ? CHECK_NOT_ALL_OK : CHECK_ALL_OK;
 }

@@ -16,20 +16,24 @@
 
 namespace md5refresh {
 
-// True when the output manifest was written. Reports every failure on stderr;
-// on failure no output manifest is written. Whether the output can be written
-// is found out before any file is digested. An output that is the input is
-// replaced only when the input still holds what was read, and by one run at a
-// time. `output_named` tells an output the user chose from the default one,
-// for a warning when another file is replaced.
-[[nodiscard]] bool refresh_manifest(const char* input_path, const char* output_path,
-                                    const ExcludeList& excludes, bool output_named);
+// The exit status: 0 when the output manifest was written and every visited
+// section that names a file holds its file's fresh digest, 1 otherwise (the
+// manifest is still written with the digests that could be taken). Reports
+// every failure on stderr; on failure no output manifest is written. Whether
+// the output can be written is found out before any file is digested. An
+// output that is the input is replaced only when the input still holds what
+// was read, and by one run at a time. `output_named` tells an output the user
+// chose from the default one, for a warning when another file is replaced;
+// with `ignore_missing`, files that do not exist are passed over in silence.
+[[nodiscard]] int refresh_manifest(const char* input_path, const char* output_path,
+                                   const ExcludeList& excludes, bool output_named,
+                                   bool ignore_missing = false);
 
 // Prints a line for every section with a "file_path" or an "md5" entry that
 // `excludes` does not name, and a summary of the sections on stderr when not
 // all are OK. Returns CHECK_ALL_OK, CHECK_NOT_ALL_OK or CHECK_NOT_MADE.
 [[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
-                                 CheckOutput output);
+                                 CheckOutput output, bool ignore_missing = false);
 
 // How much a run of many manifests holds at once: open files being digested,
 // manifests read and not yet finished, written outputs waiting for one sync.
@@ -48,15 +52,16 @@ struct TreeRequest {
   TreeLimits limits = {};
   std::size_t* files_read = nullptr;  // when given: how many files were read, for tests
   int failed_sync = 0;  // not 0: the first batch's sync fails with this errno, for tests
+  bool ignore_missing = false;
 };
 
 // Walks each folder depth first, its entries in byte order, links not
 // followed. Each manifest's lines come in the walk's order, under its own
 // messages, as a run of its own prints them; one summary line on stderr ends
 // the run. Returns the exit status: for a refresh 0 when every manifest was
-// written, 1 otherwise (a folder missing, unreadable or without a manifest
-// among the reasons); for a check the worst of the manifests' statuses, 2 when
-// a folder could not be walked.
+// written whole (as refresh_manifest has it), 1 otherwise (a folder missing, unreadable or without
+// a manifest among the reasons); for a check the worst of the manifests' statuses, 2 when a folder
+// could not be walked.
 [[nodiscard]] int run_trees(const TreeRequest& request);
 
 }  // namespace md5refresh

@@ -14,7 +14,7 @@ namespace md5refresh {
 namespace {
 
 void report_file_path(const Section& section, const char* what, Transcript& transcript) {
-  say(transcript, "section %s: file_path \"%s\" %s", section.name.data(),
+  say(transcript, "section \"%s\": file_path \"%s\" %s", section.name.data(),
       find_entry(section, "file_path")->value.data(), what);
 }
 

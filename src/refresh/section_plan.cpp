@@ -87,10 +87,10 @@ void warn_about_near_miss(const Section& section, std::string_view key, Transcri
   if (meant == nullptr || key == meant) return;
   const std::string_view bare = key.substr(0, key.find_last_not_of(" \t") + 1);
   if (bare == meant) {
-    say(transcript, "section %s: key \"%.*s\" has blanks before \"=\" and is not read as %s",
+    say(transcript, "section \"%s\": key \"%.*s\" has blanks before \"=\" and is not read as %s",
         section.name.data(), static_cast<int>(key.size()), key.data(), meant);
   } else {
-    say(transcript, "section %s: key \"%.*s\" is not read as %s", section.name.data(),
+    say(transcript, "section \"%s\": key \"%.*s\" is not read as %s", section.name.data(),
         static_cast<int>(key.size()), key.data(), meant);
   }
 }
@@ -155,7 +155,7 @@ void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcr
     for (const Entry& entry : entries_of(sections[s]))
       warn_about_near_miss(sections[s], field_text(entry.key), transcript);
     if (section.same_file_as != NO_SECTION) {
-      say(transcript, "sections %s and %s both lead to %s",
+      say(transcript, "sections \"%s\" and \"%s\" both lead to %s",
           sections[static_cast<std::size_t>(section.same_file_as)].name.data(),
           sections[s].name.data(), section.path.data());
     }
