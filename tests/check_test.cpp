@@ -63,7 +63,10 @@ TEST(Check, ReportsEachSectionAndWritesNothing) {
   // clang-format off
   const CheckCase cases[] = {
       {"everything", {"m.txt", "-c"}, 1, all_lines, warnings + not_found + summary},
-      {"with an output", {"m.txt", "-c", "-o", "out.txt"}, 1, all_lines, warnings + not_found + summary},
+      {"with an output, warned of", {"m.txt", "-c", "-o", "out.txt"}, 1, all_lines, "md5refresh: option \"-o\" ignored: a check writes nothing\n" + warnings + not_found + summary},
+      {"-x taking a manifest's path: nothing checked", {"-c", "-i", "m.txt", "-x", "typo", "m.txt"}, 2, "", "md5refresh: -x \"m.txt\" names no section but a file; -x takes every word up to the next option\n"},
+      {"a missing file passed over", {"m.txt", "-c", "--ignore-missing", "-x", "changed", "nomd5", "nopath", "short", "typo"}, 0, "a.bin: OK\n", ""},
+      {"nothing left but missing files", {"m.txt", "-c", "--ignore-missing", "-x", "ok", "changed", "nomd5", "nopath", "short", "typo"}, 2, "", "md5refresh: m.txt: nothing left to check; every file it names is missing\n"},
       {"quiet", {"m.txt", "--check", "--quiet"}, 1, not_ok_lines, warnings + not_found + summary},
       {"status only", {"m.txt", "-c", "--status"}, 1, "", warnings + not_found},
       {"with -i, all OK after exclusions", {"-i", "m.txt", "-x", "changed", "nomd5", "missing", "nopath", "short", "typo", "-c"}, 0, "a.bin: OK\n", ""},

@@ -104,13 +104,15 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
   const std::string drive = test::POSIX_HOST ? "" : fs::temp_directory_path().string().substr(0, 2);
   // clang-format off
   const std::vector<PathCase> cases = {
-      {"default in place", {"-x"}, {{"update.txt", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
+      {"default in place", {"--ignore-missing"}, {{"update.txt", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"bare path in place", {"a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
       {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}, "md5refresh: writing update.txt from a.txt; choose the output with -o\n"},
       {"bare to output", {"a.txt", "-o", "b.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
       {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", u}, {"c.txt", "c={\n}"}}, "md5refresh: argument \"a.txt\" ignored; name the manifest first or with -i\n"},
       {"output without a path", {"a.txt", "-o"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: option \"-o\" without a path ignored\n"},
-      {"exclusion matching nothing", {"a.txt", "-x", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"a.txt\": no section of that name\n"},
+      {"exclusion matching nothing", {"a.txt", "-x", "zz"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"zz\": no section of that name\n"},
+      {"exclusion naming a file, warned", {"-x", "a", "c.txt"}, {{"update.txt", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"a\": no section of that name\nmd5refresh: -x \"c.txt\" names no section but a file; -x takes every word up to the next option\n"},
+      {"-x as the last word, warned", {"a.txt", "-x"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: option \"-x\" without a section name ignored\n"},
       {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}, "md5refresh: writing a.txt from c.txt; choose the output with -o\n"},
       {"output named", {"-i", "a.txt", "-o", "update.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},

@@ -95,7 +95,7 @@ TEST(RefreshEndToEnd, DigestsAgreeWithLibcryptoAroundBlockAndWindowEdges) {
   test::write_file(dir / "update.txt", manifest);
 
   // No path argument: the default manifest, and files beside it in the current directory.
-  const test::ToolRun run = test::run_tool(dir.path(), {"-x"});
+  const test::ToolRun run = test::run_tool(dir.path(), {"--ignore-missing"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, expected_out);

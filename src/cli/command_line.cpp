@@ -82,6 +82,8 @@ void warn_about_ignored(const CommandLine& command) {
   for (const char* argument : std::span(command.ignored).first(static_cast<std::size_t>(shown))) {
     if (takes_a_path(argument)) {
       report("option \"%s\" without a path ignored", argument);
+    } else if (std::string_view(argument) == "-x") {
+      report("option \"-x\" without a section name ignored");
     } else {
       report("argument \"%s\" ignored; name the manifest first or with -i", argument);
     }
@@ -105,8 +107,11 @@ struct Walk {
   const char* output_only_option = nullptr;
 };
 
-// "-x" takes every word up to the next option.
+// "-x" takes every word up to the next option; one that takes none is warned of.
 void take_excludes(Walk& walk, CommandLine& command) {
+  const bool takes_a_word =
+      walk.at + 1 < walk.arguments.size() && !is_option_like(walk.arguments[walk.at + 1]);
+  if (!takes_a_word) pass_over(walk.arguments[walk.at], command);
   for (; walk.at + 1 < walk.arguments.size() && !is_option_like(walk.arguments[walk.at + 1]);
        ++walk.at) {
     ExcludeList& excludes = command.excludes;
@@ -310,6 +315,7 @@ int run_command_line(std::span<const char* const> arguments) {
   }
   if (command.tree_count > 0) return run_trees_of(command);
   if (check) {
+    if (command.output_named) report("option \"-o\" ignored: a check writes nothing");
     return with_output_checked(check_manifest(command.input_path.data(), command.excludes,
                                               command.check_output, command.ignore_missing),
                                true);

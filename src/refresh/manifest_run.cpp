@@ -252,7 +252,13 @@ bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {
   if (!load(run, refresh)) return false;
   run.plan = plan_sections(*run.manifest, run.input_path, settings.excludes, settings.kind);
   run.planned = true;
-  warn_about_plan(*run.manifest, run.plan, run.transcript, !settings.many);
+  // A tree warns of names no manifest matched at its end.
+  const bool excluded_a_file = !settings.many && warn_about_unmatched(run.plan, run.transcript);
+  if (excluded_a_file && !refresh) {
+    run.planned = false;  // the manifest meant is not the one read: nothing is checked
+    return false;
+  }
+  warn_about_plan(*run.manifest, run.plan, run.transcript);
   run.ready = !refresh || prepare_output(run, settings);
   if (!run.ready) close_input(run.input);
   return run.ready;

@@ -139,15 +139,25 @@ bool mentions_key(const Section& section, std::string_view meant) {
   });
 }
 
-void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript,
-                     bool warn_unmatched) {
-  const auto unmatched =
-      std::span(plan.unmatched)
-          .first(warn_unmatched ? static_cast<std::size_t>(plan.unmatched_count) : 0);
-  for (std::string_view name : unmatched) {
-    say(transcript, "-x \"%.*s\": no section of that name", static_cast<int>(name.size()),
-        name.data());
+bool warn_about_unmatched(const ManifestPlan& plan, Transcript& transcript) {
+  bool a_file_named = false;
+  for (std::string_view name :
+       std::span(plan.unmatched).first(static_cast<std::size_t>(plan.unmatched_count))) {
+    const std::string text(name);
+    FileStamp stamp{};
+    if (stamp_of_path(text.c_str(), stamp)) {
+      say(transcript,
+          "-x \"%s\" names no section but a file; -x takes every word up to the next option",
+          text.c_str());
+      a_file_named = true;
+    } else {
+      say(transcript, "-x \"%s\": no section of that name", text.c_str());
+    }
   }
+  return a_file_named;
+}
+
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript) {
   const auto sections = sections_of(manifest);
   for (std::size_t s = 0; s < sections.size(); ++s) {
     const SectionPlan& section = plan.sections[s];

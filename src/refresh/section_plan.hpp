@@ -84,10 +84,14 @@ struct ManifestPlan {
 // Whether any entry of `section` looks like the key `meant`.
 [[nodiscard]] bool mentions_key(const Section& section, std::string_view meant);
 
-// Warns of what the run would otherwise pass over in silence: "-x" names that
-// match no section (unless `warn_unmatched` is false), keys that are "file_path" or "md5" but for
-// blanks or case, and visited sections whose files are one file.
-void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript,
-                     bool warn_unmatched = true);
+// Warns of what the run would otherwise pass over in silence: keys that are
+// "file_path" or "md5" but for blanks or case, and visited sections whose files
+// are one file.
+void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript);
+
+// Warns of each "-x" name that matches no section; true when one of them names
+// a file instead (a manifest's path taken by "-x", which takes every word up to
+// the next option).
+[[nodiscard]] bool warn_about_unmatched(const ManifestPlan& plan, Transcript& transcript);
 
 }  // namespace md5refresh
