@@ -164,6 +164,9 @@ TEST(Progress, ShownOnATerminalOnly) {
     EXPECT_GT(widest, 0u) << screen;
     EXPECT_LT(widest, static_cast<std::size_t>(c.columns)) << screen;
     EXPECT_NE(screen.find(c.files[0] + ": no digest recorded"), std::string::npos) << screen;
+    // Once the last file's line is printed, the line is not drawn again.
+    EXPECT_LT(screen.rfind("MiB/s"), screen.rfind(c.files.back() + ": no digest recorded"))
+        << screen;
 
     const test::ToolRun piped = test::run_tool(dir.path(), {"m.txt", "-c"});
     EXPECT_EQ(piped.err, c.summary);

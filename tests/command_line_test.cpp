@@ -51,6 +51,7 @@ TEST(CommandLine, WalksArgumentsInOrder) {
       {"long check", {"m.txt", "--check"}, CommandAction::check, "m.txt", "m.txt", {}, 0},
       {"help", {"m.txt", "--help", "--bogus"}, CommandAction::help, "m.txt", "m.txt", {}, 0},
       {"version", {"--version", "-c"}, CommandAction::version, "update.txt", "update.txt", {}, 0},
+      {"files that do not exist passed over", {"m.txt", "--ignore-missing"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
       {"check takes the first bare word", {"-c", "pkg/m.txt", "b.txt"}, CommandAction::check, "pkg/m.txt", "update.txt", {}, 0},
       {"check takes -i over a bare word", {"-c", "pkg/m.txt", "-i", "a.txt"}, CommandAction::check, "a.txt", "update.txt", {}, 0},
       {"check after exclusions", {"-c", "-x", "A", "B", "-o", "o.txt", "m.txt"}, CommandAction::check, "m.txt", "o.txt", {"A", "B"}, 0},
@@ -73,6 +74,29 @@ TEST(CommandLine, WalksArgumentsInOrder) {
     EXPECT_EQ(excludes, c.excludes);
     EXPECT_EQ(command.passed_over_excludes, c.passed_over);
     EXPECT_EQ(command.too_long_path, nullptr);
+  }
+}
+
+// An option is known to the walk only through OPTION_WORDS: each is taken (none
+// refused), and --help names each one, so no option goes without its line.
+TEST(CommandLine, HelpNamesEveryOptionTheWalkKnows) {
+  const std::string_view help = HELP_TEXT;
+  for (const std::string_view word : OPTION_WORDS) {
+    SCOPED_TRACE(word);
+    const std::string option(word);
+    const bool takes_a_value = word == "-i" || word == "-o" || word == "-r";
+    std::vector<const char*> argv{"md5refresh", "-c", option.c_str()};
+    if (takes_a_value) argv.push_back("value");
+    EXPECT_NE(parse_command_line(argv).action, CommandAction::refused);
+    bool named = false;
+    for (std::size_t at = help.find(word); at != std::string_view::npos && !named;
+         at = help.find(word, at + 1)) {
+      const std::size_t end = at + word.size();
+      const bool starts_a_word = at == 0 || help[at - 1] == ' ' || help[at - 1] == '[';
+      const bool ends_a_word = end == help.size() || std::string_view(" ,]\n").find(help[end]) != std::string_view::npos;
+      named = starts_a_word && ends_a_word;
+    }
+    EXPECT_TRUE(named) << "--help does not name " << word;
   }
 }
 

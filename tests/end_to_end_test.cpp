@@ -49,7 +49,7 @@ struct StopCase {
 };
 
 TEST(EndToEnd, StopsBeforeReadingForUsageVersionAndUnknownOptions) {
-  const std::string usage = USAGE_TEXT, help = usage + MORE_OPTIONS_TEXT;
+  const std::string usage = USAGE_TEXT, help = HELP_TEXT;
   const std::string version = std::string("md5refresh ") + MD5REFRESH_VERSION + "\n";
   const std::string bogus = "md5refresh: unknown option \"--bogus\"; see md5refresh --help\n";
   // clang-format off

@@ -89,7 +89,8 @@ void warn_about_ignored(const CommandLine& command) {
     }
   }
   if (command.ignored_count > shown) {
-    report("%d more arguments ignored", command.ignored_count - shown);
+    const int more = command.ignored_count - shown;
+    report("%d more %s ignored", more, more == 1 ? "argument" : "arguments");
   }
 }
 
@@ -156,6 +157,10 @@ bool takes_stopping_word(std::string_view word, CommandLine& command) {
 bool take_word(Walk& walk, CommandLine& command) {
   const char* argument = walk.arguments[walk.at];
   const std::string_view word = argument;
+  if (is_option_like(argument) && std::ranges::find(OPTION_WORDS, word) == OPTION_WORDS.end()) {
+    refuse(argument, command);
+    return false;
+  }
   if (takes_a_path(word)) {
     if (walk.at + 1 == walk.arguments.size()) {
       pass_over(argument, command);
@@ -177,9 +182,6 @@ bool take_word(Walk& walk, CommandLine& command) {
     command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
     walk.output_only_option = argument;
   } else if (takes_stopping_word(word, command)) {
-    return false;
-  } else if (is_option_like(argument)) {
-    refuse(argument, command);
     return false;
   } else if (walk.at > 1 && walk.first_bare_word == nullptr) {
     walk.first_bare_word = argument;
@@ -290,8 +292,7 @@ int run_command_line(std::span<const char* const> arguments) {
       std::fputs(USAGE_TEXT, stdout);
       return with_output_checked(command.check_not_made ? CHECK_NOT_MADE : 0, false);
     case CommandAction::help:
-      std::fputs(USAGE_TEXT, stdout);
-      std::fputs(MORE_OPTIONS_TEXT, stdout);
+      std::fputs(HELP_TEXT, stdout);
       return with_output_checked(0, false);
     case CommandAction::version:
       std::fputs(VERSION_LINE, stdout);
@@ -310,8 +311,9 @@ int run_command_line(std::span<const char* const> arguments) {
     return check ? CHECK_NOT_MADE : 1;
   }
   if (command.passed_over_excludes > 0) {
-    report("at most %d sections can be excluded; %d more names passed over, from \"%s\"",
-           MAX_EXCLUDES, command.passed_over_excludes, command.first_passed_over);
+    report("at most %d sections can be excluded; %d more %s passed over, from \"%s\"",
+           MAX_EXCLUDES, command.passed_over_excludes,
+           command.passed_over_excludes == 1 ? "name" : "names", command.first_passed_over);
   }
   if (command.tree_count > 0) return run_trees_of(command);
   if (check) {

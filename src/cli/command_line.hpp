@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "cli/version.hpp"
 #include "manifest/manifest.hpp"
@@ -27,17 +28,43 @@ inline constexpr char USAGE_TEXT[] =
     "\tmd5refresh: refresh the MD5 digests recorded in a manifest. Version:v" MD5REFRESH_VERSION
     "\n";
 
-// What --help adds below the usage text: every option beyond its six lines.
-inline constexpr char MORE_OPTIONS_TEXT[] =
-    "Options beyond these:\n"
-    "\t-c, --check\tcheck the recorded digests, write nothing\n"
-    "\t--quiet\t\twith -c: print only the lines that are not OK, and the summary\n"
-    "\t--status\twith -c: print nothing; the exit status tells\n"
-    "\t--help\t\tthis text\n"
-    "\t--version\tprint the version\n"
-    "\t-r folder\trefresh (or with -c check) every update.txt beneath the folder, in place;\n"
-    "\t\t\trepeatable\n"
-    "\tThe first bare word names the manifest (in a check, wherever it stands).\n";
+// The usage text above stays as scripts and users know it; --help says what
+// each option really does.
+inline constexpr char HELP_TEXT[] =
+    "Usage: md5refresh [MANIFEST] [-i INPUT] [-o OUTPUT] [-x NAME...] [--ignore-missing]\n"
+    "       md5refresh -c [MANIFEST] [-i INPUT] [-x NAME...] [--ignore-missing]\n"
+    "                  [--quiet | --status]\n"
+    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status]] [-x NAME...]\n"
+    "                  [--ignore-missing]\n"
+    "Refreshes the MD5 digest recorded for each file a manifest names, or checks it.\n"
+    "\n"
+    "  MANIFEST          the manifest, read and rewritten in place (default update.txt);\n"
+    "                    in a check, the first word that is no option, wherever it stands\n"
+    "  -i INPUT          read the manifest from INPUT\n"
+    "  -o OUTPUT         write the refreshed manifest to OUTPUT, not in place\n"
+    "  -x NAME...        leave out the sections named, every word up to the next option\n"
+    "  -c, --check       check the recorded digests; write nothing\n"
+    "  --quiet           with -c: print only the lines that are not OK, and the summary\n"
+    "  --status          with -c: print nothing; the exit status tells\n"
+    "  --ignore-missing  pass over files that do not exist, without a word\n"
+    "  -r FOLDER         refresh (with -c: check) every update.txt beneath FOLDER, in place;\n"
+    "                    repeatable\n"
+    "  -h, -v            print the short usage text\n"
+    "  --help            print this text\n"
+    "  --version         print the version\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every manifest written with every digest taken; in a check, every file OK\n"
+    "  1  a manifest not written, or a digest not taken; in a check, a file not OK\n"
+    "  2  in a check: nothing checked (no manifest, or no file in it to check)\n"
+    "\n"
+    "The manual: man md5refresh\n";
+
+// Every option the argument walk knows: any other word that begins with "-"
+// is refused, so an option is known here or nowhere, and --help names each.
+inline constexpr std::array<std::string_view, 13> OPTION_WORDS = {
+    "-i", "-o", "-x", "-c", "--check", "--quiet", "--status", "--ignore-missing",
+    "-r", "-h", "-v", "--help", "--version"};
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
 
@@ -45,7 +72,7 @@ enum class CommandAction {
   run,
   check,
   usage,    // -v, -h, or no argument at all
-  help,     // --help: the usage text and the options beyond it
+  help,     // --help: what each option does
   version,  // --version
   refused,  // an option the tool does not know, or one that needs -c without it
 };

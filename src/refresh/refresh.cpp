@@ -85,6 +85,7 @@ struct Run {
   TreeLimits limits;
   int failed_sync = 0;
   bool single_taken = false;
+  bool no_more_manifests = false;
   TreeWalk walk;
   std::deque<Pending> manifests;  // in the walk's order, not yet shown
   std::deque<SharedFile> files;   // in the order fed
@@ -308,7 +309,10 @@ bool feed(Run& run, FileJob*& job) {
       job = nullptr;  // more when the first are finished
       return true;
     }
-    if (!load_next_manifest(run)) return false;
+    if (!load_next_manifest(run)) {
+      run.no_more_manifests = true;
+      return false;
+    }
   }
 }
 
@@ -358,7 +362,9 @@ void digest_all(Run& run, std::size_t* files_read) {
   FeedSettings settings{run.limits.files_in_flight};
   if (single(run)) settings.expected = opened.size();
   if (run.progress.shown) {
+    // Drawn only while files remain: none after the last file's line.
     settings.tick = [&run](std::size_t done, std::uint64_t bytes) {
+      if (run.no_more_manifests && run.delivered == run.fed) return;
       draw_progress_line(run.progress, done, bytes);
     };
   }
