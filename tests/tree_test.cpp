@@ -135,6 +135,15 @@ std::vector<TreeCase> tree_cases() {
       {"a check of a manifest that names no file", {{"rel/update.txt", "a={\n}\n"}}, {"-c", "-r", "rel"}, "",
        "md5refresh: " + shown({"rel", "update.txt"}) + ": no section names a file to check\n"
        "md5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2, {}},
+      {"--ignore-missing: a file that does not exist counts for nothing",
+       {{"rel/a/update.txt", section("x", "x.bin") + section("y", "gone.bin")}, {"rel/a/x.bin", "abc"}},
+       {"-r", "rel", "--ignore-missing"}, report(ABC_MD5, {"rel", "a", "x.bin"}),
+       "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
+       {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5) + section("y", "gone.bin")}}},
+      {"--ignore-missing in a check: nothing left to check",
+       {{"rel/a/update.txt", section("y", "gone.bin", ABC_MD5)}}, {"-c", "-r", "rel", "--ignore-missing"}, "",
+       "md5refresh: " + shown({"rel", "a", "update.txt"}) + ": nothing left to check; every file it names is missing\n"
+       "md5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2, {}},
       {"a folder missing", {}, {"-r", "none"}, "",
        "md5refresh: cannot read folder none: No such file or directory\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}},
       {"a folder without a manifest", {{"rel/a.txt", ""}}, {"-c", "-r", "rel"}, "",
