@@ -135,11 +135,15 @@ std::vector<TreeCase> tree_cases() {
       {"a check of a manifest that names no file", {{"rel/update.txt", "a={\n}\n"}}, {"-c", "-r", "rel"}, "",
        "md5refresh: " + shown({"rel", "update.txt"}) + ": no section names a file to check\n"
        "md5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2, {}},
-      {"--ignore-missing: a file that does not exist counts for nothing",
-       {{"rel/a/update.txt", section("x", "x.bin") + section("y", "gone.bin")}, {"rel/a/x.bin", "abc"}},
+      {"--ignore-missing: a file that does not exist counts for nothing, a folder still does",
+       {{"rel/a/update.txt", section("x", "x.bin") + section("y", "gone.bin")}, {"rel/a/x.bin", "abc"},
+        {"rel/b/update.txt", section("d", "d") + section("y", "gone.bin")}, {"rel/b/d/f", ""}},
        {"-r", "rel", "--ignore-missing"}, report(ABC_MD5, {"rel", "a", "x.bin"}),
-       "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
-       {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5) + section("y", "gone.bin")}}},
+       "md5refresh: cannot open " + shown({"rel", "b", "d"}) + ": Is a directory\n"
+       "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n"
+       "md5refresh: 2 manifests, 1 file: 1 written, 1 incomplete, 0 refused\n", 1,
+       {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5) + section("y", "gone.bin")},
+        {"rel/b/update.txt", section("d", "d") + section("y", "gone.bin")}}},
       {"--ignore-missing in a check: nothing left to check",
        {{"rel/a/update.txt", section("y", "gone.bin", ABC_MD5)}}, {"-c", "-r", "rel", "--ignore-missing"}, "",
        "md5refresh: " + shown({"rel", "a", "update.txt"}) + ": nothing left to check; every file it names is missing\n"
