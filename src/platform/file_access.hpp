@@ -67,19 +67,6 @@ struct DirectoryPart {
 // Windows a ":" would name a drive or an alternate data stream instead.
 [[nodiscard]] bool is_plain_file_name(std::string_view name);
 
-struct OpenResult {
-  std::FILE* file;  // binary stream, or null
-  int error;        // errno value or NOT_A_REGULAR_FILE when `file` is null
-};
-
-// Within a folder, a file that is a symbolic link is not followed (ELOOP)
-// unless `follow_link`.
-[[nodiscard]] OpenResult open_regular_file(const char* path, int folder = NO_FOLDER,
-                                           bool follow_link = true);
-
-// The words for an errno value or one of the codes above.
-[[nodiscard]] const char* error_text(int error);
-
 // What tells one version of a file from another: a file appended to, rewritten
 // or replaced while it is read shows a different stamp after the read.
 struct FileStamp {
@@ -93,6 +80,20 @@ struct FileStamp {
 [[nodiscard]] inline bool same_file(const FileStamp& a, const FileStamp& b) {
   return a.device == b.device && a.inode == b.inode;
 }
+
+struct OpenResult {
+  std::FILE* file;  // binary stream, or null
+  int error;        // errno value or NOT_A_REGULAR_FILE when `file` is null
+  FileStamp stamp;  // the opened file's, from the status taken to open it
+};
+
+// Within a folder, a file that is a symbolic link is not followed (ELOOP)
+// unless `follow_link`.
+[[nodiscard]] OpenResult open_regular_file(const char* path, int folder = NO_FOLDER,
+                                           bool follow_link = true);
+
+// The words for an errno value or one of the codes above.
+[[nodiscard]] const char* error_text(int error);
 
 // A link is any symbolic link on POSIX hosts; on Windows a file that is a
 // symbolic link, and a folder that is a link or junction is a folder_link.

@@ -60,6 +60,12 @@ bool is_stream(int descriptor, const struct stat& status) {
          stream.st_ino == status.st_ino;
 }
 
+// Asked of the system once a run: the tool never changes its user.
+uid_t effective_user() {
+  static const uid_t user = ::geteuid();
+  return user;
+}
+
 // A rename over a file in a sticky directory needs the file's or the
 // directory's owner (or a process that may act for any owner).
 bool sticky_forbids_replace(const std::string& path, int folder) {
@@ -68,13 +74,13 @@ bool sticky_forbids_replace(const std::string& path, int folder) {
   const bool folder_stated = folder == NO_FOLDER
                                  ? ::stat(directory_of(path).c_str(), &directory) == 0
                                  : ::fstat(folder, &directory) == 0;
-  if (::geteuid() == 0 ||
+  if (effective_user() == 0 ||
       ::fstatat(at(folder), name_within(path.c_str(), folder), &file, no_follow(folder)) != 0 ||
       !folder_stated) {
     return false;
   }
-  return (directory.st_mode & S_ISVTX) != 0 && file.st_uid != ::geteuid() &&
-         directory.st_uid != ::geteuid();
+  return (directory.st_mode & S_ISVTX) != 0 && file.st_uid != effective_user() &&
+         directory.st_uid != effective_user();
 }
 
 // Owner and group are kept each where the process may: a user who may not give
@@ -186,8 +192,10 @@ std::FILE* open_in_place(const std::string& path) {
   return std::fopen(path.c_str(), "wb");
 }
 
+// Asked of the system once a run: every temporary's name holds it.
 int process_id() {
-  return static_cast<int>(::getpid());
+  static const int id = static_cast<int>(::getpid());
+  return id;
 }
 
 // The mode is set last: a change of owner can clear the set-id bits, and an
@@ -284,7 +292,7 @@ long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
 OpenResult open_regular_file(const char* path, int folder, bool follow_link) {
   int descriptor = ::openat(at(folder), name_within(path, folder),
                             O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
-  if (descriptor < 0) return {nullptr, errno};
+  if (descriptor < 0) return {nullptr, errno, {}};
   struct stat status {};
   int error = 0;
   if (::fstat(descriptor, &status) != 0) {
@@ -292,12 +300,12 @@ OpenResult open_regular_file(const char* path, int folder, bool follow_link) {
   } else if (!S_ISREG(status.st_mode)) {
     error = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
   } else if (std::FILE* file = ::fdopen(descriptor, "rb")) {
-    return {file, 0};
+    return {file, 0, stamp_from(status)};
   } else {
     error = errno;
   }
   ::close(descriptor);
-  return {nullptr, error};
+  return {nullptr, error, {}};
 }
 
 bool is_plain_file_name(std::string_view name) {

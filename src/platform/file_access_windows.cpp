@@ -69,14 +69,18 @@ HANDLE open_to_inspect(const std::string& path) {
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+FileStamp stamp_of_information(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {information.dwVolumeSerialNumber,
+          joined(information.nFileIndexHigh, information.nFileIndexLow),
+          joined(information.nFileSizeHigh, information.nFileSizeLow),
+          static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
+                                           information.ftLastWriteTime.dwLowDateTime))};
+}
+
 bool stamp_of_handle(HANDLE handle, FileStamp& stamp) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(handle, &information)) return false;
-  stamp = {information.dwVolumeSerialNumber,
-           joined(information.nFileIndexHigh, information.nFileIndexLow),
-           joined(information.nFileSizeHigh, information.nFileSizeLow),
-           static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
-                                            information.ftLastWriteTime.dwLowDateTime))};
+  stamp = stamp_of_information(information);
   return true;
 }
 
@@ -342,7 +346,7 @@ OpenResult open_regular_file(const char* path, int, bool) {
   HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError())};
+  if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError()), {}};
   BY_HANDLE_FILE_INFORMATION information{};
   int error = 0;
   if (GetFileType(handle) != FILE_TYPE_DISK) {
@@ -352,12 +356,12 @@ OpenResult open_regular_file(const char* path, int, bool) {
   } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     error = EISDIR;
   } else if (std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb")) {
-    return {file, 0};
+    return {file, 0, stamp_of_information(information)};
   } else {
-    return {nullptr, errno};
+    return {nullptr, errno, {}};
   }
   CloseHandle(handle);
-  return {nullptr, error};
+  return {nullptr, error, {}};
 }
 
 bool is_plain_file_name(std::string_view name) {

@@ -65,7 +65,8 @@ bool load(ManifestRun& run, bool keep_open) {
   }
   OpenInput& input = run.input;
   input.stream = opened.file;
-  input.stamped = stamp_of_open_file(opened.file, input.stamp);
+  input.stamp = opened.stamp;
+  input.stamped = true;
   const ReadResult read =
       read_manifest(opened.file, *run.manifest, keep_open ? &input.bytes : nullptr);
   if (!keep_open || read.status != ReadStatus::ok) close_input(input);

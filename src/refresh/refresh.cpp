@@ -179,33 +179,37 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   const SectionPlan& planned = pending.run.plan.sections[s];
   if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
   const int folder = folder_descriptor(pending.run.folder);
-  FileStamp stamp{};
-  const bool stamped = stamp_of_path(planned.path.data(), stamp, folder);
-  if (const auto known = run.known.find(key_of(stamp));
-      stamped && known != run.known.end() && known->second.stamp == stamp) {
-    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
-    return nullptr;
-  }
-  if (const auto reading = run.reading.find(key_of(stamp));
-      stamped && reading != run.reading.end() && reading->second->before == stamp) {
-    pending.files[s] = reading->second;
-    ++reading->second->readers;
-    return nullptr;
-  }
+  // Opened first, its identity from the status the open takes: a file known
+  // (or being read) through another name costs an open, one that is not costs
+  // no look before it.
   const OpenResult opened = open_regular_file(planned.path.data(), folder);
   if (opened.file == nullptr) {
     pending.outcomes[s].open_error = opened.error;
     return nullptr;
   }
+  const FileStamp& stamp = opened.stamp;
+  if (const auto known = run.known.find(key_of(stamp));
+      known != run.known.end() && known->second.stamp == stamp) {
+    std::fclose(opened.file);
+    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
+    return nullptr;
+  }
+  if (const auto reading = run.reading.find(key_of(stamp));
+      reading != run.reading.end() && reading->second->before == stamp) {
+    std::fclose(opened.file);
+    pending.files[s] = reading->second;
+    ++reading->second->readers;
+    return nullptr;
+  }
   SharedFile& file = run.files.emplace_back();
-  file.stamped = stamp_of_open_file(opened.file, file.before);
-  file.job = {
-      opened.file, file.stamped ? file.before.size : regular_file_size(opened.file), {}, {}};
+  file.stamped = true;
+  file.before = stamp;
+  file.job = {opened.file, stamp.size, {}, {}};
   file.path = planned.path.data();
   file.folder = pending.run.folder;
   file.sequence = ++run.fed;
   file.readers = 1;
-  if (file.stamped) run.reading[key_of(file.before)] = &file;
+  run.reading[key_of(file.before)] = &file;
   pending.files[s] = &file;
   return &file;
 }
