@@ -5,21 +5,28 @@
 # 1 KiB to MAX_KIB (16 MiB: mostly small, about 1.7 GiB at 200 packages). It
 # compares, cache warm and in alternation, the medians of: md5refresh -r over
 # the folder; a shell loop running md5refresh once per manifest; md5sum over
-# all the files; md5deep -r -j<cores> over the folder. Then it measures
-# md5refresh -r alone: its peak RSS and the most descriptors it held open.
+# all the files; md5deep -r -j<cores> over the folder; md5refresh -c --status
+# -r (a check, which writes nothing). Then it measures md5refresh -r alone: its
+# peak RSS and the most descriptors it held open.
 # Usage: bench/compare_trees.sh   (PACKAGES=200 MAX_KIB=16384 RUNS=5; needs a
 # release build; MD5REFRESH=path picks another binary; TOOLS="md5refresh"
-# times only some)
+# times only some). PROFILE=small is the release of many small files:
+# 2,000 folders of 5 files of 1 to 64 KiB (PACKAGES=2000 MAX_KIB=64).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=${PACKAGES:-200}
-max_kib=${MAX_KIB:-16384}
+if [ "${PROFILE:-mixed}" = small ]; then
+    packages=${PACKAGES:-2000}
+    max_kib=${MAX_KIB:-64}
+else
+    packages=${PACKAGES:-200}
+    max_kib=${MAX_KIB:-16384}
+fi
 runs=${RUNS:-5}
 tool=${MD5REFRESH:-$root/build/release/md5refresh}
 tree=$root/build/bench-data/tree-$packages-$max_kib
 cores=$(nproc)
-names=(${TOOLS:-md5refresh loop md5sum md5deep})
+names=(${TOOLS:-md5refresh check loop md5sum md5deep})
 
 [ -x "$tool" ] || { echo "no $tool: build it first (make demo)" >&2; exit 1; }
 bash "$root/scripts/install-deps.sh" peers
@@ -49,6 +56,7 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? 
 run_tool() {
     case $1 in
         md5refresh) "$tool" -r "$tree" ;;
+        check) "$tool" -c --status -r "$tree" ;;
         loop) for manifest in "$tree"/*/update.txt; do "$tool" "$manifest"; done ;;
         md5sum) all_files | xargs -0 md5sum ;;
         md5deep) md5deep -r -j"$cores" "$tree" ;;
@@ -80,9 +88,12 @@ for name in "${names[@]}"; do
     medians[$name]=$(echo "${times[$name]}" | median)
     printf '%-12s median %8.3f s   runs: %s\n' "$name" "${medians[$name]}" "${times[$name]}"
 done
-for name in "${names[@]}"; do
-    [ "$name" = md5refresh ] || [ -z "${medians[md5refresh]:-}" ] && continue
-    printf 'md5refresh -r / %-8s %.3f\n' "$name" "$(echo "${medians[md5refresh]} / ${medians[$name]}" | bc -l)"
+for ours in md5refresh check; do
+    [ -z "${medians[$ours]:-}" ] && continue
+    for name in md5sum md5deep; do
+        [ -z "${medians[$name]:-}" ] && continue
+        printf '%-10s / %-8s %.3f\n' "$ours" "$name" "$(echo "${medians[$ours]} / ${medians[$name]}" | bc -l)"
+    done
 done
 
 # Peak RSS, and the most descriptors open at once, sampled every few ms.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs the release binary under valgrind over a refresh, a refused manifest and a
-# failed write; any memory error or leak fails the check.
+# Runs the release binary under valgrind over a refresh that keeps a stale
+# digest, a whole one, a refused manifest and a failed write; any memory error
+# or leak fails the check.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tool=$(realpath "${1:-$root/build/release/md5refresh}")
@@ -26,8 +27,9 @@ check() {
 }
 
 cd "$work"
-check 0 m.txt -x b
+check 1 m.txt -x b
+check 0 m.txt --ignore-missing
 check 1 bad.txt
 check 1 m.txt -o /dev/full
 check 0 -v
-echo "valgrind: no memory errors or leaks in 4 runs"
+echo "valgrind: no memory errors or leaks in 5 runs"
