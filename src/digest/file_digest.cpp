@@ -3,9 +3,6 @@
 // way through must never pass for the digest of the file.
 #include "digest/file_digest.hpp"
 
-#include <array>
-#include <cstdint>
-#include <span>
 #include <utility>
 
 #include "digest/file_set_digest.hpp"
@@ -21,20 +18,6 @@ HexDigest hex_digest(const Md5Digest& digest) {
     hex[2 * i + 1] = DIGITS[digest[i] & 0xf];
   }
   return hex;
-}
-
-DigestResult digest_file_here(std::FILE* stream, HexDigest& hex) {
-  alignas(64) std::array<std::uint8_t, SMALL_FILE_BYTES> buffer;
-  Md5 md5{};
-  int error = 0;
-  for (;;) {
-    const std::size_t got = read_file_bytes(stream, buffer.data(), buffer.size(), error);
-    if (error != 0) return {DigestStatus::read_error, error};
-    md5_update(md5, std::span(buffer).first(got));
-    if (got < buffer.size()) break;
-  }
-  hex = hex_digest(md5_finish(md5));
-  return {DigestStatus::ok, 0};
 }
 
 DigestResult digest_file(std::FILE* stream, HexDigest& hex) {

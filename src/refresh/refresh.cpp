@@ -93,7 +93,6 @@ struct Run {
   std::map<FileKey, KnownDigest> known;
   std::set<ManifestKey> manifests_seen;
   std::uint64_t fed = 0, delivered = 0;
-  std::size_t read_here = 0;     // small files digested on the feeding thread
   std::size_t files_let_go = 0;  // delivered, and gone from `files`
   ProgressLine progress{};
   std::size_t manifest_count = 0, file_count = 0;  // files: those digested
@@ -172,23 +171,9 @@ bool load_next_manifest(Run& run) {
   return true;
 }
 
-// A small file is digested on the feeding thread as soon as it is open: its
-// read and digest cost less than a hand-over to a worker and back.
-void digest_here(Run& run, Pending& pending, std::size_t s, const OpenResult& opened, int folder) {
-  FileJob job{opened.file, opened.stamp.size, {}, {}};
-  job.result = digest_file_here(opened.file, job.hex);
-  const char* path = pending.run.plan.sections[s].path.data();
-  pending.outcomes[s] = close_digested(job, opened.stamp, true, path, folder);
-  ++run.read_here;
-  const FileOutcome& outcome = pending.outcomes[s];
-  if (outcome.result.status == DigestStatus::ok && outcome.unchanged) {
-    run.known[key_of(opened.stamp)] = {opened.stamp, outcome.hex};
-  }
-}
-
 // The file of a manifest's next section: a job to feed, or null when the
-// section needs none (no file, a file that did not open, a small file digested
-// here, a digest known, a file already being read).
+// section needs none (no file, a file that did not open, a digest known, a
+// file already being read).
 SharedFile* file_to_feed(Run& run, Pending& pending) {
   const std::size_t s = pending.next_to_feed++;
   const SectionPlan& planned = pending.run.plan.sections[s];
@@ -214,10 +199,6 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
     std::fclose(opened.file);
     pending.files[s] = reading->second;
     ++reading->second->readers;
-    return nullptr;
-  }
-  if (stamp.size <= SMALL_FILE_BYTES) {
-    digest_here(run, pending, s, opened, folder);
     return nullptr;
   }
   SharedFile& file = run.files.emplace_back();
@@ -403,7 +384,7 @@ void digest_all(Run& run, std::size_t* files_read) {
       [&run](FileJob& job) { file_done(run, job); }, settings);
   finish_ready(run, true);
   clear_progress_line(run.progress);
-  if (files_read != nullptr) *files_read = static_cast<std::size_t>(run.fed) + run.read_here;
+  if (files_read != nullptr) *files_read = static_cast<std::size_t>(run.fed);
 }
 
 std::string counted(std::size_t count, const char* noun) {
