@@ -44,6 +44,10 @@ std::uint8_t* chunk_start(const std::unique_ptr<std::uint8_t[]>& buffer) {
 // What a stream gets digested in one turn before the plan is made again.
 constexpr std::uint64_t TURN_BYTES = 8 << 20;
 
+// In a walk, the bytes of unfinished files past which the reserve worker
+// joins in (see start_workers).
+constexpr std::uint64_t RESERVE_BACKLOG = 8 << 20;
+
 // A stream's buffers form a ring: the one being digested, then the chunks read
 // ahead, in order. Two buffers, or four where a core of its own reads ahead.
 constexpr std::size_t MAX_RING = 4;
@@ -92,6 +96,11 @@ struct Run {
 
   std::mutex mutex;
   std::condition_variable changed;
+  // The reserve worker waits on its own, woken only when bulk arrives or the
+  // run ends, so that the feed of many small files never wakes it.
+  std::condition_variable bulk_or_end;
+  std::uint64_t unfinished_bytes = 0;  // of the unfinished streams, as fed
+  std::size_t dormant = 0;             // the reserve, while it waits apart
   // Buffers of finished streams, for the next: a run allocates for as many
   // streams as are digested at once, not for every file.
   std::vector<std::unique_ptr<std::uint8_t[]>> spare_buffers;
@@ -183,6 +192,7 @@ void finish(Run& run, Stream& stream, DigestStatus status, int error) {
   }
   stream.done = true;
   --run.unfinished;
+  run.unfinished_bytes -= job.size;
   run.changed.notify_all();
 }
 
@@ -288,6 +298,7 @@ bool given_up(Run& run, Stream& stream) {
   if (run.close_when_done) close_job(*stream.job);
   stream.finished = stream.done = true;
   --run.unfinished;
+  run.unfinished_bytes -= stream.job->size;
   run.changed.notify_all();
   return true;
 }
@@ -345,10 +356,18 @@ void digest_turn(Run& run, const Assignment& assignment) {
 // than workers, a stream being digested that no one reads ahead for. Nothing
 // at all when every stream is finished and none will be added, or, when
 // `until_idle`, when nothing is left to take now.
-Assignment next_assignment(Run& run, bool until_idle) {
+Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
   std::unique_lock lock(run.mutex);
   for (;;) {
     if (run.unfinished == 0 && (run.feed_over || until_idle)) return {};
+    if (reserve && run.unfinished_bytes < RESERVE_BACKLOG) {
+      ++run.dormant;  // the others plan without it
+      run.bulk_or_end.wait(lock, [&run] {
+        return run.unfinished_bytes >= RESERVE_BACKLOG || (run.unfinished == 0 && run.feed_over);
+      });
+      --run.dormant;
+      continue;
+    }
     std::vector<Stream*> free;
     std::vector<std::uint64_t> bytes_left;
     for (Stream& stream : run.streams) {
@@ -358,7 +377,7 @@ Assignment next_assignment(Run& run, bool until_idle) {
           stream.job->size > stream.md5.length ? stream.job->size - stream.md5.length : 0);
     }
     if (!free.empty()) {
-      const std::size_t busy = run.hashing + run.reading;
+      const std::size_t busy = run.hashing + run.reading + run.dormant;
       const std::size_t idle = run.workers > busy ? run.workers - busy : 1;
       const WorkGroup planned = plan_work(bytes_left, idle, run.paces).front();
       Assignment assignment{planned.kernel, {}, nullptr};
@@ -373,7 +392,7 @@ Assignment next_assignment(Run& run, bool until_idle) {
       ++run.hashing;
       return assignment;
     }
-    if (run.unfinished < run.workers) {
+    if (!reserve && run.unfinished < run.workers - run.dormant) {
       for (Stream& stream : run.streams) {
         if (stream.held && !stream.done && !stream.reader_claimed) {
           stream.reader_claimed = true;
@@ -387,9 +406,9 @@ Assignment next_assignment(Run& run, bool until_idle) {
   }
 }
 
-void work(Run& run, bool until_idle) {
+void work(Run& run, bool until_idle, bool reserve = false) {
   for (;;) {
-    const Assignment assignment = next_assignment(run, until_idle);
+    const Assignment assignment = next_assignment(run, until_idle, reserve);
     if (assignment.read_for != nullptr) {
       read_ahead(run, *assignment.read_for);
     } else if (assignment.group.empty()) {
@@ -401,7 +420,12 @@ void work(Run& run, bool until_idle) {
 }
 
 // Every stream a worker of its own, and a reader beside it while cores allow.
-// `expected` is how many files the run will have, or FILES_NOT_KNOWN.
+// `expected` is how many files the run will have, or FILES_NOT_KNOWN. In a
+// run of files not known ahead (a walk), the calling thread opens every file
+// and writes every manifest: the last worker is a reserve that leaves it its
+// core until the fed files hold bytes in bulk, so that many small files do not
+// have one thread more than cores take turns (a check of 2,000 folders of
+// small files, 2 cores: 0.15 s with one worker, 0.21 s with two).
 std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t expected,
                                        bool threaded) {
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
@@ -418,8 +442,9 @@ std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t e
     run.workers = std::max<std::size_t>(wanted, 1);
   }
   for (std::size_t i = 0; i < wanted; ++i) {
+    const bool reserve = expected == FILES_NOT_KNOWN && wanted > 1 && i + 1 == wanted;
     try {
-      threads.emplace_back(work, std::ref(run), false);
+      threads.emplace_back(work, std::ref(run), false, reserve);
     } catch (const std::exception&) {
       break;  // the workers already started take all the streams
     }
@@ -465,13 +490,18 @@ void feed_run(Feeder& feeder) {
     std::lock_guard lock(run.mutex);
     if (!more) {
       run.feed_over = true;
+      run.bulk_or_end.notify_all();
     } else if (job == nullptr) {
       feeder.paused = true;
     } else {
       Stream& stream = run.streams.emplace_back();
       stream.job = job;
       stream.done = stream.finished = job->stream == nullptr;
-      if (!stream.done) ++run.unfinished;
+      if (!stream.done) {
+        ++run.unfinished;
+        run.unfinished_bytes += job->size;
+        if (run.unfinished_bytes >= RESERVE_BACKLOG) run.bulk_or_end.notify_all();
+      }
     }
     run.changed.notify_all();
   }
@@ -539,6 +569,7 @@ void digest_files(const JobFeed& feed, const std::function<void(FileJob&)>& fini
     std::lock_guard lock(run.mutex);
     run.feed_over = true;
     run.changed.notify_all();
+    run.bulk_or_end.notify_all();
   }
   for (std::thread& thread : threads)
     thread.join();
