@@ -569,7 +569,7 @@ void digest_files(const JobFeed& feed, const std::function<void(FileJob&)>& fini
     std::lock_guard lock(run.mutex);
     run.feed_over = true;
     run.changed.notify_all();
-    run.bulk_or_end.notify_all();
+    run.bulk_or_end.notify_all();  // a reserve still waiting sees the end
   }
   for (std::thread& thread : threads)
     thread.join();
