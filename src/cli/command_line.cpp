@@ -311,9 +311,9 @@ int run_command_line(std::span<const char* const> arguments) {
     return check ? CHECK_NOT_MADE : 1;
   }
   if (command.passed_over_excludes > 0) {
-    report("at most %d sections can be excluded; %d more %s passed over, from \"%s\"",
-           MAX_EXCLUDES, command.passed_over_excludes,
-           command.passed_over_excludes == 1 ? "name" : "names", command.first_passed_over);
+    report("at most %d sections can be excluded; %d more %s passed over, from \"%s\"", MAX_EXCLUDES,
+           command.passed_over_excludes, command.passed_over_excludes == 1 ? "name" : "names",
+           command.first_passed_over);
   }
   if (command.tree_count > 0) return run_trees_of(command);
   if (check) {

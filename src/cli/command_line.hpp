@@ -63,7 +63,7 @@ inline constexpr char HELP_TEXT[] =
 // Every option the argument walk knows: any other word that begins with "-"
 // is refused, so an option is known here or nowhere, and --help names each.
 inline constexpr std::array<std::string_view, 13> OPTION_WORDS = {
-    "-i", "-o", "-x", "-c", "--check", "--quiet", "--status", "--ignore-missing",
+    "-i", "-o", "-x", "-c",     "--check",  "--quiet", "--status", "--ignore-missing",
     "-r", "-h", "-v", "--help", "--version"};
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
