@@ -35,34 +35,46 @@ constexpr bool is_separator(wchar_t c) {
   return c == L'\\' || c == L'/';
 }
 
-// A name the system would change before it looks it up: it drops a last dot or
-// blank, so "pkg." would open "pkg".
-bool has_trimmed_name(std::wstring_view path) {
-  std::size_t start = 0;
+// Calls `take` with each name of `path` from `start` on, in order: the text
+// between separators, empty where two stand together.
+template <typename Take>
+void for_each_name(std::wstring_view path, std::size_t start, Take take) {
   while (start <= path.size()) {
     std::size_t end = start;
     while (end < path.size() && !is_separator(path[end]))
       ++end;
-    const std::wstring_view name = path.substr(start, end - start);
-    if (!name.empty() && name != L"." && name != L".." &&
-        (name.back() == L'.' || name.back() == L' '))
-      return true;
+    take(path.substr(start, end - start));
     start = end + 1;
   }
-  return false;
+}
+
+// A name the system would change before it looks it up: it drops a last dot or
+// blank, so "pkg." would open "pkg".
+bool has_trimmed_name(std::wstring_view path) {
+  bool trimmed = false;
+  for_each_name(path, 0, [&trimmed](std::wstring_view name) {
+    trimmed |= !name.empty() && name != L"." && name != L".." &&
+               (name.back() == L'.' || name.back() == L' ');
+  });
+  return trimmed;
+}
+
+// Where the names of "\\server\share\..." begin: past its two leading ones.
+std::size_t past_share(std::wstring_view path) {
+  std::size_t end = 2;
+  for (int part = 0; part < 2 && end < path.size(); ++part) {
+    while (end < path.size() && !is_separator(path[end]))
+      ++end;
+    if (end < path.size()) ++end;
+  }
+  return end;
 }
 
 // The length of the part of an absolute path that ".." never climbs above:
 // "C:\" or "\\server\share\".
 std::size_t root_length(std::wstring_view absolute) {
   if (!absolute.starts_with(L"\\\\")) return std::min<std::size_t>(3, absolute.size());
-  std::size_t end = 2;
-  for (int part = 0; part < 2 && end < absolute.size(); ++part) {
-    while (end < absolute.size() && absolute[end] != L'\\')
-      ++end;
-    if (end < absolute.size()) ++end;
-  }
-  return end;
+  return past_share(absolute);
 }
 
 std::wstring full_path_of(const std::wstring& path) {
@@ -81,12 +93,7 @@ std::wstring full_path_of(const std::wstring& path) {
 std::wstring literal_absolute(std::wstring_view path) {
   std::size_t start = 0;
   if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
-    start = 2;  // \\server\share
-    for (int part = 0; part < 2 && start < path.size(); ++part) {
-      while (start < path.size() && !is_separator(path[start]))
-        ++start;
-      if (start < path.size()) ++start;
-    }
+    start = past_share(path);
   } else if (path.size() >= 2 && path[1] == L':') {
     start = path.size() >= 3 && is_separator(path[2]) ? 3 : 2;  // C:\ or C: (its current folder)
   } else if (!path.empty() && is_separator(path[0])) {
@@ -96,22 +103,17 @@ std::wstring literal_absolute(std::wstring_view path) {
       full_path_of(start == 0 ? std::wstring(L".") : std::wstring(path.substr(0, start)));
   if (absolute.empty()) return {};
   const std::size_t root = root_length(absolute);
-  while (start <= path.size()) {
-    std::size_t end = start;
-    while (end < path.size() && !is_separator(path[end]))
-      ++end;
-    const std::wstring_view name = path.substr(start, end - start);
-    start = end + 1;
-    if (name.empty() || name == L".") continue;
+  for_each_name(path, start, [&absolute, root](std::wstring_view name) {
+    if (name.empty() || name == L".") return;
     if (absolute.size() > root && absolute.back() == L'\\') absolute.pop_back();
     if (name == L"..") {
       const std::size_t last = absolute.find_last_of(L'\\');
       absolute.resize(last == std::wstring::npos ? root : std::max(last + 1, root));
-      continue;
+      return;
     }
     if (absolute.back() != L'\\') absolute += L'\\';
     absolute += name;
-  }
+  });
   return absolute;
 }
 

@@ -40,9 +40,8 @@ constexpr std::chrono::milliseconds BATCH_WAIT{100};
 // A file being digested for one section or more.
 struct SharedFile {
   FileJob job{};
-  FileStamp before{};
-  bool stamped = false;
-  std::string path;  // where it was opened
+  FileStamp before{};  // from the status its open took
+  std::string path;    // where it was opened
   HeldFolder folder;
   std::uint64_t sequence = 0;
   bool delivered = false;
@@ -202,7 +201,6 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
     return nullptr;
   }
   SharedFile& file = run.files.emplace_back();
-  file.stamped = true;
   file.before = stamp;
   file.job = {opened.file, stamp.size, {}, {}};
   file.path = planned.path.data();
@@ -324,17 +322,15 @@ bool feed(Run& run, FileJob*& job) {
 void file_done(Run& run, FileJob& job) {
   SharedFile& file = run.files[static_cast<std::size_t>(run.delivered) - run.files_let_go];
   if (&file.job != &job) std::abort();  // the scheduler's promise broken
-  file.outcome = close_digested(file.job, file.before, file.stamped, file.path.c_str(),
-                                folder_descriptor(file.folder));
+  file.outcome =
+      close_digested(file.job, file.before, file.path.c_str(), folder_descriptor(file.folder));
   file.folder = nullptr;
   file.delivered = true;
   ++run.delivered;
-  if (file.stamped) {
-    const auto reading = run.reading.find(key_of(file.before));
-    if (reading != run.reading.end() && reading->second == &file) run.reading.erase(reading);
-    if (file.outcome.result.status == DigestStatus::ok && file.outcome.unchanged) {
-      run.known[key_of(file.before)] = {file.before, file.outcome.hex};
-    }
+  const auto reading = run.reading.find(key_of(file.before));
+  if (reading != run.reading.end() && reading->second == &file) run.reading.erase(reading);
+  if (file.outcome.result.status == DigestStatus::ok && file.outcome.unchanged) {
+    run.known[key_of(file.before)] = {file.before, file.outcome.hex};
   }
   finish_ready(run);
 }

@@ -26,8 +26,7 @@ void set_after_file_read_hook(FileReadHook hook) {
   after_file_read_hook = hook;
 }
 
-FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped, const char* path,
-                           int folder) {
+FileOutcome close_digested(FileJob& job, const FileStamp& before, const char* path, int folder) {
   if (after_file_read_hook != nullptr) after_file_read_hook(path);
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
@@ -38,7 +37,7 @@ FileOutcome close_digested(FileJob& job, const FileStamp& before, bool stamped, 
     job.stream = nullptr;
   }
   FileOutcome outcome{0, job.result, false, job.hex};
-  outcome.unchanged = stamped && job.after_stamped && stamp_of_path(path, now_at_path, folder) &&
+  outcome.unchanged = job.after_stamped && stamp_of_path(path, now_at_path, folder) &&
                       job.after == before && now_at_path == before;
   return outcome;
 }
