@@ -74,6 +74,7 @@ struct Stream {
   std::size_t ahead = 0;  // chunks read and not yet taken
   std::array<Chunk, MAX_RING> chunks;
   bool reads_over = false;  // the last chunk has been read
+  std::uint64_t bytes_read = 0;
   bool finished = false;
 
   // Guarded by the run's mutex.
@@ -125,8 +126,11 @@ void read_chunk(Run& run, Stream& stream, std::unique_lock<std::mutex>& lock) {
   stream.reading = true;
   lock.unlock();
   Chunk chunk;
-  chunk.size = read_file_bytes(stream.job->stream, chunk_start(stream.buffers[slot]), run.read_size,
-                               chunk.error);
+  const std::uint64_t size = stream.job->size;
+  chunk.size =
+      read_file_bytes(stream.job->stream, chunk_start(stream.buffers[slot]), run.read_size,
+                      chunk.error, size > stream.bytes_read ? size - stream.bytes_read : 0);
+  stream.bytes_read += chunk.size;
   chunk.at_end = chunk.error != 0 || chunk.size < run.read_size;
   run.bytes_read.fetch_add(chunk.size, std::memory_order_relaxed);
   lock.lock();

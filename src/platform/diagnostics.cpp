@@ -42,9 +42,17 @@ std::string escaped_text(std::string_view text) {
   return shown;
 }
 
-void put_output_text(std::string_view text) {
+namespace {
+
+bool output_is_terminal() {
   static const bool terminal = stdout_is_terminal();
-  if (terminal) {
+  return terminal;
+}
+
+}  // namespace
+
+void put_output_text(std::string_view text) {
+  if (output_is_terminal()) {
     const std::string shown = escaped_text(text);
     std::fwrite(shown.data(), 1, shown.size(), stdout);
   } else {
@@ -75,10 +83,13 @@ void put_message(const std::string& line) {
   std::fputs(line.c_str(), stderr);
 }
 
+// A line shows at once on a terminal; elsewhere a manifest's lines go out
+// together when it is shown (a message flushes those before it), so that an
+// interrupt loses none of a manifest already written.
 void put_line(std::string_view text) {
   put_output_text(text);
   std::fputc('\n', stdout);
-  flush_output();
+  if (output_is_terminal()) flush_output();
 }
 
 }  // namespace
@@ -120,6 +131,7 @@ void show_transcript(Transcript& transcript) {
       put_line(text);
     }
   }
+  flush_output();
   transcript.kept.clear();
   transcript.held = false;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -78,7 +79,8 @@ DirectoryPart directory_part(std::string_view path) {
   return {path.substr(0, separator), true};
 }
 
-std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size, int& error) {
+std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size, int& error,
+                            std::uint64_t left) {
   const int descriptor = fileno(stream);
   if (descriptor < 0) {  // a stream in memory: nothing but the C library reads it
     const std::size_t got = std::fread(buffer, 1, size, stream);
@@ -94,8 +96,15 @@ std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t
     }
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
+    if (done >= left) break;
   }
   return done;
+}
+
+void buffer_stream(std::FILE* stream, TextBuffer& buffer) {
+  if (buffer == nullptr) buffer.reset(new (std::nothrow) char[TEXT_BUFFER_SIZE]);
+  // Without one, the C library's own does: only slower.
+  if (buffer != nullptr) (void)std::setvbuf(stream, buffer.get(), _IOFBF, TEXT_BUFFER_SIZE);
 }
 
 const char* error_text(int error) {
@@ -146,7 +155,8 @@ OutputProbe probe_output(const char* path, int folder) {
   return probe;
 }
 
-int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transcript) {
+int open_output(const OutputProbe& probe, std::FILE* replaced, OutputFile& output,
+                Transcript& transcript) {
   output.final_path = probe.final_path;
   output.folder = probe.folder;
   switch (probe.kind) {
@@ -175,7 +185,9 @@ int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transc
     return create_error;
   }
   if (probe.kind == OutputKind::regular) {
-    output.metadata_time = copy_metadata(descriptor, output.final_path, output.folder, transcript);
+    const int held = replaced != nullptr ? descriptor_of(replaced) : NO_DESCRIPTOR;
+    output.metadata_time =
+        copy_metadata(descriptor, held, output.final_path, output.folder, transcript);
   }
   output.file = stream_for_writing(descriptor);
   if (output.file == nullptr) {
@@ -184,6 +196,7 @@ int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transc
     remove_temporary(output.temporary_path, output.folder);
     return stream_error;
   }
+  buffer_stream(output.file, output.buffer);
   return 0;
 }
 
@@ -210,8 +223,8 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
   // A chmod or chown made since the copy wins over the copy.
   if (output.metadata_time != 0 && output.file != nullptr &&
       metadata_time(output.final_path, output.folder) != output.metadata_time) {
-    output.metadata_time =
-        copy_metadata(descriptor_of(output.file), output.final_path, output.folder, transcript);
+    output.metadata_time = copy_metadata(descriptor_of(output.file), NO_DESCRIPTOR,
+                                         output.final_path, output.folder, transcript);
     if (synced && sync_to_disk(output.file) != 0) {
       const int error = errno;
       discard_output(output);
@@ -252,22 +265,43 @@ void close_output(OutputFile& output) {
   output.file = nullptr;
 }
 
-int read_whole_file(const char* path, std::string& bytes, int folder) {
-  const OpenResult opened = open_regular_file(path, folder, folder == NO_FOLDER);
-  if (opened.file == nullptr) return opened.error;
+namespace {
+
+// From the stream's position to its end: 0, or errno.
+int read_rest(std::FILE* stream, std::string& bytes) {
   constexpr std::size_t CHUNK = 64 * 1024;
   int error = 0;
   bytes.clear();
   for (;;) {
     const std::size_t had = bytes.size();
     bytes.resize(had + CHUNK);
-    const std::size_t got = read_file_bytes(
-        opened.file, reinterpret_cast<std::uint8_t*>(bytes.data() + had), CHUNK, error);
+    const std::size_t got =
+        read_file_bytes(stream, reinterpret_cast<std::uint8_t*>(bytes.data() + had), CHUNK, error);
     bytes.resize(had + got);
     if (got < CHUNK) break;
   }
+  return error;
+}
+
+}  // namespace
+
+int read_whole_file(const char* path, std::string& bytes, int folder) {
+  const OpenResult opened = open_regular_file(path, folder, folder == NO_FOLDER);
+  if (opened.file == nullptr) return opened.error;
+  const int error = read_rest(opened.file, bytes);
   std::fclose(opened.file);
   return error;
+}
+
+bool holds_bytes(const char* path, int folder, std::FILE* held, const FileStamp& held_stamp,
+                 const std::string& bytes) {
+  std::string now;
+  FileStamp at_path{};
+  if (held != nullptr && stamp_of_name(path, at_path, folder) && same_file(at_path, held_stamp)) {
+    return std::fseek(held, 0, SEEK_SET) == 0 && read_rest(held, now) == 0 && now == bytes;
+  }
+  // Another file there now, saved by a rename: it must hold the same text.
+  return read_whole_file(path, now, folder) == 0 && now == bytes;
 }
 
 void discard_output(OutputFile& output) {

@@ -5,6 +5,7 @@
 // and the replaced file keeps what the host keeps of a file besides its bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -82,9 +83,10 @@ struct FileStamp {
 }
 
 struct OpenResult {
-  std::FILE* file;  // binary stream, or null
-  int error;        // errno value or NOT_A_REGULAR_FILE when `file` is null
-  FileStamp stamp;  // the opened file's, from the status taken to open it
+  std::FILE* file;          // binary stream, or null
+  int error;                // errno value or NOT_A_REGULAR_FILE when `file` is null
+  FileStamp stamp;          // the opened file's, from the status taken to open it
+  std::uint64_t names = 1;  // its hard links, from the same status
 };
 
 // Within a folder, a file that is a symbolic link is not followed (ELOOP)
@@ -118,18 +120,27 @@ struct FolderEntry {
 // False when the file cannot be inspected.
 [[nodiscard]] bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp);
 
-// How many names (hard links) the open file has; 1 when it cannot be told.
-[[nodiscard]] std::uint64_t name_count(std::FILE* stream);
 [[nodiscard]] bool stamp_of_path(const char* path, FileStamp& stamp, int folder = NO_FOLDER);
 
 // The whole regular file at `path`, into `bytes`: 0, or errno (NOT_A_REGULAR_FILE).
 [[nodiscard]] int read_whole_file(const char* path, std::string& bytes, int folder = NO_FOLDER);
 
+// Whether the file at `path` holds exactly `bytes`. While `path` still names
+// the file open as `held` (whose stamp is `held_stamp`), it is read there
+// again from its start rather than opened anew; within a folder, a link at
+// `path` is not followed.
+[[nodiscard]] bool holds_bytes(const char* path, int folder, std::FILE* held,
+                               const FileStamp& held_stamp, const std::string& bytes);
+
 // Reads up to `size` bytes of the file open as `stream` straight into `buffer`,
 // past the stream's own buffer, which must not have been read through: fewer
 // only at the end of the file or on an error, whose errno value goes to `error`.
+// Once `left` bytes are read (what the file held past the position when it was
+// opened), a short read is taken for the end, without one more read to see
+// it: a file that grew since shows a new stamp after the read.
+inline constexpr std::uint64_t LEFT_NOT_KNOWN = UINT64_MAX;
 [[nodiscard]] std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size,
-                                          int& error);
+                                          int& error, std::uint64_t left = LEFT_NOT_KNOWN);
 
 // The size of the regular file open as `stream`; 0 for anything else.
 [[nodiscard]] std::uint64_t regular_file_size(std::FILE* stream);
@@ -168,8 +179,16 @@ struct OutputProbe {
 // replaced, not followed.
 [[nodiscard]] OutputProbe probe_output(const char* path, int folder = NO_FOLDER);
 
+// A stream's buffer of the tool's own: the C library would ask the system for
+// the file's block size to size one.
+inline constexpr std::size_t TEXT_BUFFER_SIZE = 16 * 1024;
+using TextBuffer = std::unique_ptr<char[]>;
+// Gives `stream` `buffer`, made on first use; it must outlive the stream.
+void buffer_stream(std::FILE* stream, TextBuffer& buffer);
+
 struct OutputFile {
   std::FILE* file = nullptr;
+  TextBuffer buffer;
   std::string final_path;      // the file that is replaced: a symlink's target
   std::string temporary_path;  // empty when the output is written directly
   int folder = NO_FOLDER;      // where both lie
@@ -186,8 +205,10 @@ struct OutputFile {
 // Opens the output as the probe found it, without looking again. A replacement carries the owner
 // and group (each where the process may), extended attributes (POSIX ACLs among them) and
 // permission bits of the file it replaces; what cannot be kept, and other names of the file that
-// keep the old contents, are warned of in `transcript`. Returns 0 or errno.
-[[nodiscard]] int open_output(const OutputProbe& probe, OutputFile& output, Transcript& transcript);
+// keep the old contents, are warned of in `transcript`. `replaced` is the file at the final path,
+// held open, or null: it is not opened again. Returns 0 or errno.
+[[nodiscard]] int open_output(const OutputProbe& probe, std::FILE* replaced, OutputFile& output,
+                              Transcript& transcript);
 
 // Flushes the data to disk (but for `synced` false, when a sync of the file
 // system will do it for many). A temporary stays open until its replace; any

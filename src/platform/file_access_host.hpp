@@ -30,6 +30,10 @@ namespace md5refresh {
 // The last component of `path` within `folder`, or `path` itself for NO_FOLDER.
 [[nodiscard]] const char* name_within(const char* path, int folder);
 
+// The stamp of what `path` names; within a folder, of a link there, not of
+// what it leads to.
+[[nodiscard]] bool stamp_of_name(const char* path, FileStamp& stamp, int folder);
+
 // What is at `path`; the stamp of a regular file goes to `existing`.
 [[nodiscard]] OutputKind output_kind_of(const char* path, FileStamp& existing, int folder);
 
@@ -45,9 +49,11 @@ void close_descriptor(int descriptor);
 [[nodiscard]] int process_id();
 
 // Gives the new file at `descriptor` what the host keeps of `original` besides
-// its bytes, warning of what it cannot. Returns when `original`'s metadata
-// last changed, for metadata_time.
-std::int64_t copy_metadata(int descriptor, const std::string& original, int folder,
+// its bytes, warning of what it cannot; `held` is `original` already open, or
+// NO_DESCRIPTOR. Returns when `original`'s metadata last changed, for
+// metadata_time.
+inline constexpr int NO_DESCRIPTOR = -1;
+std::int64_t copy_metadata(int descriptor, int held, const std::string& original, int folder,
                            Transcript& transcript);
 
 // When the metadata of the file at `path` last changed (0 where the host's

@@ -8,12 +8,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/diagnostics.hpp"
@@ -53,11 +55,20 @@ std::int64_t status_change_time(const struct stat& status) {
   return static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec + 1;
 }
 
-bool is_stream(int descriptor, const struct stat& status) {
-  if (standard_descriptor_was_closed(descriptor)) return false;  // the null device stands there
+// What a standard stream is, asked once a run: the tool never points it
+// elsewhere. {0, 0} where it is not there.
+std::pair<dev_t, ino_t> stream_identity(int descriptor) {
   struct stat stream {};
-  return ::fstat(descriptor, &stream) == 0 && stream.st_dev == status.st_dev &&
-         stream.st_ino == status.st_ino;
+  // Closed when the run began: the null device stands there, not a stream.
+  if (standard_descriptor_was_closed(descriptor) || ::fstat(descriptor, &stream) != 0) return {};
+  return {stream.st_dev, stream.st_ino};
+}
+
+bool is_stream(int descriptor, const struct stat& status) {
+  static const std::array<std::pair<dev_t, ino_t>, 2> streams{stream_identity(STDOUT_FILENO),
+                                                              stream_identity(STDERR_FILENO)};
+  const auto& [device, inode] = streams[descriptor == STDOUT_FILENO ? 0 : 1];
+  return (device != 0 || inode != 0) && device == status.st_dev && inode == status.st_ino;
 }
 
 // Asked of the system once a run: the tool never changes its user.
@@ -68,19 +79,20 @@ uid_t effective_user() {
 
 // A rename over a file in a sticky directory needs the file's or the
 // directory's owner (or a process that may act for any owner).
+// The file is looked at only in a sticky directory that is not the user's.
 bool sticky_forbids_replace(const std::string& path, int folder) {
-  struct stat file {
-  }, directory{};
+  if (effective_user() == 0) return false;
+  struct stat directory {};
   const bool folder_stated = folder == NO_FOLDER
                                  ? ::stat(directory_of(path).c_str(), &directory) == 0
                                  : ::fstat(folder, &directory) == 0;
-  if (effective_user() == 0 ||
-      ::fstatat(at(folder), name_within(path.c_str(), folder), &file, no_follow(folder)) != 0 ||
-      !folder_stated) {
+  if (!folder_stated || (directory.st_mode & S_ISVTX) == 0 ||
+      directory.st_uid == effective_user()) {
     return false;
   }
-  return (directory.st_mode & S_ISVTX) != 0 && file.st_uid != effective_user() &&
-         directory.st_uid != effective_user();
+  struct stat file {};
+  return ::fstatat(at(folder), name_within(path.c_str(), folder), &file, no_follow(folder)) == 0 &&
+         file.st_uid != effective_user();
 }
 
 // Owner and group are kept each where the process may: a user who may not give
@@ -200,18 +212,23 @@ int process_id() {
 
 // The mode is set last: a change of owner can clear the set-id bits, and an
 // ACL's mask stands in the group bits.
-std::int64_t copy_metadata(int descriptor, const std::string& original, int folder,
+std::int64_t copy_metadata(int descriptor, int held, const std::string& original, int folder,
                            Transcript& transcript) {
   const int source =
-      ::openat(at(folder), name_within(original.c_str(), folder),
-               O_RDONLY | O_NONBLOCK | O_CLOEXEC | (folder == NO_FOLDER ? 0 : O_NOFOLLOW));
+      held != NO_DESCRIPTOR
+          ? held
+          : ::openat(at(folder), name_within(original.c_str(), folder),
+                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | (folder == NO_FOLDER ? 0 : O_NOFOLLOW));
+  const auto let_go = [&] {
+    if (source >= 0 && source != held) ::close(source);
+  };
   struct stat status {};
   if (source < 0 || ::fstat(source, &status) != 0) {
     if (errno != ENOENT) {
       say(transcript, "cannot keep the owner, permissions and attributes of %s: %s",
           original.c_str(), std::strerror(errno));
     }
-    if (source >= 0) ::close(source);
+    let_go();
     return 0;
   }
   if (status.st_nlink > 1) {
@@ -220,7 +237,7 @@ std::int64_t copy_metadata(int descriptor, const std::string& original, int fold
   }
   copy_owner(descriptor, original, status, transcript);
   copy_extended_attributes(descriptor, source, original, transcript);
-  ::close(source);
+  let_go();
   if (::fchmod(descriptor, status.st_mode & 07777) != 0) {
     say(transcript, "cannot keep the permissions of %s: %s", original.c_str(),
         std::strerror(errno));
@@ -300,7 +317,7 @@ OpenResult open_regular_file(const char* path, int folder, bool follow_link) {
   } else if (!S_ISREG(status.st_mode)) {
     error = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
   } else if (std::FILE* file = ::fdopen(descriptor, "rb")) {
-    return {file, 0, stamp_from(status)};
+    return {file, 0, stamp_from(status), static_cast<std::uint64_t>(status.st_nlink)};
   } else {
     error = errno;
   }
@@ -320,17 +337,20 @@ bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
   return true;
 }
 
+bool stamp_of_name(const char* path, FileStamp& stamp, int folder) {
+  struct stat status {};
+  if (::fstatat(at(folder), name_within(path, folder), &status, no_follow(folder)) != 0) {
+    return false;
+  }
+  stamp = stamp_from(status);
+  return true;
+}
+
 bool stamp_of_path(const char* path, FileStamp& stamp, int folder) {
   struct stat status {};
   if (::fstatat(at(folder), name_within(path, folder), &status, 0) != 0) return false;
   stamp = stamp_from(status);
   return true;
-}
-
-std::uint64_t name_count(std::FILE* stream) {
-  struct stat status {};
-  if (::fstat(::fileno(stream), &status) != 0) return 1;
-  return static_cast<std::uint64_t>(status.st_nlink);
 }
 
 std::uint64_t regular_file_size(std::FILE* stream) {

@@ -293,7 +293,7 @@ int process_id() {
 
 // ReplaceFileW carries the ACL, attributes and alternate streams over itself,
 // as they stand at the replace; other names of the file are what it cannot keep.
-std::int64_t copy_metadata(int, const std::string& original, int, Transcript& transcript) {
+std::int64_t copy_metadata(int, int, const std::string& original, int, Transcript& transcript) {
   HANDLE handle = open_to_inspect(original);
   if (handle == INVALID_HANDLE_VALUE) return 0;
   BY_HANDLE_FILE_INFORMATION information{};
@@ -356,7 +356,7 @@ OpenResult open_regular_file(const char* path, int, bool) {
   } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     error = EISDIR;
   } else if (std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb")) {
-    return {file, 0, stamp_of_information(information)};
+    return {file, 0, stamp_of_information(information), information.nNumberOfLinks};
   } else {
     return {nullptr, errno, {}};
   }
@@ -372,18 +372,16 @@ bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
   return stamp_of_handle(handle_of(stream), stamp);
 }
 
+bool stamp_of_name(const char* path, FileStamp& stamp, int folder) {
+  return stamp_of_path(path, stamp, folder);
+}
+
 bool stamp_of_path(const char* path, FileStamp& stamp, int) {
   HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool stamped = stamp_of_handle(handle, stamp);
   CloseHandle(handle);
   return stamped;
-}
-
-std::uint64_t name_count(std::FILE* stream) {
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!GetFileInformationByHandle(handle_of(stream), &information)) return 1;
-  return information.nNumberOfLinks;
 }
 
 std::uint64_t regular_file_size(std::FILE* stream) {

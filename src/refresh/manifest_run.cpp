@@ -67,6 +67,8 @@ bool load(ManifestRun& run, bool keep_open) {
   input.stream = opened.file;
   input.stamp = opened.stamp;
   input.stamped = true;
+  input.names = opened.names;
+  buffer_stream(input.stream, input.buffer);
   const ReadResult read =
       read_manifest(opened.file, *run.manifest, keep_open ? &input.bytes : nullptr);
   if (!keep_open || read.status != ReadStatus::ok) close_input(input);
@@ -102,7 +104,7 @@ bool report_probe(ManifestRun& run) {
 // from replacing the input meanwhile.
 bool prepare_output(ManifestRun& run, const RunSettings& settings) {
   const char* input_path = run.input_path.c_str();
-  if (const std::uint64_t names = name_count(run.input.stream); settings.many && names > 1) {
+  if (const std::uint64_t names = run.input.names; settings.many && names > 1) {
     say(run.transcript, "%s has %llu names; not refreshed in a tree, name it alone", input_path,
         static_cast<unsigned long long>(names));
     return false;
@@ -150,9 +152,8 @@ bool put_digest(Section& section, const HexDigest& hex) {
 // probe found it.
 bool unchanged_since_read(const ManifestRun& run) {
   if (run.replaces_input) {
-    std::string now;
-    return read_whole_file(run.input_path.c_str(), now, folder_descriptor(run.folder)) == 0 &&
-           now == run.input.bytes;
+    return holds_bytes(run.input_path.c_str(), folder_descriptor(run.folder), run.input.stream,
+                       run.input.stamp, run.input.bytes);
   }
   FileStamp now{};
   const bool exists = stamp_of_path(run.output.final_path.c_str(), now, run.output.folder);
@@ -168,7 +169,10 @@ bool unchanged_since_read(const ManifestRun& run) {
 
 // The output written, flushed (and alone, synced) and kept open.
 bool write_output(ManifestRun& run, bool synced) {
-  int error = open_output(run.probe, run.output, run.transcript);
+  // The input is the file replaced when the probe found it at the output's path.
+  const bool input_there = run.replaces_input && same_file(run.probe.existing, run.input.stamp);
+  int error =
+      open_output(run.probe, input_there ? run.input.stream : nullptr, run.output, run.transcript);
   if (error == 0) {
     if (write_manifest(run.output.file, *run.manifest, run.plan.left_out)) {
       error = finish_output(run.output, synced);
@@ -208,19 +212,28 @@ bool put_in_place(ManifestRun& run, bool synced) {
   return true;
 }
 
-// One sync of each file system the outputs lie on, through an output held
-// open there (a path could have gone meanwhile). When one fails before the
-// renames, the outputs on that file system are given up; after them, the
-// renames are in place and nothing is lost.
-void sync_outputs(std::span<ManifestRun* const> runs, bool before_replace, int failed_sync) {
-  // The file system of each written output, asked once.
-  std::vector<std::uint64_t> devices(runs.size());
-  std::vector<bool> held(runs.size());
+// The file system of each written output, asked once of the output held
+// open there (a path could have gone meanwhile); NO_DEVICE where none is.
+constexpr std::uint64_t NO_DEVICE = UINT64_MAX;
+std::vector<std::uint64_t> devices_of(std::span<ManifestRun* const> runs) {
+  std::vector<std::uint64_t> devices(runs.size(), NO_DEVICE);
   for (std::size_t r = 0; r < runs.size(); ++r) {
     FileStamp stamp{};
-    held[r] = runs[r]->written && stamp_of_open_file(runs[r]->output.file, stamp);
-    devices[r] = stamp.device;
+    if (runs[r]->written && stamp_of_open_file(runs[r]->output.file, stamp)) {
+      devices[r] = stamp.device;
+    }
   }
+  return devices;
+}
+
+// One sync of each file system the outputs lie on. When one fails before the
+// renames, the outputs on that file system are given up; after them, the
+// renames are in place and nothing is lost.
+void sync_outputs(std::span<ManifestRun* const> runs, std::span<const std::uint64_t> devices,
+                  bool before_replace, int failed_sync) {
+  std::vector<bool> held(runs.size());
+  for (std::size_t r = 0; r < runs.size(); ++r)
+    held[r] = runs[r]->written && devices[r] != NO_DEVICE;
   std::vector<std::uint64_t> synced;
   for (std::size_t first = 0; first < runs.size(); ++first) {
     if (!held[first] || std::ranges::find(synced, devices[first]) != synced.end()) continue;
@@ -325,11 +338,13 @@ void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed
   const bool one_sync = batched && syncs_file_system();
   for (ManifestRun* run : runs)
     run->written = run->ready && write_output(*run, !one_sync);
-  if (one_sync) sync_outputs(runs, true, failed_sync);
+  const std::vector<std::uint64_t> devices =
+      one_sync ? devices_of(runs) : std::vector<std::uint64_t>{};
+  if (one_sync) sync_outputs(runs, devices, true, failed_sync);
   for (ManifestRun* run : runs) {
     if (run->written) run->written = put_in_place(*run, !one_sync);
   }
-  if (one_sync) sync_outputs(runs, false, 0);
+  if (one_sync) sync_outputs(runs, devices, false, 0);
   for (ManifestRun* run : runs)
     close_output(run->output);
 }

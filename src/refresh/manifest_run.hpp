@@ -41,8 +41,10 @@ struct RunSettings {
 // still hold when it is replaced, or an edit made meanwhile would be lost.
 struct OpenInput {
   std::FILE* stream = nullptr;
+  TextBuffer buffer;  // the stream's
   FileStamp stamp{};  // taken before the read
   bool stamped = false;
+  std::uint64_t names = 1;  // hard links, as opened
   std::string bytes;
 };
 
