@@ -12,6 +12,9 @@
 # release build; MD5REFRESH=path picks another binary; TOOLS="md5refresh"
 # times only some). PROFILE=small is the release of many small files:
 # 2,000 folders of 5 files of 1 to 64 KiB (PACKAGES=2000 MAX_KIB=64).
+# TREES=/dev/shm puts the tree in memory: the writes then cost what the tool
+# spends on them, not what the disk's file system does (see
+# bench/manifest_write_floor.cpp for that floor).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +27,7 @@ else
 fi
 runs=${RUNS:-5}
 tool=${MD5REFRESH:-$root/build/release/md5refresh}
-tree=$root/build/bench-data/tree-$packages-$max_kib
+tree=${TREES:-$root/build/bench-data}/tree-$packages-$max_kib
 cores=$(nproc)
 names=(${TOOLS:-md5refresh check loop md5sum md5deep})
 
