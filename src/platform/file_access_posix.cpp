@@ -337,20 +337,23 @@ bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp) {
   return true;
 }
 
-bool stamp_of_name(const char* path, FileStamp& stamp, int folder) {
+namespace {
+
+bool stamp_at(const char* path, FileStamp& stamp, int folder, int flags) {
   struct stat status {};
-  if (::fstatat(at(folder), name_within(path, folder), &status, no_follow(folder)) != 0) {
-    return false;
-  }
+  if (::fstatat(at(folder), name_within(path, folder), &status, flags) != 0) return false;
   stamp = stamp_from(status);
   return true;
 }
 
+}  // namespace
+
+bool stamp_of_name(const char* path, FileStamp& stamp, int folder) {
+  return stamp_at(path, stamp, folder, no_follow(folder));
+}
+
 bool stamp_of_path(const char* path, FileStamp& stamp, int folder) {
-  struct stat status {};
-  if (::fstatat(at(folder), name_within(path, folder), &status, 0) != 0) return false;
-  stamp = stamp_from(status);
-  return true;
+  return stamp_at(path, stamp, folder, 0);
 }
 
 std::uint64_t regular_file_size(std::FILE* stream) {
