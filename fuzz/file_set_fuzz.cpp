@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned workers = 1 + (data[0] >> 6) % 2;
   // The last input byte's low bits: every job at once, or fed through a window.
   const std::size_t window = data[size - 1] % 4;
-  FeedSettings settings{window == 0 ? jobs.size() : window};
+  DigestOptions settings{window == 0 ? jobs.size() : window};
   settings.paces = &paces;
   settings.workers = workers;
   if (window == 0) {
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         job = &jobs[fed++];
         return true;
       },
-      [](FileJob&) {}, settings);
+      [](FileJob&, const FileStamp*) {}, settings);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

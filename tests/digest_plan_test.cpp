@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -12,16 +14,10 @@ using namespace md5refresh;
 
 namespace {
 
-struct Group {
-  Kernel kernel;
-  std::vector<std::size_t> streams;
-};
-
 struct PlanCase {
   const char* name;
   std::vector<std::uint64_t> bytes_left;
   std::size_t workers;
-  std::vector<Group> groups;
 };
 
 // Bytes per second per stream, as measured on a core whose vector results
@@ -34,30 +30,68 @@ KernelPaces two_cycle_vectors() {
   return paces;
 }
 
-TEST(DigestPlan, SpreadsStreamsOverCoresWithTheFastestKernel) {
+// What any tuning must keep: no more groups than cores, each group within its
+// kernel's width and a kernel the CPU has, no stream twice, the largest stream
+// in the first turn, and the streams taken moving at least as fast as one
+// file per core with the scalar engine would.
+TEST(DigestPlan, EveryPlanFitsItsKernelsAndBeatsOneFilePerCore) {
   const std::uint64_t mib = 1 << 20, gib = mib << 10;
-  const Kernel one{1, 0}, two{2, 0}, three{3, 0}, lanes8{0, 8}, lanes16{0, 16};
   // clang-format off
-  const PlanCase cases[] = {
-      {"nothing", {}, 2, {}},
-      {"one file, the scalar engine", {gib}, 2, {{one, {0}}}},
-      {"two files, one core each", {gib, gib}, 2, {{one, {0}}, {one, {1}}}},
-      {"three equal files: two interleaved on one core", {2 * gib, 2 * gib, 2 * gib}, 2, {{one, {0}}, {two, {1, 2}}}},
-      {"ten like files, lanes on each core", std::vector<std::uint64_t>(10, 100 * mib), 2, {{lanes8, {0, 3, 4, 7, 8}}, {lanes8, {1, 2, 5, 6, 9}}}},
-      {"one large file alone, the rest in lanes", {400 * mib, 200 * mib, 100 * mib, 50 * mib, 25 * mib, 12 * mib, 6 * mib, 3 * mib, mib, mib}, 2, {{one, {0}}, {lanes16, {1, 2, 3, 4, 5, 6, 7, 8, 9}}}},
-      {"three on one core, interleaved", {mib, 3 * mib, 2 * mib}, 1, {{three, {1, 2, 0}}}},
-      {"four on one core: three now, one later", {mib, mib, mib, mib}, 1, {{three, {0, 1, 2}}}},
+  std::vector<PlanCase> cases = {
+      {"one file", {gib}, 2},
+      {"two files", {gib, gib}, 2},
+      {"three equal files", {2 * gib, 2 * gib, 2 * gib}, 2},
+      {"ten like files", std::vector<std::uint64_t>(10, 100 * mib), 2},
+      {"one large file and the rest", {400 * mib, 200 * mib, 100 * mib, 50 * mib, 25 * mib, 12 * mib, 6 * mib, 3 * mib, mib, mib}, 2},
+      {"three on one core", {mib, 3 * mib, 2 * mib}, 1},
+      {"more than a kernel takes", std::vector<std::uint64_t>(70, 64 * 1024), 2},
+      {"nothing left in some", {0, mib, 0, 5}, 3},
   };
   // clang-format on
-  for (const PlanCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::vector<WorkGroup> plan = plan_work(c.bytes_left, c.workers, two_cycle_vectors());
-    ASSERT_EQ(plan.size(), c.groups.size());
-    for (std::size_t g = 0; g < plan.size(); ++g) {
-      EXPECT_EQ(plan[g].kernel, c.groups[g].kernel) << "group " << g;
-      EXPECT_EQ(plan[g].streams, c.groups[g].streams) << "group " << g;
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 200; ++i) {
+    std::vector<std::uint64_t> bytes(1 + random() % 40);
+    for (std::uint64_t& b : bytes)
+      b = random() % (std::uint64_t{1} << (random() % 32));
+    cases.push_back({"random", bytes, 1 + random() % 4});
+  }
+  KernelPaces scalar_only = two_cycle_vectors();
+  scalar_only.lanes = {};
+  scalar_only.engine = LaneEngine::scalar;
+  for (const KernelPaces& paces : {two_cycle_vectors(), scalar_only}) {
+    for (const PlanCase& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " on " + std::to_string(c.workers) + " workers");
+      const std::vector<WorkGroup> plan = plan_work(c.bytes_left, c.workers, paces);
+      ASSERT_FALSE(plan.empty());
+      EXPECT_LE(plan.size(), c.workers);
+      std::vector<bool> taken(c.bytes_left.size());
+      double rate = 0;
+      for (const WorkGroup& group : plan) {
+        ASSERT_FALSE(group.streams.empty());
+        EXPECT_LE(group.streams.size(), kernel_width(group.kernel));
+        EXPECT_GT(kernel_pace(group.kernel, paces), 0) << "a kernel the CPU lacks";
+        for (std::size_t s : group.streams) {
+          ASSERT_LT(s, taken.size());
+          EXPECT_FALSE(taken[s]) << "stream " << s << " twice";
+          taken[s] = true;
+        }
+        rate += kernel_pace(group.kernel, paces) *
+                static_cast<double>(std::min(group.streams.size(), kernel_width(group.kernel)));
+      }
+      const auto largest = std::ranges::max_element(c.bytes_left) - c.bytes_left.begin();
+      EXPECT_TRUE(taken[static_cast<std::size_t>(largest)] ||
+                  c.bytes_left[static_cast<std::size_t>(largest)] == 0);
+      const double one_file_per_core =
+          paces.interleaved[1] * static_cast<double>(std::min(c.workers, c.bytes_left.size()));
+      EXPECT_GE(rate, one_file_per_core * 0.999);
     }
   }
+}
+
+TEST(DigestPlan, AGroupRunsNoFullerThanItIs) {
+  EXPECT_EQ(kernel_for_group({0, 16}, 1), (Kernel{1, 0}));
+  EXPECT_EQ(kernel_for_group({0, 16}, 5), (Kernel{0, 16}));
+  EXPECT_EQ(kernel_for_group({3, 0}, 2), (Kernel{2, 0}));
 }
 
 TEST(DigestPlan, WithoutLanesInterleavesScalarStreams) {

@@ -112,8 +112,9 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           jobs.push_back({file.file, contents[i].size(), {}, {}});
         }
         std::vector<std::size_t> order;
+        std::vector<std::uint64_t> closed_sizes(jobs.size(), UINT64_MAX);
         // Window 0: every file at once, its count known, the streams left open.
-        FeedSettings settings{window == 0 ? jobs.size() : window};
+        DigestOptions settings{window == 0 ? jobs.size() : window};
         settings.paces = &choice.paces;
         settings.workers = workers;
         settings.threads = workers != 0;
@@ -128,14 +129,20 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
               job = window != 0 && ++asked % 3 == 0 ? nullptr : &jobs[fed++];
               return true;
             },
-            [&](FileJob& job) { order.push_back(static_cast<std::size_t>(&job - jobs.data())); },
+            [&](FileJob& job, const FileStamp* closed) {
+              order.push_back(static_cast<std::size_t>(&job - jobs.data()));
+              if (closed != nullptr) closed_sizes[order.back()] = closed->size;
+            },
             settings);
         ASSERT_EQ(order.size(), jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
-          if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
+          EXPECT_EQ(jobs[i].stream == nullptr, window != 0);  // a fed run closed it
+          if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);
           EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
           EXPECT_EQ(jobs[i].hex.data(), expected[i]) << "file " << i;
           EXPECT_EQ(order[i], i);
+          // A run that closes the files hands back each one's stamp as it closed it.
+          EXPECT_EQ(closed_sizes[i], window == 0 ? UINT64_MAX : contents[i].size());
         }
       }
     }

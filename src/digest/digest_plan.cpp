@@ -13,26 +13,13 @@ namespace md5refresh {
 
 namespace {
 
-// The most streams a kernel works on at once.
-std::size_t capacity(const Kernel& kernel) {
-  return kernel.interleaved != 0 ? kernel.interleaved : kernel.lane_width;
-}
-
-double pace_of(const Kernel& kernel, const KernelPaces& paces) {
-  if (kernel.interleaved != 0) return paces.interleaved[kernel.interleaved];
-  for (std::size_t i = 0; i < LANE_WIDTHS.size(); ++i) {
-    if (LANE_WIDTHS[i] == kernel.lane_width) return paces.lanes[i];
-  }
-  return 0;
-}
-
 // The kernel that moves `count` streams on one core fastest, all together.
 Kernel best_kernel(std::size_t count, const KernelPaces& paces) {
   Kernel best{1, 0};
   double best_rate = paces.interleaved[1];
   auto consider = [&](const Kernel& kernel) {
     const double rate =
-        static_cast<double>(std::min(count, capacity(kernel))) * pace_of(kernel, paces);
+        static_cast<double>(std::min(count, kernel_width(kernel))) * kernel_pace(kernel, paces);
     if (rate > best_rate * 1.0001) {
       best = kernel;
       best_rate = rate;
@@ -71,14 +58,14 @@ Estimate estimate(std::span<const std::uint64_t> bytes_left, std::span<const std
   }
   for (std::vector<std::size_t>& share : shares) {
     const Kernel kernel = best_kernel(share.size(), paces);
-    const double pace = pace_of(kernel, paces);
-    const double rate = pace * static_cast<double>(std::min(share.size(), capacity(kernel)));
+    const double pace = kernel_pace(kernel, paces);
+    const double rate = pace * static_cast<double>(std::min(share.size(), kernel_width(kernel)));
     const double total = std::accumulate(
         share.begin(), share.end(), 0.0,
         [&](double sum, std::size_t s) { return sum + static_cast<double>(bytes_left[s]); });
     const double largest = static_cast<double>(bytes_left[share.front()]);
     result.seconds = std::max({result.seconds, largest / pace, total / rate});
-    share.resize(std::min(share.size(), capacity(kernel)));
+    share.resize(std::min(share.size(), kernel_width(kernel)));
     result.groups.push_back({kernel, std::move(share)});
   }
   return result;
@@ -97,6 +84,18 @@ double seconds_for(Absorb absorb) {
 }
 
 }  // namespace
+
+std::size_t kernel_width(const Kernel& kernel) {
+  return kernel.interleaved != 0 ? kernel.interleaved : kernel.lane_width;
+}
+
+double kernel_pace(const Kernel& kernel, const KernelPaces& paces) {
+  if (kernel.interleaved != 0) return paces.interleaved[kernel.interleaved];
+  for (std::size_t i = 0; i < LANE_WIDTHS.size(); ++i) {
+    if (LANE_WIDTHS[i] == kernel.lane_width) return paces.lanes[i];
+  }
+  return 0;
+}
 
 KernelPaces measure_paces(LaneEngine engine) {
   // 16 KiB of each of 32 messages: in the cache, and a few hundred microseconds
@@ -133,6 +132,11 @@ KernelPaces measure_paces(LaneEngine engine) {
 const KernelPaces& machine_paces() {
   static const KernelPaces paces = measure_paces(best_lane_engine());
   return paces;
+}
+
+Kernel kernel_for_group(const Kernel& planned, std::size_t streams) {
+  if (planned.interleaved != 0) return {streams, 0};
+  return streams == 1 ? Kernel{1, 0} : planned;
 }
 
 std::vector<WorkGroup> plan_work(std::span<const std::uint64_t> bytes_left, std::size_t workers,

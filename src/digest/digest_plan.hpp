@@ -33,6 +33,12 @@ struct KernelPaces {
 
 inline constexpr std::array<std::size_t, 3> LANE_WIDTHS{8, 16, 32};
 
+// The most streams the kernel works on at once.
+[[nodiscard]] std::size_t kernel_width(const Kernel& kernel);
+
+// What each stream gets from the kernel; 0 where the CPU has no such kernel.
+[[nodiscard]] double kernel_pace(const Kernel& kernel, const KernelPaces& paces);
+
 // The kernels of `engine`, each run for a moment on data in the cache; the
 // fastest of a few tries.
 [[nodiscard]] KernelPaces measure_paces(LaneEngine engine);
@@ -52,5 +58,10 @@ struct WorkGroup {
 // plan. The first group is the one to take first.
 [[nodiscard]] std::vector<WorkGroup> plan_work(std::span<const std::uint64_t> bytes_left,
                                                std::size_t workers, const KernelPaces& paces);
+
+// The kernel a planned group runs with `streams` of its streams left: no
+// fuller than it is, and with one stream left, the scalar engine, which is
+// faster than a lane.
+[[nodiscard]] Kernel kernel_for_group(const Kernel& planned, std::size_t streams);
 
 }  // namespace md5refresh

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Files digested at once, one or many: the one read path of the tool. Each
-// worker thread takes the streams that the plan gives it and runs them through
-// its kernel for a turn; between turns the streams go back and the plan is made
-// again from what is left, so that the cores stay busy and the files end
-// together. A core with no stream of its own reads ahead for one that is being
-// digested. Results come back in the order of the files.
+// Files digested at once, one or many: the one read path of the tool. The
+// calling thread feeds files in while a window allows and takes them back,
+// done, in the order fed; worker threads digest them between (the scheduler),
+// each file read through a ring of buffers (the read ring), several files at
+// once through the kernel that moves them fastest (the plan).
 #pragma once
 
 #include <chrono>
@@ -12,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <span>
 
 #include "digest/digest_plan.hpp"
 #include "digest/file_digest.hpp"
@@ -25,9 +23,6 @@ struct FileJob {
   std::uint64_t size;   // as the file was opened: what the plan goes by
   DigestResult result;  // filled in; only a whole read gives a digest
   HexDigest hex;
-  // A fed run closes each stream as soon as it is done, after taking its stamp.
-  FileStamp after{};
-  bool after_stamped = false;
 };
 
 // How far the run has come: files finished, bytes read of all of them.
@@ -49,9 +44,14 @@ static_assert(STREAM_READ_SIZE % 64 == 0 && READ_AHEAD_SIZE % 64 == 0);
 // when nothing is left to deliver); false when no job follows.
 using JobFeed = std::function<bool(FileJob*& job)>;
 
+// A job done, on the calling thread, in the order fed. Where the run closed
+// the stream, `closed` is the file's stamp as it was closed (null when the
+// stream was left open, or the file could not be inspected).
+using JobDone = std::function<void(FileJob& job, const FileStamp* closed)>;
+
 inline constexpr std::size_t FILES_NOT_KNOWN = SIZE_MAX;
 
-struct FeedSettings {
+struct DigestOptions {
   std::size_t window;  // at most this many fed streams unfinished (and open) at once
   // How many files the run will have, when the caller knows: one file, or
   // fewer than the cores, is read ahead on a core of its own; the kernels'
@@ -59,7 +59,8 @@ struct FeedSettings {
   std::size_t expected = FILES_NOT_KNOWN;
   const KernelPaces* paces = nullptr;  // null: the machine's
   unsigned workers = 0;                // 0: one per hardware thread
-  // Each stream closed as soon as its file is done, its stamp in `after`.
+  // Each stream closed as soon as its file is done, so that a file done behind
+  // a long one holds no descriptor; false: the caller closes them.
   bool close_streams = true;
   // False: no worker thread, all on the calling thread, as when none can be
   // started.
@@ -69,9 +70,7 @@ struct FeedSettings {
 
 // Digests the streams the feed gives, for more files than may be open at
 // once: `feed` is called on the calling thread while fewer than the window's
-// streams are unfinished. Each job stays where it is until `finished` has had
-// it, on the calling thread, in the order fed.
-void digest_files(const JobFeed& feed, const std::function<void(FileJob&)>& finished,
-                  const FeedSettings& settings);
+// streams are unfinished. Each job stays where it is until `done` has had it.
+void digest_files(const JobFeed& feed, const JobDone& done, const DigestOptions& options);
 
 }  // namespace md5refresh

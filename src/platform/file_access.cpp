@@ -79,6 +79,12 @@ DirectoryPart directory_part(std::string_view path) {
   return {path.substr(0, separator), true};
 }
 
+bool close_stamped(std::FILE* stream, FileStamp& stamp) {
+  const bool stamped = stamp_of_open_file(stream, stamp);
+  std::fclose(stream);
+  return stamped;
+}
+
 std::size_t read_file_bytes(std::FILE* stream, std::uint8_t* buffer, std::size_t size, int& error,
                             std::uint64_t left) {
   const int descriptor = fileno(stream);

@@ -120,6 +120,11 @@ struct FolderEntry {
 // False when the file cannot be inspected.
 [[nodiscard]] bool stamp_of_open_file(std::FILE* stream, FileStamp& stamp);
 
+// Closes `stream`, its stamp taken last, once nothing more is read: the stamp
+// that says whether the file changed while it was read. False when the file
+// could not be inspected (it is closed all the same).
+[[nodiscard]] bool close_stamped(std::FILE* stream, FileStamp& stamp);
+
 [[nodiscard]] bool stamp_of_path(const char* path, FileStamp& stamp, int folder = NO_FOLDER);
 
 // The whole regular file at `path`, into `bytes`: 0, or errno (NOT_A_REGULAR_FILE).

@@ -319,11 +319,11 @@ bool feed(Run& run, FileJob*& job) {
 }
 
 // Files are delivered in the order fed: the job is the first one not yet delivered.
-void file_done(Run& run, FileJob& job) {
+void file_done(Run& run, FileJob& job, const FileStamp* closed) {
   SharedFile& file = run.files[static_cast<std::size_t>(run.delivered) - run.files_let_go];
   if (&file.job != &job) std::abort();  // the scheduler's promise broken
-  file.outcome =
-      close_digested(file.job, file.before, file.path.c_str(), folder_descriptor(file.folder));
+  file.outcome = close_digested(file.job, closed, file.before, file.path.c_str(),
+                                folder_descriptor(file.folder));
   file.folder = nullptr;
   file.delivered = true;
   ++run.delivered;
@@ -359,7 +359,7 @@ void digest_all(Run& run, std::size_t* files_read) {
   } else {
     run.progress = begin_open_ended_progress_line();
   }
-  FeedSettings settings{run.limits.files_in_flight};
+  DigestOptions settings{run.limits.files_in_flight};
   if (single(run)) settings.expected = opened.size();
   if (run.progress.shown) {
     // Drawn only while files remain: none after the last file's line.
@@ -377,7 +377,7 @@ void digest_all(Run& run, std::size_t* files_read) {
         }
         return feed(run, job);
       },
-      [&run](FileJob& job) { file_done(run, job); }, settings);
+      [&run](FileJob& job, const FileStamp* closed) { file_done(run, job, closed); }, settings);
   finish_ready(run, true);
   clear_progress_line(run.progress);
   if (files_read != nullptr) *files_read = static_cast<std::size_t>(run.fed);

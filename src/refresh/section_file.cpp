@@ -26,19 +26,22 @@ void set_after_file_read_hook(FileReadHook hook) {
   after_file_read_hook = hook;
 }
 
-FileOutcome close_digested(FileJob& job, const FileStamp& before, const char* path, int folder) {
+FileOutcome close_digested(FileJob& job, const FileStamp* closed, const FileStamp& before,
+                           const char* path, int folder) {
   if (after_file_read_hook != nullptr) after_file_read_hook(path);
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
-  FileStamp now_at_path{};
+  FileStamp after{};
+  bool stamped = closed != nullptr;
+  if (stamped) after = *closed;
   if (job.stream != nullptr) {
-    job.after_stamped = stamp_of_open_file(job.stream, job.after);
-    std::fclose(job.stream);
+    stamped = close_stamped(job.stream, after);
     job.stream = nullptr;
   }
+  FileStamp now_at_path{};
   FileOutcome outcome{0, job.result, false, job.hex};
-  outcome.unchanged = job.after_stamped && stamp_of_path(path, now_at_path, folder) &&
-                      job.after == before && now_at_path == before;
+  outcome.unchanged = stamped && stamp_of_path(path, now_at_path, folder) && after == before &&
+                      now_at_path == before;
   return outcome;
 }
 

@@ -23,10 +23,10 @@ struct FileOutcome {
 using FileReadHook = void (*)(const char* path);
 void set_after_file_read_hook(FileReadHook hook);
 
-// Closes the digested file opened at `path` with the stamp `before` (a fed run
-// has closed it, its stamp in `job.after`): what came of it.
-[[nodiscard]] FileOutcome close_digested(FileJob& job, const FileStamp& before, const char* path,
-                                         int folder);
+// What came of the digested file opened at `path` with the stamp `before`:
+// closed here, unless the run closed it and took the stamp `closed`.
+[[nodiscard]] FileOutcome close_digested(FileJob& job, const FileStamp* closed,
+                                         const FileStamp& before, const char* path, int folder);
 
 // The warnings of a visited section (names no file, not opened, not read
 // whole, changed while read); true when `outcome` holds its file's digest.
