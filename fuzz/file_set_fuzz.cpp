@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         job = &jobs[fed++];
         return true;
       },
-      [](FileJob&, const FileStamp*) {}, settings);
+      [](FileJob&, const ClosedStamps*) {}, settings);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

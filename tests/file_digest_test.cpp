@@ -129,9 +129,9 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
               job = window != 0 && ++asked % 3 == 0 ? nullptr : &jobs[fed++];
               return true;
             },
-            [&](FileJob& job, const FileStamp* closed) {
+            [&](FileJob& job, const ClosedStamps* closed) {
               order.push_back(static_cast<std::size_t>(&job - jobs.data()));
-              if (closed != nullptr) closed_sizes[order.back()] = closed->size;
+              if (closed != nullptr) closed_sizes[order.back()] = closed->closed.size;
             },
             settings);
         ASSERT_EQ(order.size(), jobs.size());

@@ -28,7 +28,7 @@ DigestResult digest_file(std::FILE* stream, HexDigest& hex) {
         next = &job;
         return !std::exchange(fed, true);
       },
-      [](FileJob&, const FileStamp*) {}, {.window = 1, .expected = 1, .close_streams = false});
+      [](FileJob&, const ClosedStamps*) {}, {.window = 1, .expected = 1, .close_streams = false});
   if (job.result.status == DigestStatus::ok) hex = job.hex;
   return job.result;
 }

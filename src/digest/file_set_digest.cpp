@@ -15,6 +15,8 @@ namespace md5refresh {
 
 namespace {
 
+FileReadHook after_file_read_hook = nullptr;
+
 struct Feeder {
   Run& run;
   const JobFeed& feed;
@@ -57,7 +59,7 @@ bool deliver_ready(Feeder& feeder) {
       feeder.tick ? std::optional(PROGRESS_TICK) : std::nullopt;
   feeder.delivered = take_done(feeder.run, feeder.delivered, wait, feeder.ready);
   for (const Delivered& file : feeder.ready)
-    feeder.done(*file.job, file.stamped ? &file.closed_stamp : nullptr);
+    feeder.done(*file.job, file.closed ? &file.stamps : nullptr);
   feeder.files_done += feeder.ready.size();
   return !feeder.ready.empty();
 }
@@ -79,6 +81,21 @@ void run_feed(Feeder& feeder) {
 }
 
 }  // namespace
+
+void set_after_file_read_hook(FileReadHook hook) {
+  after_file_read_hook = hook;
+}
+
+// The path is looked at after the close, so that a file replaced under its
+// name during the read is seen whichever the order of the two looks.
+ClosedStamps close_job_file(FileJob& job) {
+  if (after_file_read_hook != nullptr && job.path != nullptr) after_file_read_hook(job.path);
+  ClosedStamps stamps;
+  stamps.closed_taken = close_stamped(job.stream, stamps.closed);
+  job.stream = nullptr;
+  stamps.path_taken = job.path != nullptr && stamp_of_path(job.path, stamps.at_path, job.folder);
+  return stamps;
+}
 
 void digest_files(const JobFeed& feed, const JobDone& done, const DigestOptions& options) {
   // One stream is planned onto the scalar engine whatever the paces.

@@ -23,6 +23,20 @@ struct FileJob {
   std::uint64_t size;   // as the file was opened: what the plan goes by
   DigestResult result;  // filled in; only a whole read gives a digest
   HexDigest hex;
+  // Where the file was opened (within `folder`): a run that closes it looks
+  // there again, so that the caller can tell whether the path still names
+  // the file it opened. Null: no look.
+  const char* path = nullptr;
+  int folder = NO_FOLDER;
+};
+
+// What a run saw as it closed a file, once nothing more was read: the file's
+// stamp through the stream, and the stamp of what its path named then.
+struct ClosedStamps {
+  bool closed_taken = false;  // false: the file could not be inspected
+  FileStamp closed{};
+  bool path_taken = false;  // false: no path, or nothing there
+  FileStamp at_path{};
 };
 
 // How far the run has come: files finished, bytes read of all of them.
@@ -44,10 +58,18 @@ static_assert(STREAM_READ_SIZE % 64 == 0 && READ_AHEAD_SIZE % 64 == 0);
 // when nothing is left to deliver); false when no job follows.
 using JobFeed = std::function<bool(FileJob*& job)>;
 
-// A job done, on the calling thread, in the order fed. Where the run closed
-// the stream, `closed` is the file's stamp as it was closed (null when the
-// stream was left open, or the file could not be inspected).
-using JobDone = std::function<void(FileJob& job, const FileStamp* closed)>;
+// A job done, on the calling thread, in the order fed, with what the run saw
+// as it closed the file; null where the stream is left open.
+using JobDone = std::function<void(FileJob& job, const ClosedStamps* closed)>;
+
+// Called on the thread that closes a job's file, between its last read and
+// the looks at whether it changed: how tests change a file there.
+using FileReadHook = void (*)(const char* path);
+void set_after_file_read_hook(FileReadHook hook);
+
+// Closes the job's stream and looks at the file as a run that closes its
+// files does.
+[[nodiscard]] ClosedStamps close_job_file(FileJob& job);
 
 inline constexpr std::size_t FILES_NOT_KNOWN = SIZE_MAX;
 
@@ -60,7 +82,9 @@ struct DigestOptions {
   const KernelPaces* paces = nullptr;  // null: the machine's
   unsigned workers = 0;                // 0: one per hardware thread
   // Each stream closed as soon as its file is done, so that a file done behind
-  // a long one holds no descriptor; false: the caller closes them.
+  // a long one holds no descriptor, and the looks after the read are taken
+  // beside the digest, not on the calling thread; false: the caller closes
+  // them.
   bool close_streams = true;
   // False: no worker thread, all on the calling thread, as when none can be
   // started.

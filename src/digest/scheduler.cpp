@@ -38,10 +38,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
     job.hex = hex_digest(md5_finish(stream.md5));
   }
   job.result = {status, error};
-  if (run.close_when_done) {
-    stream.closed_stamped = close_stamped(job.stream, stream.closed_stamp);
-    job.stream = nullptr;
-  }
+  if (run.close_when_done) stream.closed = close_job_file(job);
   std::lock_guard lock(run.mutex);
   return_buffers(stream.ring, run.spare_buffers);
   stream.done = true;
@@ -104,10 +101,7 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
 void give_up(Run& run, RunStream& stream) {
   return_buffers(stream.ring, run.spare_buffers);
   stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
-  if (run.close_when_done) {
-    stream.closed_stamped = close_stamped(stream.job->stream, stream.closed_stamp);
-    stream.job->stream = nullptr;
-  }
+  if (run.close_when_done) stream.closed = close_job_file(*stream.job);
   stream.done = true;
   --run.unfinished;
   run.unfinished_bytes -= stream.job->size;
@@ -329,7 +323,7 @@ std::size_t take_done(Run& run, std::size_t delivered,
   }
   for (; next_done(); ++delivered) {
     const RunStream& stream = run.streams[delivered];
-    ready.push_back({stream.job, stream.closed_stamped, stream.closed_stamp});
+    ready.push_back({stream.job, run.close_when_done, stream.closed});
   }
   for (; delivered > 0 && let_go(run.streams.front()); --delivered)
     run.streams.pop_front();

@@ -32,8 +32,7 @@ struct RunStream {
   FileJob* job = nullptr;
   ReadRing ring;
   Md5 md5;
-  FileStamp closed_stamp{};  // taken as the run closed the file
-  bool closed_stamped = false;
+  ClosedStamps closed{};  // what the run saw as it closed the file
   // Under the run's mutex.
   bool held = false;  // in a worker's group
   bool done = false;  // the job's result is in, and the ring's reads are over
@@ -87,8 +86,8 @@ void end_feed(Run& run);
 // A stream done and taken off the run: its job and the stamp its close took.
 struct Delivered {
   FileJob* job;
-  bool stamped;  // false: left open, or the file could not be inspected
-  FileStamp closed_stamp;
+  bool closed;  // false: left open
+  ClosedStamps stamps;
 };
 
 // Waits until the stream after the first `delivered` is done (no longer than

@@ -202,9 +202,9 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   }
   SharedFile& file = run.files.emplace_back();
   file.before = stamp;
-  file.job = {opened.file, stamp.size, {}, {}};
   file.path = planned.path.data();
   file.folder = pending.run.folder;
+  file.job = {opened.file, stamp.size, {}, {}, file.path.c_str(), folder};
   file.sequence = ++run.fed;
   file.readers = 1;
   run.reading[key_of(file.before)] = &file;
@@ -319,11 +319,10 @@ bool feed(Run& run, FileJob*& job) {
 }
 
 // Files are delivered in the order fed: the job is the first one not yet delivered.
-void file_done(Run& run, FileJob& job, const FileStamp* closed) {
+void file_done(Run& run, FileJob& job, const ClosedStamps* closed) {
   SharedFile& file = run.files[static_cast<std::size_t>(run.delivered) - run.files_let_go];
   if (&file.job != &job) std::abort();  // the scheduler's promise broken
-  file.outcome = close_digested(file.job, closed, file.before, file.path.c_str(),
-                                folder_descriptor(file.folder));
+  file.outcome = close_digested(file.job, closed, file.before);
   file.folder = nullptr;
   file.delivered = true;
   ++run.delivered;
@@ -377,7 +376,7 @@ void digest_all(Run& run, std::size_t* files_read) {
         }
         return feed(run, job);
       },
-      [&run](FileJob& job, const FileStamp* closed) { file_done(run, job, closed); }, settings);
+      [&run](FileJob& job, const ClosedStamps* closed) { file_done(run, job, closed); }, settings);
   finish_ready(run, true);
   clear_progress_line(run.progress);
   if (files_read != nullptr) *files_read = static_cast<std::size_t>(run.fed);

@@ -18,30 +18,15 @@ void report_file_path(const Section& section, const char* what, Transcript& tran
       find_entry(section, "file_path")->value.data(), what);
 }
 
-FileReadHook after_file_read_hook = nullptr;
-
 }  // namespace
 
-void set_after_file_read_hook(FileReadHook hook) {
-  after_file_read_hook = hook;
-}
-
-FileOutcome close_digested(FileJob& job, const FileStamp* closed, const FileStamp& before,
-                           const char* path, int folder) {
-  if (after_file_read_hook != nullptr) after_file_read_hook(path);
+FileOutcome close_digested(FileJob& job, const ClosedStamps* closed, const FileStamp& before) {
+  const ClosedStamps stamps = closed != nullptr ? *closed : close_job_file(job);
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
-  FileStamp after{};
-  bool stamped = closed != nullptr;
-  if (stamped) after = *closed;
-  if (job.stream != nullptr) {
-    stamped = close_stamped(job.stream, after);
-    job.stream = nullptr;
-  }
-  FileStamp now_at_path{};
   FileOutcome outcome{0, job.result, false, job.hex};
-  outcome.unchanged = stamped && stamp_of_path(path, now_at_path, folder) && after == before &&
-                      now_at_path == before;
+  outcome.unchanged = stamps.closed_taken && stamps.path_taken && stamps.closed == before &&
+                      stamps.at_path == before;
   return outcome;
 }
 

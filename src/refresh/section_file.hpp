@@ -18,15 +18,10 @@ struct FileOutcome {
   HexDigest hex;
 };
 
-// Called between the last read of a file and the look at whether it changed:
-// how tests change a file there.
-using FileReadHook = void (*)(const char* path);
-void set_after_file_read_hook(FileReadHook hook);
-
-// What came of the digested file opened at `path` with the stamp `before`:
-// closed here, unless the run closed it and took the stamp `closed`.
-[[nodiscard]] FileOutcome close_digested(FileJob& job, const FileStamp* closed,
-                                         const FileStamp& before, const char* path, int folder);
+// What came of the digested file opened with the stamp `before`: closed here
+// (where the job names its path), unless the run closed it and saw `closed`.
+[[nodiscard]] FileOutcome close_digested(FileJob& job, const ClosedStamps* closed,
+                                         const FileStamp& before);
 
 // The warnings of a visited section (names no file, not opened, not read
 // whole, changed while read); true when `outcome` holds its file's digest.
