@@ -84,8 +84,9 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
   // counter that another test process shares.
   const test::TempDir dir;
   for (const FileSetCase& c : cases) {
-    std::vector<std::string> contents;
+    std::vector<std::string> contents, paths;
     for (std::size_t size : c.sizes) {
+      paths.push_back((dir / ("f" + std::to_string(contents.size()))).string());
       std::string bytes(size, '\0');
       for (char& byte : bytes)
         byte = static_cast<char>(random());
@@ -104,10 +105,15 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
            {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}, {0u, 2u}}) {
         SCOPED_TRACE(std::string(c.name) + ", " + choice.name + ", " + std::to_string(workers) +
                      " workers, window " + std::to_string(window));
+        // Every other file given by its path, for the worker that takes it to open.
         std::vector<FileJob> jobs;
         for (std::size_t i = 0; i < contents.size(); ++i) {
-          const OpenResult file =
-              open_regular_file((dir / ("f" + std::to_string(i))).string().c_str());
+          const std::string& path = paths[i];
+          if (i % 2 == 1) {
+            jobs.push_back({nullptr, contents[i].size(), {}, {}, path.c_str()});
+            continue;
+          }
+          const OpenResult file = open_regular_file(path.c_str());
           ASSERT_NE(file.file, nullptr);
           jobs.push_back({file.file, contents[i].size(), {}, {}});
         }
@@ -145,6 +151,53 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           EXPECT_EQ(closed_sizes[i], window == 0 ? UINT64_MAX : contents[i].size());
         }
       }
+    }
+  }
+}
+
+// A file that cannot be opened or read gets no digest, and the files around
+// it theirs, in order.
+TEST(FileSetDigest, AFileNotOpenedOrNotReadGetsNoDigest) {
+  struct Case {
+    const char* name;
+    const char* path;  // given by path, between two files given by path
+    DigestStatus status;
+    int error;
+  };
+  const Case cases[] = {
+      {"gone since it was looked at", "gone.bin", DigestStatus::open_error, ENOENT},
+      {"a folder in its place", ".", test::POSIX_HOST ? DigestStatus::read_error : DigestStatus::ok,
+       test::POSIX_HOST ? EISDIR : 0},
+  };
+  const test::TempDir dir;
+  test::write_file(dir / "a.bin", "abc");
+  const std::string a = (dir / "a.bin").string(), missing = (dir / "gone.bin").string();
+  for (const Case& c : cases) {
+    if (!test::POSIX_HOST && c.status == DigestStatus::ok) continue;
+    SCOPED_TRACE(c.name);
+    const std::string middle = c.path == std::string(".") ? dir.path().string() : missing;
+    std::vector<FileJob> jobs{{nullptr, 3, {}, {}, a.c_str()},
+                              {nullptr, 0, {}, {}, middle.c_str()},
+                              {nullptr, 3, {}, {}, a.c_str()}};
+    std::size_t fed = 0;
+    std::vector<bool> closed;
+    digest_files(
+        [&](FileJob*& job) {
+          if (fed == jobs.size()) return false;
+          job = &jobs[fed++];
+          return true;
+        },
+        [&](FileJob&, const ClosedStamps* stamps) { closed.push_back(stamps->closed_taken); },
+        {.window = 2, .workers = 2});
+    // Only a file that opened was closed, and looked at as it was.
+    const bool opened = c.status != DigestStatus::open_error;
+    EXPECT_EQ(closed, (std::vector<bool>{true, opened, true}));
+    EXPECT_EQ(jobs[1].result.status, c.status);
+    EXPECT_EQ(jobs[1].result.error, c.error);
+    EXPECT_EQ(jobs[1].hex, HexDigest{});
+    for (std::size_t i : {0u, 2u}) {
+      EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
+      EXPECT_STREQ(jobs[i].hex.data(), "900150983cd24fb0d6963f7d28e17f72");
     }
   }
 }

@@ -11,7 +11,7 @@ namespace md5refresh {
 
 using HexDigest = std::array<char, 33>;  // 32 digits and a NUL
 
-enum class DigestStatus { ok, read_error, out_of_memory };
+enum class DigestStatus { ok, open_error, read_error, out_of_memory };
 
 struct DigestResult {
   DigestStatus status;

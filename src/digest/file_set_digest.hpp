@@ -18,14 +18,16 @@
 
 namespace md5refresh {
 
+// A file to digest: a stream open already, or, so that the calling thread
+// only looks at files, one the worker that first digests it opens by its path.
 struct FileJob {
-  std::FILE* stream;    // read from its position to its end; null: nothing to do
-  std::uint64_t size;   // as the file was opened: what the plan goes by
+  std::FILE* stream;    // read from its position to its end; null: opened at `path`
+  std::uint64_t size;   // as the file was looked at: what the plan goes by
   DigestResult result;  // filled in; only a whole read gives a digest
   HexDigest hex;
-  // Where the file was opened (within `folder`): a run that closes it looks
-  // there again, so that the caller can tell whether the path still names
-  // the file it opened. Null: no look.
+  // Where the file is (within `folder`): a run that closes it looks there
+  // again, so that the caller can tell whether the path still names the file
+  // it looked at. Null, with no stream: nothing to do.
   const char* path = nullptr;
   int folder = NO_FOLDER;
 };

@@ -27,7 +27,7 @@ std::uint8_t* chunk_start(const Buffer& buffer) {
 
 // Under the ring's mutex.
 bool may_read(const ReadRing& ring, const RingShape& shape) {
-  return !ring.reading && !ring.last_read && ring.ahead < shape.buffers - 1;
+  return ring.file != nullptr && !ring.reading && !ring.last_read && ring.ahead < shape.buffers - 1;
 }
 
 // One chunk into the next free buffer; called with the ring's mutex held
@@ -79,6 +79,13 @@ const std::uint8_t* unabsorbed(const ReadRing& ring) {
 
 std::size_t whole_blocks(const ReadRing& ring) {
   return (ring.end - ring.start) / 64;
+}
+
+void start_reading(ReadRing& ring, std::FILE* file) {
+  std::lock_guard lock(ring.mutex);
+  ring.file = file;
+  ring.last_read = file == nullptr;
+  ring.changed.notify_all();
 }
 
 void take_next_chunk(ReadRing& ring, const RingShape& shape,

@@ -44,8 +44,8 @@ using Buffer = std::unique_ptr<std::uint8_t[]>;
 using BufferPool = std::vector<Buffer>;
 
 struct ReadRing {
-  std::FILE* file = nullptr;
-  std::uint64_t size = 0;  // as the file was opened
+  std::FILE* file = nullptr;  // set once, before any read: see start_reading
+  std::uint64_t size = 0;     // as the file was opened
   std::array<Buffer, MAX_RING> buffers;
 
   // The digesting thread's: the chunk being digested and its bytes not yet
@@ -75,6 +75,10 @@ void return_buffers(ReadRing& ring, BufferPool& pool);
 // The current chunk's bytes not yet absorbed.
 [[nodiscard]] const std::uint8_t* unabsorbed(const ReadRing& ring);
 [[nodiscard]] std::size_t whole_blocks(const ReadRing& ring);
+
+// The file the ring reads, once its digest has opened it: a reader waiting
+// for it starts. Null: the file did not open, and nothing will be read.
+void start_reading(ReadRing& ring, std::FILE* file);
 
 // Moves to the next chunk, reading it unless a reader is at it; the current
 // one must be absorbed to its last whole block. `read_total` counts every byte

@@ -38,7 +38,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
     job.hex = hex_digest(md5_finish(stream.md5));
   }
   job.result = {status, error};
-  if (run.close_when_done) stream.closed = close_job_file(job);
+  if (run.close_when_done && job.stream != nullptr) stream.closed = close_job_file(job);
   std::lock_guard lock(run.mutex);
   return_buffers(stream.ring, run.spare_buffers);
   stream.done = true;
@@ -47,12 +47,29 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
   run.changed.notify_all();
 }
 
+// A job named by its path is opened by the worker that first digests it: 0
+// or errno.
+int open_job_file(RunStream& stream) {
+  const OpenResult opened = open_to_read(stream.job->path, stream.job->folder);
+  stream.job->stream = opened.file;
+  start_reading(stream.ring, opened.file);
+  if (opened.file != nullptr) return 0;
+  return opened.error != 0 ? opened.error : EIO;
+}
+
 // Brings every stream of the group to at least a block, or to its end; a
 // stream at its end is finished. False when one was: the group changes.
 bool fill_group(Run& run, std::span<RunStream* const> group) {
   bool all_going = true;
   for (RunStream* stream : group) {
     ReadRing& ring = stream->ring;
+    if (stream->job->stream == nullptr) {
+      if (const int error = open_job_file(*stream); error != 0) {
+        finish(run, *stream, DigestStatus::open_error, error);
+        all_going = false;
+        continue;
+      }
+    }
     while (whole_blocks(ring) == 0 && !ring.last_taken)
       take_next_chunk(ring, run.shape, run.bytes_read);
     if (ring.read_error != 0) {
@@ -101,7 +118,9 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
 void give_up(Run& run, RunStream& stream) {
   return_buffers(stream.ring, run.spare_buffers);
   stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
-  if (run.close_when_done) stream.closed = close_job_file(*stream.job);
+  if (run.close_when_done && stream.job->stream != nullptr) {
+    stream.closed = close_job_file(*stream.job);
+  }
   stream.done = true;
   --run.unfinished;
   run.unfinished_bytes -= stream.job->size;
@@ -290,7 +309,7 @@ void add_stream(Run& run, FileJob& job) {
   stream.job = &job;
   stream.ring.file = job.stream;
   stream.ring.size = job.size;
-  stream.done = job.stream == nullptr;
+  stream.done = job.stream == nullptr && job.path == nullptr;
   if (!stream.done) {
     ++run.unfinished;
     run.unfinished_bytes += job.size;

@@ -94,6 +94,17 @@ struct OpenResult {
 [[nodiscard]] OpenResult open_regular_file(const char* path, int folder = NO_FOLDER,
                                            bool follow_link = true);
 
+// The regular file at `path` (within `folder`, a link followed) looked at
+// without opening it: its stamp, for a digest that opens it later with
+// open_to_read. 0, or errno (EISDIR, NOT_A_REGULAR_FILE).
+[[nodiscard]] int look_at_regular_file(const char* path, int folder, FileStamp& stamp);
+
+// Opens the file at `path` (within `folder`) for reading with no look at
+// what it is: the caller looked before, and the stamp after the read tells
+// whether it met the same file. Opening does not wait for a writer, should a
+// FIFO have taken the file's place.
+[[nodiscard]] OpenResult open_to_read(const char* path, int folder);
+
 // The words for an errno value or one of the codes above.
 [[nodiscard]] const char* error_text(int error);
 

@@ -306,16 +306,45 @@ long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
   }
 }
 
+namespace {
+
+int open_for_reading(const char* path, int folder, bool follow_link) {
+  return ::openat(at(folder), name_within(path, folder),
+                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+}
+
+int not_regular_error(const struct stat& status) {
+  return S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
+}
+
+}  // namespace
+
+int look_at_regular_file(const char* path, int folder, FileStamp& stamp) {
+  struct stat status {};
+  if (::fstatat(at(folder), name_within(path, folder), &status, 0) != 0) return errno;
+  if (!S_ISREG(status.st_mode)) return not_regular_error(status);
+  stamp = stamp_from(status);
+  return 0;
+}
+
+OpenResult open_to_read(const char* path, int folder) {
+  const int descriptor = open_for_reading(path, folder, true);
+  if (descriptor < 0) return {nullptr, errno, {}};
+  if (std::FILE* file = ::fdopen(descriptor, "rb")) return {file, 0, {}};
+  const int error = errno;
+  ::close(descriptor);
+  return {nullptr, error, {}};
+}
+
 OpenResult open_regular_file(const char* path, int folder, bool follow_link) {
-  int descriptor = ::openat(at(folder), name_within(path, folder),
-                            O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  int descriptor = open_for_reading(path, folder, follow_link);
   if (descriptor < 0) return {nullptr, errno, {}};
   struct stat status {};
   int error = 0;
   if (::fstat(descriptor, &status) != 0) {
     error = errno;
   } else if (!S_ISREG(status.st_mode)) {
-    error = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
+    error = not_regular_error(status);
   } else if (std::FILE* file = ::fdopen(descriptor, "rb")) {
     return {file, 0, stamp_from(status), static_cast<std::uint64_t>(status.st_nlink)};
   } else {

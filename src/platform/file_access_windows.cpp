@@ -342,26 +342,52 @@ long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
   return got;
 }
 
+namespace {
+
+HANDLE open_for_reading(const char* path) {
+  return CreateFileW(wide_path(path).c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// 0 when `handle` is a regular file's, its information then in `information`.
+int regular_file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) return NOT_A_REGULAR_FILE;
+  if (!GetFileInformationByHandle(handle, &information)) return errno_from(GetLastError());
+  return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR : 0;
+}
+
+}  // namespace
+
+int look_at_regular_file(const char* path, int, FileStamp& stamp) {
+  HANDLE handle = open_to_inspect(path);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from(GetLastError());
+  BY_HANDLE_FILE_INFORMATION information{};
+  const int error = regular_file_information(handle, information);
+  CloseHandle(handle);
+  if (error == 0) stamp = stamp_of_information(information);
+  return error;
+}
+
+OpenResult open_to_read(const char* path, int) {
+  HANDLE handle = open_for_reading(path);
+  if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError()), {}};
+  std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb");
+  return {file, file != nullptr ? 0 : errno, {}};
+}
+
 OpenResult open_regular_file(const char* path, int, bool) {
-  HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = open_for_reading(path);
   if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError()), {}};
   BY_HANDLE_FILE_INFORMATION information{};
-  int error = 0;
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    error = NOT_A_REGULAR_FILE;
-  } else if (!GetFileInformationByHandle(handle, &information)) {
-    error = errno_from(GetLastError());
-  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    error = EISDIR;
-  } else if (std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb")) {
-    return {file, 0, stamp_of_information(information), information.nNumberOfLinks};
-  } else {
-    return {nullptr, errno, {}};
+  if (const int error = regular_file_information(handle, information); error != 0) {
+    CloseHandle(handle);
+    return {nullptr, error, {}};
   }
-  CloseHandle(handle);
-  return {nullptr, error, {}};
+  // The handle is the stream's now, or closed.
+  std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb");
+  if (file == nullptr) return {nullptr, errno, {}};
+  return {file, 0, stamp_of_information(information), information.nNumberOfLinks};
 }
 
 bool is_plain_file_name(std::string_view name) {

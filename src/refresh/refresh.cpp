@@ -40,8 +40,8 @@ constexpr std::chrono::milliseconds BATCH_WAIT{100};
 // A file being digested for one section or more.
 struct SharedFile {
   FileJob job{};
-  FileStamp before{};  // from the status its open took
-  std::string path;    // where it was opened
+  FileStamp before{};  // as it was looked at before the digest
+  std::string path;    // where it is
   HeldFolder folder;
   std::uint64_t sequence = 0;
   bool delivered = false;
@@ -171,31 +171,28 @@ bool load_next_manifest(Run& run) {
 }
 
 // The file of a manifest's next section: a job to feed, or null when the
-// section needs none (no file, a file that did not open, a digest known, a
-// file already being read).
+// section needs none (no file, not a regular file, a digest known, a file
+// already being read).
 SharedFile* file_to_feed(Run& run, Pending& pending) {
   const std::size_t s = pending.next_to_feed++;
   const SectionPlan& planned = pending.run.plan.sections[s];
   if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
   const int folder = folder_descriptor(pending.run.folder);
-  // Opened first, its identity from the status the open takes: a file known
-  // (or being read) through another name costs an open, one that is not costs
-  // no look before it.
-  const OpenResult opened = open_regular_file(planned.path.data(), folder);
-  if (opened.file == nullptr) {
-    pending.outcomes[s].open_error = opened.error;
+  // Only looked at here, its identity from that look: the worker that digests
+  // it opens it, and the stamp after its read tells whether that met the file
+  // looked at.
+  FileStamp stamp{};
+  if (const int error = look_at_regular_file(planned.path.data(), folder, stamp); error != 0) {
+    pending.outcomes[s].open_error = error;
     return nullptr;
   }
-  const FileStamp& stamp = opened.stamp;
   if (const auto known = run.known.find(key_of(stamp));
       known != run.known.end() && known->second.stamp == stamp) {
-    std::fclose(opened.file);
     pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
     return nullptr;
   }
   if (const auto reading = run.reading.find(key_of(stamp));
       reading != run.reading.end() && reading->second->before == stamp) {
-    std::fclose(opened.file);
     pending.files[s] = reading->second;
     ++reading->second->readers;
     return nullptr;
@@ -204,7 +201,7 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   file.before = stamp;
   file.path = planned.path.data();
   file.folder = pending.run.folder;
-  file.job = {opened.file, stamp.size, {}, {}, file.path.c_str(), folder};
+  file.job = {nullptr, stamp.size, {}, {}, file.path.c_str(), folder};
   file.sequence = ++run.fed;
   file.readers = 1;
   run.reading[key_of(file.before)] = &file;
@@ -334,9 +331,9 @@ void file_done(Run& run, FileJob& job, const ClosedStamps* closed) {
   finish_ready(run);
 }
 
-// A manifest named alone has its files opened before the digest starts, so
-// that the digest's plan and the progress line know them all.
-std::vector<FileJob*> open_single(Run& run) {
+// A manifest named alone has its files looked at before the digest starts,
+// so that the digest's plan and the progress line know them all.
+std::vector<FileJob*> look_at_single(Run& run) {
   std::vector<FileJob*> jobs;
   if (!load_next_manifest(run)) return jobs;
   Pending& pending = run.manifests.back();
@@ -352,14 +349,14 @@ std::vector<FileJob*> open_single(Run& run) {
 }
 
 void digest_all(Run& run, std::size_t* files_read) {
-  std::vector<FileJob*> opened;
+  std::vector<FileJob*> looked_at;
   if (single(run)) {
-    opened = open_single(run);
+    looked_at = look_at_single(run);
   } else {
     run.progress = begin_open_ended_progress_line();
   }
   DigestOptions settings{run.limits.files_in_flight};
-  if (single(run)) settings.expected = opened.size();
+  if (single(run)) settings.expected = looked_at.size();
   if (run.progress.shown) {
     // Drawn only while files remain: none after the last file's line.
     settings.tick = [&run](std::size_t done, std::uint64_t bytes) {
@@ -370,8 +367,8 @@ void digest_all(Run& run, std::size_t* files_read) {
   std::size_t handed = 0;
   digest_files(
       [&](FileJob*& job) {
-        if (handed < opened.size()) {
-          job = opened[handed++];
+        if (handed < looked_at.size()) {
+          job = looked_at[handed++];
           return true;
         }
         return feed(run, job);

@@ -24,7 +24,8 @@ FileOutcome close_digested(FileJob& job, const ClosedStamps* closed, const FileS
   const ClosedStamps stamps = closed != nullptr ? *closed : close_job_file(job);
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
-  FileOutcome outcome{0, job.result, false, job.hex};
+  const int open_error = job.result.status == DigestStatus::open_error ? job.result.error : 0;
+  FileOutcome outcome{open_error, job.result, false, job.hex};
   outcome.unchanged = stamps.closed_taken && stamps.path_taken && stamps.closed == before &&
                       stamps.at_path == before;
   return outcome;
