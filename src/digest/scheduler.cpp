@@ -141,20 +141,26 @@ bool take_stream(Run& run, RunStream& stream) {
 
 // Lets go of the group's finished streams and fills their places with waiting
 // ones, the earliest files first (they are the next to be delivered), up to
-// `width`; false when the group is left empty.
-bool refill_group(Run& run, std::vector<RunStream*>& group, std::size_t width) {
+// the kernel's width. False when the group is left empty, or when streams
+// still wait that a wider kernel would take: a group planned when few files
+// were there (small files fed one by one) is planned again, not kept narrow.
+bool refill_group(Run& run, std::vector<RunStream*>& group, const Kernel& planned) {
   std::lock_guard lock(run.mutex);
   std::erase_if(group, [](RunStream* stream) {
     if (stream->done) stream->held = false;
     return stream->done;
   });
-  for (auto waiting = run.streams.begin(); waiting != run.streams.end() && group.size() < width;
-       ++waiting) {
-    if (waiting->done || waiting->held) continue;
-    if (take_stream(run, *waiting)) group.push_back(&*waiting);
+  bool left_waiting = false;
+  for (RunStream& waiting : run.streams) {
+    if (waiting.done || waiting.held) continue;
+    if (group.size() == kernel_width(planned)) {
+      left_waiting = true;
+      break;
+    }
+    if (take_stream(run, waiting)) group.push_back(&waiting);
   }
   run.changed.notify_all();
-  return !group.empty();
+  return !group.empty() && !(left_waiting && planned.interleaved != 0);
 }
 
 struct Assignment {
@@ -168,11 +174,10 @@ struct Assignment {
 void digest_turn(Run& run, const Assignment& assignment) {
   std::vector<RunStream*> group = assignment.group;
   const Kernel& planned = assignment.kernel;
-  const std::size_t width = kernel_width(planned);
   std::uint64_t turn = 0;
   while (turn < TURN_BYTES) {
     if (!fill_group(run, group)) {
-      if (!refill_group(run, group, width)) break;
+      if (!refill_group(run, group, planned)) break;
       continue;
     }
     std::size_t blocks = BLOCKS_PER_CALL;

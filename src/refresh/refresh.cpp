@@ -11,12 +11,17 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -74,6 +79,34 @@ struct Source {
   std::span<const char* const> folders;
 };
 
+// A tree's batches are committed on a thread of their own, one at a time,
+// while the walk, the loads and the digest go on: the system calls of the
+// writes and their syncs cost the walking thread nothing. What the batch's
+// manifests say meanwhile is kept, and shown by the walking thread once the
+// commit is over, in the walk's order.
+struct Committer {
+  Committer() = default;
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+  ~Committer() {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+      changed.notify_all();
+    }
+    if (thread.joinable()) thread.join();
+  }
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Handed over, or committed and not yet shown; only the walking thread
+  // adds or removes.
+  std::vector<Pending> batch;
+  int failed_sync = 0;
+  bool committing = false;  // under the mutex
+  bool stopping = false;
+};
+
 struct Run {
   Run(const RunSettings& run_settings, const Source& run_source, const TreeLimits& run_limits)
       : settings(run_settings), source(run_source), limits(run_limits) {
@@ -102,6 +135,7 @@ struct Run {
   std::vector<Pending> batch;  // finished refreshes, to be committed together
   std::chrono::steady_clock::time_point batch_started;
   std::size_t batches = 0;
+  Committer committer;  // last: its thread ends before the rest goes
 };
 
 bool single(const Run& run) {
@@ -115,7 +149,7 @@ FileKey key_of(const FileStamp& stamp) {
 // The front manifest shows what it says as it comes once every manifest
 // before it is shown.
 void show_front(Run& run) {
-  if (!run.batch.empty() || run.manifests.empty()) return;
+  if (!run.batch.empty() || !run.committer.batch.empty() || run.manifests.empty()) return;
   Transcript& transcript = run.manifests.front().run.transcript;
   if (!transcript.held) return;
   clear_progress_line(run.progress);
@@ -233,16 +267,32 @@ bool finish_sections(Run& run, Pending& pending) {
   return all_fed(pending);
 }
 
-// The batch's outputs committed together, then each manifest's lines and
-// messages shown in the walk's order, as its own run shows them.
-void commit_batch(Run& run) {
+void commit_pending(std::vector<Pending>& batch, bool batched, int failed_sync) {
   std::vector<ManifestRun*> runs;
-  for (Pending& pending : run.batch) {
+  for (Pending& pending : batch) {
     if (!pending.only_said) runs.push_back(&pending.run);
   }
+  commit_outputs(runs, batched, failed_sync);
+}
+
+void commit_in_turn(Committer& committer) {
+  std::unique_lock lock(committer.mutex);
+  for (;;) {
+    committer.changed.wait(lock, [&] { return committer.committing || committer.stopping; });
+    if (!committer.committing) return;
+    lock.unlock();
+    commit_pending(committer.batch, true, committer.failed_sync);
+    lock.lock();
+    committer.committing = false;
+    committer.changed.notify_all();
+  }
+}
+
+// Each committed manifest's lines and messages shown in the walk's order, as
+// its own run shows them.
+void show_batch(Run& run, std::vector<Pending>& batch) {
   clear_progress_line(run.progress);
-  commit_outputs(runs, !single(run), run.batches++ == 0 ? run.failed_sync : 0);
-  for (Pending& pending : run.batch) {
+  for (Pending& pending : batch) {
     show_transcript(pending.run.transcript);
     if (pending.only_said) continue;
     const ManifestRun& manifest = pending.run;
@@ -250,7 +300,51 @@ void commit_batch(Run& run) {
        : manifest.files_not_digested > 0 ? run.incomplete
                                          : run.written);
   }
+  batch.clear();
+}
+
+// Shows the batch the committer has committed, waiting for it when `wait`;
+// true when a batch was shown.
+bool show_committed(Run& run, bool wait) {
+  Committer& committer = run.committer;
+  if (committer.batch.empty()) return false;
+  {
+    std::unique_lock lock(committer.mutex);
+    if (wait) committer.changed.wait(lock, [&] { return !committer.committing; });
+    if (committer.committing) return false;
+  }
+  show_batch(run, committer.batch);
+  return true;
+}
+
+// Hands the batch to the committer once the one before it is shown; a
+// manifest named alone, or a tree whose committer cannot start, commits here.
+void commit_batch(Run& run) {
+  Committer& committer = run.committer;
+  (void)show_committed(run, true);
+  const int failed_sync = run.batches++ == 0 ? run.failed_sync : 0;
+  if (!single(run) && !committer.thread.joinable()) {
+    try {
+      committer.thread = std::thread(commit_in_turn, std::ref(committer));
+    } catch (const std::exception&) {
+      // committed here, then
+    }
+  }
+  if (single(run) || !committer.thread.joinable()) {
+    clear_progress_line(run.progress);
+    commit_pending(run.batch, !single(run), failed_sync);
+    show_batch(run, run.batch);
+    return;
+  }
+  // A manifest shown already says no more until the walking thread shows it.
+  for (Pending& pending : run.batch)
+    pending.run.transcript.held = true;
+  std::lock_guard lock(committer.mutex);
+  committer.batch = std::move(run.batch);
   run.batch.clear();
+  committer.failed_sync = failed_sync;
+  committer.committing = true;
+  committer.changed.notify_all();
 }
 
 void finish_check(Run& run, Pending& pending) {
@@ -267,6 +361,7 @@ void finish_check(Run& run, Pending& pending) {
 // batches of at most `limits.batch`, none waiting longer than BATCH_WAIT.
 // Then lets go of the files that no manifest waits for.
 void finish_ready(Run& run, bool at_end = false) {
+  if (show_committed(run, false)) show_front(run);
   while (!run.manifests.empty() && finish_sections(run, run.manifests.front())) {
     Pending& pending = run.manifests.front();
     run.file_count += static_cast<std::size_t>(pending.run.files_digested);
@@ -288,6 +383,7 @@ void finish_ready(Run& run, bool at_end = false) {
     commit_batch(run);
     show_front(run);
   }
+  if (at_end && show_committed(run, true)) show_front(run);
   while (!run.files.empty() && run.files.front().delivered && run.files.front().readers == 0) {
     run.files.pop_front();
     ++run.files_let_go;
@@ -304,9 +400,19 @@ bool feed(Run& run, FileJob*& job) {
       }
       continue;
     }
-    if (run.manifests.size() >= run.limits.manifests_in_flight) {
-      job = nullptr;  // more when the first are finished
-      return true;
+    // Those waiting to be committed count too: their descriptors are open.
+    if (run.manifests.size() + run.batch.size() + run.committer.batch.size() >=
+        run.limits.manifests_in_flight) {
+      if (!run.manifests.empty()) {
+        job = nullptr;  // more when the first are finished
+        return true;
+      }
+      // No file is awaited: only a commit frees the window, and it is made now
+      // rather than after the batch's wait.
+      if (!run.batch.empty()) commit_batch(run);
+      (void)show_committed(run, true);
+      show_front(run);
+      continue;
     }
     if (!load_next_manifest(run)) {
       run.no_more_manifests = true;
