@@ -104,6 +104,8 @@ void digest_files(const JobFeed& feed, const JobDone& done, const DigestOptions&
                              : options.expected > 1   ? machine_paces()
                                                       : ONE_STREAM;
   Run run(paces, options.close_streams);
+  run.open_limit =
+      std::max<std::size_t>(options.open_files != 0 ? options.open_files : options.window, 1);
   std::vector<std::thread> threads =
       start_workers(run, options.workers, options.expected, options.threads);
   Feeder feeder{

@@ -76,7 +76,11 @@ void set_after_file_read_hook(FileReadHook hook);
 inline constexpr std::size_t FILES_NOT_KNOWN = SIZE_MAX;
 
 struct DigestOptions {
-  std::size_t window;  // at most this many fed streams unfinished (and open) at once
+  std::size_t window;  // at most this many fed streams unfinished at once
+  // At most this many of them open (0: the window): a job given by its path
+  // waits to be opened until one closes. More may wait than are open, so
+  // that the plan has files to choose from without their descriptors.
+  std::size_t open_files = 0;
   // How many files the run will have, when the caller knows: one file, or
   // fewer than the cores, is read ahead on a core of its own; the kernels'
   // paces are measured only when two files or more call for a plan.

@@ -41,6 +41,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
   if (run.close_when_done && job.stream != nullptr) stream.closed = close_job_file(job);
   std::lock_guard lock(run.mutex);
   return_buffers(stream.ring, run.spare_buffers);
+  if (stream.open) --run.open_files;
   stream.done = true;
   --run.unfinished;
   run.unfinished_bytes -= job.size;
@@ -121,20 +122,30 @@ void give_up(Run& run, RunStream& stream) {
   if (run.close_when_done && stream.job->stream != nullptr) {
     stream.closed = close_job_file(*stream.job);
   }
+  if (stream.open) --run.open_files;
   stream.done = true;
   --run.unfinished;
   run.unfinished_bytes -= stream.job->size;
   run.changed.notify_all();
 }
 
-// Takes a waiting stream for a worker's group: false when it was given up
-// for want of buffers. Buffers come with a stream's first turn, before a
-// reader can see it. Under the run's mutex.
+// Whether a waiting stream may be taken now: its file is open, or one more
+// may be. Under the run's mutex.
+bool may_take(const Run& run, const RunStream& stream) {
+  return stream.open || run.open_files < run.open_limit;
+}
+
+// Takes a waiting stream for a worker's group: false when it may not be
+// taken now, or was given up for want of buffers. Buffers come with a
+// stream's first turn, before a reader can see it. Under the run's mutex.
 bool take_stream(Run& run, RunStream& stream) {
+  if (!may_take(run, stream)) return false;
   if (!fill_buffers(stream.ring, run.shape, run.spare_buffers)) {
     give_up(run, stream);
     return false;
   }
+  if (!stream.open) ++run.open_files;
+  stream.open = true;
   stream.held = true;
   return true;
 }
@@ -221,7 +232,7 @@ Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
     std::vector<RunStream*> waiting;
     std::vector<std::uint64_t> bytes_left;
     for (RunStream& stream : run.streams) {
-      if (stream.done || stream.held) continue;
+      if (stream.done || stream.held || !may_take(run, stream)) continue;
       waiting.push_back(&stream);
       bytes_left.push_back(
           stream.job->size > stream.md5.length ? stream.job->size - stream.md5.length : 0);
@@ -315,6 +326,8 @@ void add_stream(Run& run, FileJob& job) {
   stream.ring.file = job.stream;
   stream.ring.size = job.size;
   stream.done = job.stream == nullptr && job.path == nullptr;
+  stream.open = job.stream != nullptr;
+  if (stream.open) ++run.open_files;
   if (!stream.done) {
     ++run.unfinished;
     run.unfinished_bytes += job.size;

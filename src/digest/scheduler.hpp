@@ -35,6 +35,7 @@ struct RunStream {
   ClosedStamps closed{};  // what the run saw as it closed the file
   // Under the run's mutex.
   bool held = false;  // in a worker's group
+  bool open = false;  // its file is open, or taken to be opened: it counts against the limit
   bool done = false;  // the job's result is in, and the ring's reads are over
   Reader reader = Reader::none;
 };
@@ -63,6 +64,8 @@ struct Run {
   std::size_t hashing = 0;  // workers in a turn
   std::size_t reading = 0;  // workers reading ahead
   std::size_t unfinished = 0;
+  std::size_t open_files = 0;  // streams unfinished and open
+  std::size_t open_limit = SIZE_MAX;
   bool feed_over = false;  // no stream will be added
 };
 

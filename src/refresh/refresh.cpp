@@ -461,7 +461,7 @@ void digest_all(Run& run, std::size_t* files_read) {
   } else {
     run.progress = begin_open_ended_progress_line();
   }
-  DigestOptions settings{run.limits.files_in_flight};
+  DigestOptions settings{run.limits.files_in_flight, run.limits.files_open};
   if (single(run)) settings.expected = looked_at.size();
   if (run.progress.shown) {
     // Drawn only while files remain: none after the last file's line.

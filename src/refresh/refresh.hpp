@@ -35,16 +35,18 @@ namespace md5refresh {
 [[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
                                  CheckOutput output, bool ignore_missing = false);
 
-// How much a run of many manifests holds at once: open files being digested,
-// manifests read and not yet finished (each its folder and itself, locked),
-// written outputs waiting for one sync (each its folder, input and output).
-// Fewer manifests leave the lanes idle behind a large file; a larger batch
-// saves little once a sync serves 16 (measured on 2 cores: 96 + 2 x 64 +
-// 3 x 16 descriptors at most, about 250 seen).
+// How much a run of many manifests holds at once: files fed to the digest
+// and not yet done, and of them the ones open; manifests read and not yet
+// committed (each its folder and itself, locked); a batch's outputs waiting
+// for one sync. Fewer manifests leave the lanes idle behind a large file (on
+// 2 cores, 64 in place of 80 made a mixed tree's refresh 1.1 times as long);
+// a larger batch saves little once a sync serves 16. Descriptors: at most
+// 64 + 2 x 80 + 16 = 240, besides the standard three and the walk's folders.
 struct TreeLimits {
-  std::size_t files_in_flight = 96;
-  std::size_t manifests_in_flight = 64;
+  std::size_t files_in_flight = 256;
+  std::size_t manifests_in_flight = 80;
   std::size_t batch = 16;
+  std::size_t files_open = 64;  // two cores' widest lanes full
 };
 
 // What a tree run does: a refresh, or a check printing as `output` says.

@@ -1,0 +1,89 @@
+// SPDX-License-Identifier: MIT
+// The least a digest of a tree's files can take on this machine, cache warm:
+// every file read into a buffer on each core in turn (the copy out of the
+// page cache, which no read(2)-based tool avoids), and, apart, the same bytes
+// through the fastest kernel each core has, from the paces the tool measures.
+// Both cores do both, one after the other, so the floor is their sum.
+// Usage: digest_floor FILE-LIST [RUNS]   (one path a line; medians)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "digest/digest_plan.hpp"
+
+namespace {
+
+constexpr std::size_t READ_SIZE = 128 * 1024;
+
+std::uint64_t read_files(const std::vector<std::string>& paths, std::size_t first,
+                         std::size_t step) {
+  alignas(64) static thread_local std::uint8_t buffer[READ_SIZE];
+  std::uint64_t total = 0;
+  for (std::size_t i = first; i < paths.size(); i += step) {
+    const int descriptor = ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) continue;
+    for (ssize_t got; (got = ::read(descriptor, buffer, READ_SIZE)) > 0;)
+      total += static_cast<std::uint64_t>(got);
+    ::close(descriptor);
+  }
+  return total;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: digest_floor FILE-LIST [RUNS]\n");
+    return 2;
+  }
+  std::vector<std::string> paths;
+  std::ifstream list(argv[1]);
+  for (std::string line; std::getline(list, line);)
+    paths.push_back(line);
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 7;
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<double> copies;
+  std::uint64_t bytes = 0;
+  for (int run = 0; run < runs; ++run) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::uint64_t> read(cores);
+    std::vector<std::thread> threads;
+    for (unsigned core = 0; core < cores; ++core)
+      threads.emplace_back([&, core] { read[core] = read_files(paths, core, cores); });
+    for (std::thread& thread : threads)
+      thread.join();
+    copies.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    bytes = 0;
+    for (std::uint64_t got : read)
+      bytes += got;
+  }
+  const md5refresh::KernelPaces& paces = md5refresh::machine_paces();
+  double per_core = paces.interleaved[1];  // bytes a second, all a core's streams together
+  for (std::size_t n = 2; n < paces.interleaved.size(); ++n)
+    per_core = std::max(per_core, paces.interleaved[n] * static_cast<double>(n));
+  for (std::size_t i = 0; i < md5refresh::LANE_WIDTHS.size(); ++i)
+    per_core = std::max(per_core, paces.lanes[i] * static_cast<double>(md5refresh::LANE_WIDTHS[i]));
+  const double copy = median(copies);
+  const double hash = static_cast<double>(bytes) / (per_core * cores);
+  std::printf("%zu files, %.0f MiB, %u cores\n", paths.size(),
+              static_cast<double>(bytes) / 1048576.0, cores);
+  std::printf("copy out of the page cache  %.3f s (median of %d)\n", copy, runs);
+  std::printf("widest kernel, every core   %.3f s (%.2f GB/s a core)\n", hash, per_core / 1e9);
+  std::printf("floor                       %.3f s\n", copy + hash);
+  return 0;
+}
