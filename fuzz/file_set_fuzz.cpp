@@ -2,7 +2,9 @@
 // Fuzz target: the scheduler and every kernel the CPU has agree with the
 // scalar engine on any set of messages. The first byte chooses the kernel and
 // the number of messages; each message's length is two bytes, then the bytes
-// follow, repeated to reach lengths beyond the input.
+// follow, repeated to reach lengths beyond the input. The last byte chooses
+// the window, whether every other message is a file the worker opens by its
+// path, and how few files may be open at once.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -60,13 +62,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     messages.push_back(message);
   }
   const KernelPaces paces = fuzz::paces_preferring(choice.kernel, choice.engine);
+  const std::uint8_t last = data[size - 1];
+  const bool by_path = (last & 4) != 0;
+  static const fuzz::ScratchFolder scratch;
+  const std::string& folder = scratch.path;
+  std::vector<std::string> paths(messages.size());
   std::vector<FileJob> jobs;
-  for (const std::string& message : messages)
-    jobs.push_back({fuzz::stream_of(message), message.size(), {}, {}});
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (by_path && i % 2 == 1 && !folder.empty()) {
+      paths[i] = folder + "/m" + std::to_string(i);
+      std::FILE* file = std::fopen(paths[i].c_str(), "wb");
+      if (file == nullptr) return 0;
+      std::fwrite(messages[i].data(), 1, messages[i].size(), file);
+      std::fclose(file);
+      jobs.push_back({nullptr, messages[i].size(), {}, {}, paths[i].c_str()});
+    } else {
+      jobs.push_back({fuzz::stream_of(messages[i]), messages[i].size(), {}, {}});
+    }
+  }
   const unsigned workers = 1 + (data[0] >> 6) % 2;
   // The last input byte's low bits: every job at once, or fed through a window.
-  const std::size_t window = data[size - 1] % 4;
-  DigestOptions settings{window == 0 ? jobs.size() : window};
+  const std::size_t window = last % 4;
+  DigestOptions settings{window == 0 ? jobs.size() : window, std::size_t{last} >> 6};
   settings.paces = &paces;
   settings.workers = workers;
   if (window == 0) {
@@ -81,6 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
       },
       [](FileJob&, const ClosedStamps*) {}, settings);
+  for (const std::string& path : paths) {
+    if (!path.empty()) std::remove(path.c_str());  // libFuzzer may end without destructors
+  }
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();

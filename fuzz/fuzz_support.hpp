@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
-// Streams over fuzz inputs, in memory where the host has memory streams.
+// Streams over fuzz inputs, in memory where the host has memory streams, and
+// a folder for inputs that must be files.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "digest/digest_plan.hpp"
 
@@ -51,6 +55,27 @@ inline std::FILE* stream_of(std::string_view bytes) {
   return stream;
 #endif
 }
+
+// A folder of the process's own for files the target writes, removed with
+// everything in it when the process ends.
+struct ScratchFolder {
+  ScratchFolder() {
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+      const std::filesystem::path candidate =
+          base / ("fuzz-scratch-" + std::to_string(std::random_device{}()));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path = candidate.string();
+    }
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  ~ScratchFolder() {
+    std::error_code error;
+    if (!path.empty()) std::filesystem::remove_all(path, error);
+  }
+  std::string path;  // empty when none could be made
+};
 
 // What `write(stream)` writes, as a string.
 template <typename Write>

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "test_support.hpp"
 
 using namespace md5refresh;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -199,6 +201,52 @@ TEST(FileSetDigest, AFileNotOpenedOrNotReadGetsNoDigest) {
       EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
       EXPECT_STREQ(jobs[i].hex.data(), "900150983cd24fb0d6963f7d28e17f72");
     }
+  }
+}
+
+// Files given by their paths wait to be opened while as many as allowed are
+// open, though a kernel would take them all at once.
+std::size_t most_open = 0;
+
+void count_open_descriptors(const char*) {
+  std::size_t open = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
+    ++open;
+  most_open = std::max(most_open, open);
+}
+
+TEST(FileSetDigest, NoMoreFilesOpenThanAllowed) {
+  if (!fs::exists("/proc/self/fd")) GTEST_SKIP() << "needs /proc/self/fd";
+  const test::TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 8; ++i) {
+    paths.push_back((dir / ("f" + std::to_string(i))).string());
+    test::write_file(paths.back(), std::string(1000 + 64 * static_cast<std::size_t>(i), 'x'));
+  }
+  const KernelPaces paces = fuzz::paces_preferring({0, 8}, LaneEngine::scalar);
+  for (const std::size_t allowed : {1u, 3u}) {
+    SCOPED_TRACE(std::to_string(allowed) + " open at once");
+    std::vector<FileJob> jobs;
+    for (const std::string& path : paths)
+      jobs.push_back({nullptr, fs::file_size(path), {}, {}, path.c_str()});
+    most_open = 0;
+    count_open_descriptors(nullptr);
+    const std::size_t before = most_open;
+    set_after_file_read_hook(count_open_descriptors);
+    std::size_t fed = 0;
+    digest_files(
+        [&](FileJob*& job) {
+          if (fed == jobs.size()) return false;
+          job = &jobs[fed++];
+          return true;
+        },
+        [](FileJob&, const ClosedStamps*) {},
+        {.window = jobs.size(), .open_files = allowed, .paces = &paces, .workers = 1});
+    set_after_file_read_hook(nullptr);
+    // The directory listing itself holds one more while it counts.
+    EXPECT_LE(most_open, before + allowed);
+    for (const FileJob& job : jobs)
+      EXPECT_EQ(job.result.status, DigestStatus::ok);
   }
 }
 
