@@ -3,13 +3,16 @@
 // every file read into a buffer on each core in turn (the copy out of the
 // page cache, which no read(2)-based tool avoids), and, apart, the same bytes
 // through the fastest kernel each core has, from the paces the tool measures.
-// Both cores do both, one after the other, so the floor is their sum.
-// Usage: digest_floor FILE-LIST [RUNS]   (one path a line; medians)
+// Both cores do both, one after the other, so the floor is their sum. With
+// BUFFERS, each core reads into that many buffers in turn, as a core with as
+// many streams in its lanes must: their copies no longer fit its cache.
+// Usage: digest_floor FILE-LIST [RUNS [BUFFERS]]   (one path a line; medians)
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -24,14 +27,18 @@ namespace {
 
 constexpr std::size_t READ_SIZE = 128 * 1024;
 
-std::uint64_t read_files(const std::vector<std::string>& paths, std::size_t first,
-                         std::size_t step) {
-  alignas(64) static thread_local std::uint8_t buffer[READ_SIZE];
+std::uint64_t read_files(const std::vector<std::string>& paths, std::size_t first, std::size_t step,
+                         std::size_t buffers) {
+  std::vector<std::uint8_t> space(buffers * READ_SIZE + 64);
+  std::uint8_t* const start =
+      space.data() + (64 - reinterpret_cast<std::uintptr_t>(space.data()) % 64);
+  std::size_t next = 0;
   std::uint64_t total = 0;
   for (std::size_t i = first; i < paths.size(); i += step) {
     const int descriptor = ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) continue;
-    for (ssize_t got; (got = ::read(descriptor, buffer, READ_SIZE)) > 0;)
+    for (ssize_t got;
+         (got = ::read(descriptor, start + next++ % buffers * READ_SIZE, READ_SIZE)) > 0;)
       total += static_cast<std::uint64_t>(got);
     ::close(descriptor);
   }
@@ -54,7 +61,8 @@ int main(int argc, char** argv) {
   std::ifstream list(argv[1]);
   for (std::string line; std::getline(list, line);)
     paths.push_back(line);
-  const int runs = argc > 2 ? std::atoi(argv[2]) : 7;
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+  const std::size_t buffers = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   std::vector<double> copies;
   std::uint64_t bytes = 0;
@@ -63,7 +71,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint64_t> read(cores);
     std::vector<std::thread> threads;
     for (unsigned core = 0; core < cores; ++core)
-      threads.emplace_back([&, core] { read[core] = read_files(paths, core, cores); });
+      threads.emplace_back([&, core] { read[core] = read_files(paths, core, cores, buffers); });
     for (std::thread& thread : threads)
       thread.join();
     copies.push_back(
@@ -82,7 +90,8 @@ int main(int argc, char** argv) {
   const double hash = static_cast<double>(bytes) / (per_core * cores);
   std::printf("%zu files, %.0f MiB, %u cores\n", paths.size(),
               static_cast<double>(bytes) / 1048576.0, cores);
-  std::printf("copy out of the page cache  %.3f s (median of %d)\n", copy, runs);
+  std::printf("copy out of the page cache  %.3f s (median of %d, %zu buffers a core)\n", copy, runs,
+              buffers);
   std::printf("widest kernel, every core   %.3f s (%.2f GB/s a core)\n", hash, per_core / 1e9);
   std::printf("floor                       %.3f s\n", copy + hash);
   return 0;
