@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A worker's life: ask for an assignment, digest the group for a turn (a
 // stream that ends makes room for a waiting one, so lanes stay full however
-// short the files), give the streams back, ask again. A stream is finished by
-// the worker that absorbs its last bytes: it closes the file there, so that
-// a file done behind a long one holds no descriptor until it is delivered.
+// short the files), give the streams back, ask again. A file given by its path
+// is opened by the first worker to digest it, and a stream is finished by the
+// worker that absorbs its last bytes: it closes the file there, so that a file
+// done behind a long one holds no descriptor until it is delivered.
 #include "digest/scheduler.hpp"
 
 #include <algorithm>
