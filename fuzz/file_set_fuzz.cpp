@@ -90,14 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.expected = jobs.size();
     settings.close_streams = false;
   }
-  std::size_t fed = 0;
-  digest_files(
-      [&](FileJob*& job) {
-        if (fed == jobs.size()) return false;
-        job = &jobs[fed++];
-        return true;
-      },
-      [](FileJob&, const ClosedStamps*) {}, settings);
+  fuzz::digest_jobs(
+      jobs, [](FileJob&, const ClosedStamps*) {}, settings);
   for (const std::string& path : paths) {
     if (!path.empty()) std::remove(path.c_str());  // libFuzzer may end without destructors
   }

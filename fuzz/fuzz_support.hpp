@@ -10,8 +10,10 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "digest/digest_plan.hpp"
+#include "digest/file_set_digest.hpp"
 
 namespace fuzz {
 
@@ -32,6 +34,19 @@ inline KernelPaces paces_preferring(const Kernel& kernel, LaneEngine engine) {
     if (LANE_WIDTHS[i] == kernel.lane_width) paces.lanes[i] = 0.9;
   }
   return paces;
+}
+
+// Every job fed at once as the window allows, in order.
+inline void digest_jobs(std::vector<FileJob>& jobs, const JobDone& done,
+                        const DigestOptions& options) {
+  std::size_t fed = 0;
+  digest_files(
+      [&](FileJob*& job) {
+        if (fed == jobs.size()) return false;
+        job = &jobs[fed++];
+        return true;
+      },
+      done, options);
 }
 
 // Where the C library names its temporary files by a counter, two test

@@ -181,15 +181,9 @@ TEST(FileSetDigest, AFileNotOpenedOrNotReadGetsNoDigest) {
     std::vector<FileJob> jobs{{nullptr, 3, {}, {}, a.c_str()},
                               {nullptr, 0, {}, {}, middle.c_str()},
                               {nullptr, 3, {}, {}, a.c_str()}};
-    std::size_t fed = 0;
     std::vector<bool> closed;
-    digest_files(
-        [&](FileJob*& job) {
-          if (fed == jobs.size()) return false;
-          job = &jobs[fed++];
-          return true;
-        },
-        [&](FileJob&, const ClosedStamps* stamps) { closed.push_back(stamps->closed_taken); },
+    fuzz::digest_jobs(
+        jobs, [&](FileJob&, const ClosedStamps* stamps) { closed.push_back(stamps->closed_taken); },
         {.window = 2, .workers = 2});
     // Only a file that opened was closed, and looked at as it was.
     const bool opened = c.status != DigestStatus::open_error;
@@ -233,14 +227,8 @@ TEST(FileSetDigest, NoMoreFilesOpenThanAllowed) {
     count_open_descriptors(nullptr);
     const std::size_t before = most_open;
     set_after_file_read_hook(count_open_descriptors);
-    std::size_t fed = 0;
-    digest_files(
-        [&](FileJob*& job) {
-          if (fed == jobs.size()) return false;
-          job = &jobs[fed++];
-          return true;
-        },
-        [](FileJob&, const ClosedStamps*) {},
+    fuzz::digest_jobs(
+        jobs, [](FileJob&, const ClosedStamps*) {},
         {.window = jobs.size(), .open_files = allowed, .paces = &paces, .workers = 1});
     set_after_file_read_hook(nullptr);
     // The directory listing itself holds one more while it counts.

@@ -59,7 +59,7 @@ bool deliver_ready(Feeder& feeder) {
       feeder.tick ? std::optional(PROGRESS_TICK) : std::nullopt;
   feeder.delivered = take_done(feeder.run, feeder.delivered, wait, feeder.ready);
   for (const Delivered& file : feeder.ready)
-    feeder.done(*file.job, file.closed ? &file.stamps : nullptr);
+    feeder.done(*file.job, feeder.run.close_when_done ? &file.stamps : nullptr);
   feeder.files_done += feeder.ready.size();
   return !feeder.ready.empty();
 }

@@ -89,8 +89,7 @@ void end_feed(Run& run);
 // A stream done and taken off the run: its job and the stamp its close took.
 struct Delivered {
   FileJob* job;
-  bool closed;  // false: left open
-  ClosedStamps stamps;
+  ClosedStamps stamps;  // where the run closes its files
 };
 
 // Waits until the stream after the first `delivered` is done (no longer than
