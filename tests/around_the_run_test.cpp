@@ -196,6 +196,35 @@ TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
 }
 
 #if !defined(_WIN32)
+// Standard output sent to a file is known as that file in every run, however
+// often the process sends it elsewhere between runs: an output that names it
+// is written through it, after the report line, never replaced.
+TEST(AroundTheRun, StandardOutputIsKnownAnewInEveryRun) {
+  const test::TempDir dir;
+  test::write_file(dir / "m.txt", MANIFEST);
+  test::write_file(dir / "a.bin", "abc");
+  const std::string manifest = (dir / "m.txt").string();
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ASSERT_GE(saved, 0);
+  for (const char* name : {"first.txt", "second.txt"}) {
+    SCOPED_TRACE(name);
+    const std::string output = (dir / name).string();
+    const int file = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(file, 0);
+    ::dup2(file, STDOUT_FILENO);
+    ::close(file);
+    const int status = refresh_manifest(manifest.c_str(), output.c_str(), {}, true);
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    EXPECT_EQ(status, 0);
+    const std::string text = test::read_file(output);
+    EXPECT_TRUE(text.starts_with(std::string(ABC_MD5) + "\t")) << text;
+    EXPECT_TRUE(text.ends_with(REFRESHED)) << text;
+  }
+  ::close(saved);
+}
+
 struct SignalCase {
   const char* name;
   int signal_number;

@@ -94,6 +94,12 @@ struct OpenResult {
 [[nodiscard]] OpenResult open_regular_file(const char* path, int folder = NO_FOLDER,
                                            bool follow_link = true);
 
+// What the standard streams are, asked once when a run begins, so that an
+// output that is one of them is written through it rather than replaced. A
+// process that points them elsewhere between runs (as tests do) asks again.
+// Nothing on Windows, where an output is never taken for a stream.
+void note_standard_streams();
+
 // The regular file at `path` (within `folder`, a link followed) looked at
 // without opening it: its stamp, for a digest that opens it later with
 // open_to_read. 0, or errno (EISDIR, NOT_A_REGULAR_FILE).

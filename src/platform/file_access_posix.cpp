@@ -55,8 +55,9 @@ std::int64_t status_change_time(const struct stat& status) {
   return static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec + 1;
 }
 
-// What a standard stream is, asked once a run: the tool never points it
-// elsewhere. {0, 0} where it is not there.
+// What a standard stream is, asked when a run begins (note_standard_streams):
+// the tool never points it elsewhere during a run. {0, 0} where it is not
+// there.
 std::pair<dev_t, ino_t> stream_identity(int descriptor) {
   struct stat stream {};
   // Closed when the run began: the null device stands there, not a stream.
@@ -64,10 +65,10 @@ std::pair<dev_t, ino_t> stream_identity(int descriptor) {
   return {stream.st_dev, stream.st_ino};
 }
 
+std::array<std::pair<dev_t, ino_t>, 2> standard_streams{};
+
 bool is_stream(int descriptor, const struct stat& status) {
-  static const std::array<std::pair<dev_t, ino_t>, 2> streams{stream_identity(STDOUT_FILENO),
-                                                              stream_identity(STDERR_FILENO)};
-  const auto& [device, inode] = streams[descriptor == STDOUT_FILENO ? 0 : 1];
+  const auto& [device, inode] = standard_streams[descriptor == STDOUT_FILENO ? 0 : 1];
   return (device != 0 || inode != 0) && device == status.st_dev && inode == status.st_ino;
 }
 
@@ -155,6 +156,10 @@ std::string final_path_of(const char* path) {
     resolved = target.is_absolute() ? target : resolved.parent_path() / target;
   }
   return resolved.string();
+}
+
+void note_standard_streams() {
+  standard_streams = {stream_identity(STDOUT_FILENO), stream_identity(STDERR_FILENO)};
 }
 
 // By what the output is, never by its name: /dev/stdout, /dev/fd/1 or a file

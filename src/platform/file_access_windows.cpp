@@ -359,6 +359,8 @@ int regular_file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& informat
 
 }  // namespace
 
+void note_standard_streams() {}
+
 int look_at_regular_file(const char* path, int, FileStamp& stamp) {
   HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return errno_from(GetLastError());

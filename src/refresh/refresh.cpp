@@ -455,6 +455,7 @@ std::vector<FileJob*> look_at_single(Run& run) {
 }
 
 void digest_all(Run& run, std::size_t* files_read) {
+  note_standard_streams();
   std::vector<FileJob*> looked_at;
   if (single(run)) {
     looked_at = look_at_single(run);
