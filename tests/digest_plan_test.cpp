@@ -88,10 +88,37 @@ TEST(DigestPlan, EveryPlanFitsItsKernelsAndBeatsOneFilePerCore) {
   }
 }
 
+// A dwindling group moves to the kernel fastest for the streams it has left.
 TEST(DigestPlan, AGroupRunsNoFullerThanItIs) {
-  EXPECT_EQ(kernel_for_group({0, 16}, 1), (Kernel{1, 0}));
-  EXPECT_EQ(kernel_for_group({0, 16}, 5), (Kernel{0, 16}));
-  EXPECT_EQ(kernel_for_group({3, 0}, 2), (Kernel{2, 0}));
+  const KernelPaces paces = two_cycle_vectors();
+  struct Row {
+    Kernel planned;
+    std::size_t streams;
+    Kernel expected;
+  };
+  // clang-format off
+  const Row rows[] = {
+    {{0, 32}, 32, {0, 32}},  // full: as planned
+    {{0, 32}, 12, {0, 16}},  // 12 x 0.44 beats 12 x 0.40 and 8 x 0.45
+    {{0, 32},  5, {0, 8}},   // 5 x 0.45 beats three interleaved, 1.95
+    {{0, 16},  1, {1, 0}},   // one stream: the scalar engine
+    {{3, 0},   2, {2, 0}},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    EXPECT_EQ(kernel_for_group(row.planned, row.streams, paces), row.expected)
+        << row.streams << " streams";
+  }
+  // Paces per stream of a core whose 8 lanes move more streams than 16 lanes
+  // move 9 of: the group of 9 still needs all of its streams absorbed.
+  KernelPaces narrow_wins = paces;
+  narrow_wins.lanes = {0.59e9, 0.47e9, 0.28e9};
+  for (std::size_t streams = 1; streams <= 32; ++streams) {
+    const Kernel kernel = kernel_for_group({0, 32}, streams, narrow_wins);
+    EXPECT_GE(kernel_width(kernel), streams);
+    EXPECT_NE(kernel_pace(kernel, narrow_wins), 0);
+  }
+  EXPECT_EQ(kernel_for_group({0, 32}, 9, narrow_wins), (Kernel{0, 16}));
 }
 
 TEST(DigestPlan, WithoutLanesInterleavesScalarStreams) {

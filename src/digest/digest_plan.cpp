@@ -134,9 +134,25 @@ const KernelPaces& machine_paces() {
   return paces;
 }
 
-Kernel kernel_for_group(const Kernel& planned, std::size_t streams) {
-  if (planned.interleaved != 0) return {streams, 0};
-  return streams == 1 ? Kernel{1, 0} : planned;
+Kernel kernel_for_group(const Kernel& planned, std::size_t streams, const KernelPaces& paces) {
+  if (streams >= kernel_width(planned)) return planned;
+  // Every stream of the group is absorbed in each call: no narrower kernel.
+  Kernel best = planned;
+  double best_rate = static_cast<double>(streams) * kernel_pace(planned, paces);
+  auto consider = [&](const Kernel& kernel) {
+    const double rate = static_cast<double>(streams) * kernel_pace(kernel, paces);
+    if (rate > best_rate * 1.0001) {
+      best = kernel;
+      best_rate = rate;
+    }
+  };
+  if (streams <= MD5_MAX_STREAMS) consider({streams, 0});
+  if (streams > 1) {
+    for (std::size_t width : LANE_WIDTHS) {
+      if (width >= streams && width < kernel_width(planned)) consider({0, width});
+    }
+  }
+  return best;
 }
 
 std::vector<WorkGroup> plan_work(std::span<const std::uint64_t> bytes_left, std::size_t workers,

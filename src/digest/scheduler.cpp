@@ -200,7 +200,7 @@ void digest_turn(Run& run, const Assignment& assignment) {
     std::size_t blocks = BLOCKS_PER_CALL;
     for (const RunStream* stream : group)
       blocks = std::min(blocks, whole_blocks(stream->ring));
-    absorb_group(group, kernel_for_group(planned, group.size()), run.paces.engine, blocks);
+    absorb_group(group, kernel_for_group(planned, group.size(), run.paces), run.paces.engine, blocks);
     turn += 64 * blocks;
   }
   std::lock_guard lock(run.mutex);
