@@ -4,6 +4,7 @@
 // preset and run build/bench/bench/md5_bench).
 #define OPENSSL_SUPPRESS_DEPRECATED  // MD5_Update is the shortest path to libcrypto's block code
 #include <benchmark/benchmark.h>
+#include <openssl/evp.h>
 #include <openssl/md5.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "md5/md5.hpp"
 #include "md5/md5_lanes.hpp"
+#include "sha256/sha256.hpp"
 
 using namespace md5refresh;
 
@@ -152,6 +154,37 @@ BENCHMARK(BM_lanes_avx512_x16)->Apply([](auto* b) { up_to(b, 16); });
 BENCHMARK(BM_lanes_avx512_x32)->Apply([](auto* b) { up_to(b, 32); });
 BENCHMARK(BM_lanes_avx2_x8)->Apply([](auto* b) { up_to(b, 8); });
 BENCHMARK(BM_lanes_avx2_x16)->Apply([](auto* b) { up_to(b, 16); });
+// SHA-256 of 1 MiB with each kernel the CPU has, and libcrypto's beside it.
+void BM_sha256_kernel(benchmark::State& state) {
+  const auto kernel = static_cast<Sha256Kernel>(state.range(0));
+  if (!sha256_kernel_available(kernel)) {
+    state.SkipWithError("not on this CPU");
+    return;
+  }
+  const auto buffer = make_buffer(1 << 20, 0);
+  for (auto _ : state) {
+    Sha256State sha = SHA256_INITIAL_STATE;
+    sha256_absorb_with(kernel, sha, buffer.data(), (1 << 20) / 64);
+    benchmark::DoNotOptimize(sha);
+  }
+  state.SetLabel(sha256_kernel_name(kernel));
+  state.SetBytesProcessed(state.iterations() * (1 << 20));
+}
+void BM_libcrypto_sha256(benchmark::State& state) {
+  const auto buffer = make_buffer(1 << 20, 0);
+  unsigned char digest[32];
+  for (auto _ : state) {
+    unsigned int length = 0;
+    EVP_Digest(buffer.data(), 1 << 20, digest, &length, EVP_sha256(), nullptr);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * (1 << 20));
+}
+BENCHMARK(BM_sha256_kernel)
+    ->Arg(static_cast<int>(Sha256Kernel::portable))
+    ->Arg(static_cast<int>(Sha256Kernel::sha_extensions));
+BENCHMARK(BM_libcrypto_sha256);
+
 BENCHMARK(BM_md5_process)->Apply(sizes);
 BENCHMARK(BM_libcrypto_md5)->Apply(sizes);
 BENCHMARK(BM_md5_process_unaligned)->Arg(1 << 20);

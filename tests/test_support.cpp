@@ -102,7 +102,18 @@ std::string reference_md5(std::span<const std::uint8_t> bytes) {
   EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr);
   return hex(digest);
 }
+
+std::string reference_sha256(std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
+  return hex(digest);
+}
 #else
+std::string reference_sha256(std::span<const std::uint8_t>) {
+  return {};
+}
+
 // Written from RFC 1321's description, sharing nothing with the engine: the
 // constants come from sin() here, the message is padded in a copy.
 std::string reference_md5(std::span<const std::uint8_t> bytes) {

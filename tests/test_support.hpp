@@ -62,6 +62,9 @@ std::string hex(std::span<const std::uint8_t> bytes);
 // on a host without it, a plain one after RFC 1321's description.
 std::string reference_md5(std::span<const std::uint8_t> bytes);
 
+// SHA-256 by OpenSSL's libcrypto, where the host has it; empty elsewhere.
+std::string reference_sha256(std::span<const std::uint8_t> bytes);
+
 // Makes a FIFO at `path`; false on a host without them.
 bool make_fifo(const std::filesystem::path& path);
 

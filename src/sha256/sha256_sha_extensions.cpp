@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: MIT
+// The kernel for the CPU's SHA extensions: two rounds an instruction on the
+// state held as ABEF and CDGH, and the message schedule four words at a time.
+// Built for those instructions alone; called only where the CPU has them.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sha,sse4.1,ssse3"))), apply_to = function)
+#elif defined(__GNUC__)
+#pragma GCC target("sha,sse4.1,ssse3")
+#endif
+
+#include <immintrin.h>
+
+#include "sha256/sha256.hpp"
+#include "sha256/sha256_constants.hpp"
+
+namespace md5refresh {
+
+namespace {
+
+__m128i load_constants(std::size_t group) {
+  return _mm_loadu_si128(
+      reinterpret_cast<const __m128i*>(SHA256_ROUND_CONSTANTS.data() + 4 * group));
+}
+
+}  // namespace
+
+void sha256_absorb_sha_extensions(Sha256State& state, const std::uint8_t* data,
+                                  std::size_t blocks) {
+  // Words are big-endian in the message: each 32-bit lane's bytes reversed.
+  const __m128i byte_order = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.data()));
+  const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.data() + 4));
+  const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  for (std::size_t block = 0; block < blocks; ++block, data += 64) {
+    const __m128i abef_before = abef, cdgh_before = cdgh;
+    __m128i schedule[4];
+#if defined(__GNUC__)
+#pragma GCC unroll 16
+#endif
+    for (std::size_t group = 0; group < 16; ++group) {
+      __m128i& words = schedule[group % 4];
+      if (group < 4) {
+        words = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * group)), byte_order);
+      } else {
+        // W[t] = sigma1(W[t-2]) + W[t-7] + sigma0(W[t-15]) + W[t-16], four at once.
+        const __m128i& last = schedule[(group + 3) % 4];
+        const __m128i& before_last = schedule[(group + 2) % 4];
+        const __m128i sum = _mm_add_epi32(_mm_sha256msg1_epu32(words, schedule[(group + 1) % 4]),
+                                          _mm_alignr_epi8(last, before_last, 4));
+        words = _mm_sha256msg2_epu32(sum, last);
+      }
+      const __m128i with_constants = _mm_add_epi32(words, load_constants(group));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, with_constants);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(with_constants, 0x0E));
+    }
+    abef = _mm_add_epi32(abef, abef_before);
+    cdgh = _mm_add_epi32(cdgh, cdgh_before);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state.data()), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state.data() + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+}  // namespace md5refresh
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
