@@ -52,6 +52,7 @@ struct FileSetCase {
 // every file at once or fed a few at a time (with pauses in the feed), against
 // an independent MD5: streams that end at different times and leave their
 // group, more streams than a kernel takes, one long file beside short ones.
+// Two files in three want their SHA-256 too, from the same reads.
 TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
   const std::size_t mib = 1 << 20, read = STREAM_READ_SIZE;
   // clang-format off
@@ -95,10 +96,12 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
       test::write_file(dir / ("f" + std::to_string(contents.size())), bytes);
       contents.push_back(bytes);
     }
-    std::vector<std::string> expected;  // once: the independent MD5 is slow where it is our own
+    std::vector<std::string> expected, expected_sha256;  // once: slow where the reference is ours
     for (const std::string& bytes : contents) {
-      expected.push_back(
-          test::reference_md5({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
+      const std::span message(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      expected.push_back(test::reference_md5(message));
+      const std::string sha256 = test::reference_sha256(message);
+      expected_sha256.push_back(sha256.empty() ? test::hex(sha256_of(message)) : sha256);
     }
     for (const Choice& choice : choices) {
       if (!lane_engine_available(choice.engine)) continue;
@@ -119,6 +122,8 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           ASSERT_NE(file.file, nullptr);
           jobs.push_back({file.file, contents[i].size(), {}, {}});
         }
+        for (std::size_t i = 0; i < jobs.size(); ++i)
+          jobs[i].sha256_wanted = i % 3 != 1;
         std::vector<std::size_t> order;
         std::vector<std::uint64_t> closed_sizes(jobs.size(), UINT64_MAX);
         // Window 0: every file at once, its count known, the streams left open.
@@ -148,6 +153,7 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);
           EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
           EXPECT_EQ(jobs[i].hex.data(), expected[i]) << "file " << i;
+          EXPECT_EQ(jobs[i].sha256.data(), i % 3 != 1 ? expected_sha256[i] : "") << "file " << i;
           EXPECT_EQ(order[i], i);
           // A run that closes the files hands back each one's stamp as it closed it.
           EXPECT_EQ(closed_sizes[i], window == 0 ? UINT64_MAX : contents[i].size());

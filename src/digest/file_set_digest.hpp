@@ -30,6 +30,11 @@ struct FileJob {
   // it looked at. Null, with no stream: nothing to do.
   const char* path = nullptr;
   int folder = NO_FOLDER;
+  // The file's SHA-256 too, from the same reads: each chunk goes through it
+  // as it is read, on the reading thread, so that a core reading ahead for a
+  // long file carries that chain beside the MD5 one.
+  bool sha256_wanted = false;
+  Sha256Hex sha256{};  // filled in with `hex`
 };
 
 // What a run saw as it closed a file, once nothing more was read: the file's

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "md5/md5.hpp"
+#include "sha256/sha256.hpp"
 
 namespace md5refresh {
 
@@ -63,6 +64,11 @@ struct ReadRing {
   std::array<Chunk, MAX_RING> chunks;
   bool last_read = false;  // no read follows
   std::uint64_t bytes_read = 0;
+
+  // Set before any read; then fed by the one read under way, every chunk
+  // before it is handed over.
+  bool sha256_wanted = false;
+  Sha256 sha256;
 };
 
 // Every buffer of the ring's shape, from the pool or new; false when memory

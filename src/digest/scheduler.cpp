@@ -54,6 +54,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
   if (status == DigestStatus::ok) {
     md5_update(stream.md5, std::span(unabsorbed(stream.ring), stream.ring.end - stream.ring.start));
     job.hex = hex_digest(md5_finish(stream.md5));
+    if (job.sha256_wanted) job.sha256 = sha256_hex(sha256_finish(stream.ring.sha256));
   }
   job.result = {status, error};
   close_where_the_run_closes(run, stream);
@@ -200,7 +201,8 @@ void digest_turn(Run& run, const Assignment& assignment) {
     std::size_t blocks = BLOCKS_PER_CALL;
     for (const RunStream* stream : group)
       blocks = std::min(blocks, whole_blocks(stream->ring));
-    absorb_group(group, kernel_for_group(planned, group.size(), run.paces), run.paces.engine, blocks);
+    absorb_group(group, kernel_for_group(planned, group.size(), run.paces), run.paces.engine,
+                 blocks);
     turn += 64 * blocks;
   }
   std::lock_guard lock(run.mutex);
@@ -331,6 +333,7 @@ void add_stream(Run& run, FileJob& job) {
   stream.job = &job;
   stream.ring.file = job.stream;
   stream.ring.size = job.size;
+  stream.ring.sha256_wanted = job.sha256_wanted;
   stream.done = job.stream == nullptr && job.path == nullptr;
   stream.open = job.stream != nullptr;
   if (stream.open) ++run.open_files;
