@@ -60,6 +60,8 @@ TEST(CommandLine, WalksArgumentsInOrder) {
       {"quiet check", {"--quiet", "m.txt", "-c"}, CommandAction::check, "m.txt", "update.txt", {}, 0},
       {"quiet without a check", {"m.txt", "--quiet"}, CommandAction::refused, "m.txt", "m.txt", {}, 0},
       {"status without a check", {"--status", "-i", "m.txt"}, CommandAction::refused, "m.txt", "update.txt", {}, 0},
+      {"sha256 in a refresh", {"m.txt", "--sha256"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
+      {"sha256 refused in a check", {"-c", "m.txt", "--sha256"}, CommandAction::refused, "m.txt", "update.txt", {}, 0},
       {"longest path fits", {LONGEST_PATH.c_str()}, CommandAction::run, LONGEST_PATH, LONGEST_PATH, {}, 0},
   };
   // clang-format on
@@ -94,7 +96,9 @@ TEST(CommandLine, HelpDescribesEveryOptionTheWalkKnows) {
     SCOPED_TRACE(word);
     const std::string option(word);
     const bool takes_a_value = word == "-i" || word == "-o" || word == "-r";
-    std::vector<const char*> argv{"md5refresh", "-c", option.c_str()};
+    // Each with a check, but the one a check refuses (a refresh's own).
+    std::vector<const char*> argv{"md5refresh", word == "--sha256" ? "x.txt" : "-c",
+                                  option.c_str()};
     if (takes_a_value) argv.push_back("value");
     EXPECT_NE(parse_command_line(argv).action, CommandAction::refused);
     EXPECT_TRUE(described.contains(option)) << "--help has no line for " << word;

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "sha256/sha256.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -87,10 +89,19 @@ TEST(RefreshEndToEnd, DigestsAgreeWithLibcryptoAroundBlockAndWindowEdges) {
     const std::string name = "f" + std::to_string(size);
     test::write_file(dir / name, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
     const std::string md5 = test::reference_md5(bytes);
-    manifest += name + "={\nfile_path=/" + name + "\nmd5=0\n}\n";
     expected_out += md5 + "\t" + name + "\n";
-    expected_manifest +=
-        name + "={\n        file_path=/" + name + "\n        md5=" + md5 + "\n}\n\n";
+    // Every other section records a SHA-256 as well.
+    if (size % 2 == 0) {
+      manifest += name + "={\nfile_path=/" + name + "\nmd5=0\n}\n";
+      expected_manifest +=
+          name + "={\n        file_path=/" + name + "\n        md5=" + md5 + "\n}\n\n";
+      continue;
+    }
+    std::string sha256 = test::reference_sha256(bytes);
+    if (sha256.empty()) sha256 = test::hex(md5refresh::sha256_of(bytes));
+    manifest += name + "={\nfile_path=/" + name + "\nmd5=0\nsha256=0\n}\n";
+    expected_manifest += name + "={\n        file_path=/" + name + "\n        md5=" + md5 +
+                         "\n        sha256=" + sha256 + "\n}\n\n";
   }
   test::write_file(dir / "update.txt", manifest);
 
@@ -100,6 +111,109 @@ TEST(RefreshEndToEnd, DigestsAgreeWithLibcryptoAroundBlockAndWindowEdges) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, expected_out);
   EXPECT_EQ(test::read_file(dir / "update.txt"), expected_manifest);
+}
+
+constexpr const char* ABC_SHA256 =
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+constexpr const char* ABCD_SHA256 =
+    "88d4266fd4e6338d13b845fcf289579d209c897823b9217da3e161936f031589";
+constexpr const char* ABCD_MD5 = "e2fc714c4727ee9395f324cd2e7f331f";
+
+struct Sha256Case {
+  const char* name;
+  std::string manifest;  // pkg/update.txt, beside a.bin ("abc") and b.bin ("abcd")
+  std::vector<std::string> arguments;
+  int status;
+  std::string out;
+  std::optional<std::string> err;  // none: not compared (a tree's summary)
+  std::string after;               // the manifest after the run; empty: as it was
+};
+
+// A section's "sha256" entry is refreshed from the same reads as its "md5", and
+// a check is OK only where both match; "--sha256" adds the entry after "md5".
+TEST(RefreshEndToEnd, Sha256EntriesAreRefreshedAndChecked) {
+  const std::string a = test::joined("pkg", "a.bin"), b = test::joined("pkg", "b.bin");
+  const std::string abc = std::string(ABC_MD5) + "\t" + a + "\n";
+  const std::string abcd = std::string(ABCD_MD5) + "\t" + b + "\n";
+  const std::string sha_a = std::string("sha256=") + ABC_SHA256;
+  const std::string sha_b = std::string("sha256=") + ABCD_SHA256;
+  const std::string md5_a = std::string("md5=") + ABC_MD5;
+  const std::string md5_b = std::string("md5=") + ABCD_MD5;
+  const std::string both_lead = "md5refresh: sections \"one\" and \"two\" both lead to " + a + "\n";
+  std::string full = "full={\nfile_path=a.bin\nmd5=0\n";
+  std::string full_after = "full={\n        file_path=a.bin\n        " + md5_a + "\n";
+  for (int i = 1; i < 9; ++i) {
+    full += "k" + std::to_string(i) + "=v\n";
+    full_after += "        k" + std::to_string(i) + "=v\n";
+  }
+  full += "}\n";
+  full_after += "}\n\n";
+  // clang-format off
+  const Sha256Case cases[] = {
+      {"refreshed where recorded, from its own file; the section without one untouched",
+       "a={\nfile_path=a.bin\nmd5=0\nsha256=0\n}\nb={\nfile_path=b.bin\nsha256=0\nmd5=0\n}\nc={\nfile_path=b.bin\nmd5=0\n}\n",
+       {"pkg/update.txt"}, 0, abc + abcd + abcd,
+       "md5refresh: sections \"b\" and \"c\" both lead to " + b + "\n",
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n}\n\n"
+       "b={\n        file_path=b.bin\n        " + sha_b + "\n        " + md5_b + "\n}\n\n"
+       "c={\n        file_path=b.bin\n        " + md5_b + "\n}\n\n"},
+      {"a later section of the same file wants it: the one read serves both",
+       "one={\nfile_path=a.bin\nmd5=0\n}\ntwo={\nfile_path=a.bin\nsha256=0\n}\n",
+       {"pkg/update.txt"}, 0, abc + abc, both_lead,
+       "one={\n        file_path=a.bin\n        " + md5_a + "\n}\n\n"
+       "two={\n        file_path=a.bin\n        " + sha_a + "\n        " + md5_a + "\n}\n\n"},
+      {"--sha256 adds the entry after md5",
+       "a={\nfile_path=a.bin\nmd5=0\nversion=1\n}\nb={\nfile_path=b.bin\n}\n",
+       {"pkg/update.txt", "--sha256"}, 0, abc + abcd, "",
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n        version=1\n}\n\n"
+       "b={\n        file_path=b.bin\n        " + md5_b + "\n        " + sha_b + "\n}\n\n"},
+      {"--sha256 where a section has no room",
+       full, {"pkg/update.txt", "--sha256"}, 1, abc,
+       "md5refresh: section \"full\" has no sha256 entry and no room for one; SHA-256 of " + a + " not stored\n"
+       "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n",
+       full_after},
+      {"near-miss keys warned of, not read",
+       "a={\nfile_path=a.bin\nmd5=0\nSHA256=0\nsha-256=0\nsha_256=0\n}\n",
+       {"pkg/update.txt"}, 0, abc,
+       "md5refresh: section \"a\": key \"SHA256\" is not read as sha256\n"
+       "md5refresh: section \"a\": key \"sha-256\" is not read as sha256\n"
+       "md5refresh: section \"a\": key \"sha_256\" is not read as sha256\n",
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n        SHA256=0\n        sha-256=0\n        sha_256=0\n}\n\n"},
+      {"check: OK only where both match",
+       "ok={\nfile_path=a.bin\n" + md5_a + "\n" + sha_a + "\n}\nforged={\nfile_path=b.bin\n" + md5_b + "\n" + sha_a + "\n}\n"
+       "upper={\nfile_path=b.bin\nsha256=88D4266FD4E6338D13B845FCF289579D209C897823B9217DA3E161936F031589\n}\n"
+       "short={\nfile_path=a.bin\n" + md5_a + "\nsha256=ba7816bf\n}\n",
+       {"pkg/update.txt", "-c"}, 1,
+       a + ": OK\n" + b + ": CHANGED\n" + b + ": OK\n" + a + ": recorded sha256 is not 64 hex digits\n",
+       "md5refresh: sections \"forged\" and \"upper\" both lead to " + b + "\n"
+       "md5refresh: sections \"ok\" and \"short\" both lead to " + a + "\n"
+       "md5refresh: 2 of 4 sections not OK: 1 changed, 1 with a sha256 that is not 64 hex digits\n",
+       ""},
+      {"a tree's refresh",
+       "a={\nfile_path=a.bin\nmd5=0\nsha256=0\n}\n", {"-r", "pkg"}, 0, abc, std::nullopt,
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n}\n\n"},
+      {"a tree's check finds the forged file",
+       "a={\nfile_path=a.bin\n" + md5_a + "\n" + sha_b + "\n}\n", {"-c", "-r", "pkg"}, 1, a + ": CHANGED\n", std::nullopt, ""},
+      {"a tree's refresh with --sha256",
+       "a={\nfile_path=a.bin\n}\n", {"-r", "pkg", "--sha256"}, 0, abc, std::nullopt,
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n}\n\n"},
+  };
+  // clang-format on
+  for (const Sha256Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    fs::create_directories(dir / "pkg");
+    test::write_file(dir / "pkg/a.bin", "abc");
+    test::write_file(dir / "pkg/b.bin", "abcd");
+    test::write_file(dir / "pkg/update.txt", c.manifest);
+    const test::ToolRun run = test::run_tool(dir.path(), c.arguments);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    if (c.err) {
+      EXPECT_EQ(run.err, *c.err);
+    }
+    EXPECT_EQ(test::read_file(dir / "pkg/update.txt"), c.after.empty() ? c.manifest : c.after);
+  }
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ struct Walk {
   const char* input_option = nullptr;     // the first "-i" or "-o"
   const char* first_bare_word = nullptr;  // after the first argument
   const char* output_only_option = nullptr;
+  const char* refresh_only_option = nullptr;  // "--sha256"
 };
 
 // "-x" takes every word up to the next option; one that takes none is warned of.
@@ -178,6 +179,9 @@ bool take_word(Walk& walk, CommandLine& command) {
     command.action = CommandAction::check;
   } else if (word == "--ignore-missing") {
     command.ignore_missing = true;
+  } else if (word == "--sha256") {
+    command.add_sha256 = true;
+    walk.refresh_only_option = argument;
   } else if (word == "--quiet" || word == "--status") {
     command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
     walk.output_only_option = argument;
@@ -214,6 +218,10 @@ void finish_walk(const Walk& walk, CommandLine& command) {
   }
   if (command.action != CommandAction::check && walk.output_only_option != nullptr) {
     refuse(walk.output_only_option, command);
+  }
+  // A check checks every digest a section records; it adds none.
+  if (command.action == CommandAction::check && walk.refresh_only_option != nullptr) {
+    refuse(walk.refresh_only_option, command);
   }
 }
 
@@ -260,6 +268,10 @@ int refused(const CommandLine& command) {
   const std::string_view option = command.refused_option;
   if (option == "--quiet" || option == "--status") {
     report("option \"%s\" is for a check (-c); see md5refresh --help", command.refused_option);
+  } else if (option == "--sha256") {
+    report(
+        "option \"--sha256\" is for a refresh; a check checks every digest recorded; see "
+        "md5refresh --help");
   } else if (option == "-r" && command.tree_count == MAX_TREES) {
     report("at most %d folders with -r; see md5refresh --help", MAX_TREES);
   } else if (option == "-r") {
@@ -280,6 +292,7 @@ int run_trees_of(const CommandLine& command) {
   TreeRequest request{std::span(command.trees).first(static_cast<std::size_t>(command.tree_count)),
                       command.excludes, check, command.check_output};
   request.ignore_missing = command.ignore_missing;
+  request.add_sha256 = command.add_sha256;
   return with_output_checked(run_trees(request), check);
 }
 
@@ -324,7 +337,7 @@ int run_command_line(std::span<const char* const> arguments) {
   }
   const int status =
       refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes,
-                       command.output_named, command.ignore_missing);
+                       command.output_named, command.ignore_missing, command.add_sha256);
   return with_output_checked(status, false);
 }
 

@@ -32,11 +32,13 @@ inline constexpr char USAGE_TEXT[] =
 // each option really does.
 inline constexpr char HELP_TEXT[] =
     "Usage: md5refresh [MANIFEST] [-i INPUT] [-o OUTPUT] [-x NAME...] [--ignore-missing]\n"
+    "                  [--sha256]\n"
     "       md5refresh -c [MANIFEST] [-i INPUT] [-x NAME...] [--ignore-missing]\n"
     "                  [--quiet | --status]\n"
-    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status]] [-x NAME...]\n"
-    "                  [--ignore-missing]\n"
-    "Refreshes the MD5 digest recorded for each file a manifest names, or checks it.\n"
+    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status] | --sha256]\n"
+    "                  [-x NAME...] [--ignore-missing]\n"
+    "Refreshes the MD5 digest recorded for each file a manifest names, or checks it;\n"
+    "a section's \"sha256\" entry is refreshed and checked beside it.\n"
     "\n"
     "  MANIFEST          the manifest, read and rewritten in place (default update.txt);\n"
     "                    in a check, the first word that is no option, wherever it stands\n"
@@ -47,6 +49,8 @@ inline constexpr char HELP_TEXT[] =
     "  --quiet           with -c: print only the lines that are not OK, and the summary\n"
     "  --status          with -c: print nothing; the exit status tells\n"
     "  --ignore-missing  pass over files that do not exist, without a word\n"
+    "  --sha256          store each file's SHA-256 too, adding a \"sha256\" entry after\n"
+    "                    \"md5\" where a section has none\n"
     "  -r FOLDER         refresh (with -c: check) every update.txt beneath FOLDER, in place;\n"
     "                    repeatable\n"
     "  -h, -v            print the short usage text\n"
@@ -62,9 +66,9 @@ inline constexpr char HELP_TEXT[] =
 
 // Every option the argument walk knows: any other word that begins with "-"
 // is refused, so an option is known here or nowhere, and --help names each.
-inline constexpr std::array<std::string_view, 13> OPTION_WORDS = {
-    "-i", "-o", "-x", "-c",     "--check",  "--quiet", "--status", "--ignore-missing",
-    "-r", "-h", "-v", "--help", "--version"};
+inline constexpr std::array<std::string_view, 14> OPTION_WORDS = {
+    "-i", "-o",       "-x", "-c", "--check", "--quiet",  "--status", "--ignore-missing",
+    "-r", "--sha256", "-h", "-v", "--help",  "--version"};
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
 
@@ -74,7 +78,7 @@ enum class CommandAction {
   usage,    // -v, -h, or no argument at all
   help,     // --help: what each option does
   version,  // --version
-  refused,  // an option the tool does not know, or one that needs -c without it
+  refused,  // an option the tool does not know, or one that needs -c without it (or with it)
 };
 
 // Arguments the walk passes over are kept (the first few) to be warned of.
@@ -93,6 +97,7 @@ struct CommandLine {
   PathBuffer output_path;
   bool output_named;    // by "-o", not by default or by a bare first argument
   bool ignore_missing;  // "--ignore-missing": files that do not exist are passed over
+  bool add_sha256;      // "--sha256": a refresh stores every file's SHA-256 too
   ExcludeList excludes;
   const char* too_long_path;      // the first path argument that did not fit, or null
   int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES

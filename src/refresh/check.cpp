@@ -16,8 +16,8 @@ namespace md5refresh {
 
 namespace {
 
-enum class Verdict { ok, changed, missing, no_file_named, no_digest, not_a_digest };
-static_assert(VERDICT_COUNT == 6);
+enum class Verdict { ok, changed, missing, no_file_named, no_digest, not_a_digest, not_a_sha256 };
+static_assert(VERDICT_COUNT == 7);
 
 // The words of a check line; the first three are the ones scripts have always
 // matched, the others say what to mend in the manifest.
@@ -27,7 +27,8 @@ constexpr std::array<const char*, VERDICT_COUNT> VERDICT_TEXT = {
     "MISSING",
     "no file named",
     "no digest recorded",
-    "recorded digest is not 32 hex digits"};
+    "recorded digest is not 32 hex digits",
+    "recorded sha256 is not 64 hex digits"};
 
 constexpr std::array<const char*, VERDICT_COUNT> SUMMARY_TEXT = {
     "OK",
@@ -35,7 +36,8 @@ constexpr std::array<const char*, VERDICT_COUNT> SUMMARY_TEXT = {
     "missing",
     "with no file named",
     "with no digest recorded",
-    "with a digest that is not 32 hex digits"};
+    "with a digest that is not 32 hex digits",
+    "with a sha256 that is not 64 hex digits"};
 
 bool same_digest(std::string_view recorded, std::string_view computed) {
   return std::ranges::equal(recorded, computed, [](char a, char b) {
@@ -44,21 +46,28 @@ bool same_digest(std::string_view recorded, std::string_view computed) {
   });
 }
 
-bool is_digest(std::string_view text) {
-  return text.size() == 32 && std::ranges::all_of(text, [](char c) {
+bool is_digest(std::string_view text, std::size_t digits) {
+  return text.size() == digits && std::ranges::all_of(text, [](char c) {
            return std::isxdigit(static_cast<unsigned char>(c));
          });
 }
 
-Verdict verdict_of(const Section& section, Target target, bool digested, const HexDigest& hex) {
+// OK only when every digest the section records is its file's: a forged file
+// may match the MD5 and still differs in its SHA-256.
+Verdict verdict_of(const Section& section, Target target, bool digested, const HexDigest& hex,
+                   const Sha256Hex& sha256) {
   if (target == Target::no_file_path || target == Target::names_no_file) {
     return Verdict::no_file_named;
   }
   if (!digested) return Verdict::missing;
   const Entry* md5 = find_entry(section, "md5");
-  if (md5 == nullptr) return Verdict::no_digest;
-  if (!is_digest(field_text(md5->value))) return Verdict::not_a_digest;
-  return same_digest(field_text(md5->value), hex.data()) ? Verdict::ok : Verdict::changed;
+  const Entry* sha = find_entry(section, "sha256");
+  if (md5 == nullptr && sha == nullptr) return Verdict::no_digest;
+  if (md5 != nullptr && !is_digest(field_text(md5->value), 32)) return Verdict::not_a_digest;
+  if (sha != nullptr && !is_digest(field_text(sha->value), 64)) return Verdict::not_a_sha256;
+  const bool md5_matches = md5 == nullptr || same_digest(field_text(md5->value), hex.data());
+  const bool sha_matches = sha == nullptr || same_digest(field_text(sha->value), sha256.data());
+  return md5_matches && sha_matches ? Verdict::ok : Verdict::changed;
 }
 
 void print_check_line(const Section& section, Verdict verdict, const TargetPath& path,
@@ -83,11 +92,14 @@ void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,
 }  // namespace
 
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const HexDigest& hex, CheckOutput output,
+                   bool digested, const HexDigest& hex, const Sha256Hex& sha256, CheckOutput output,
                    Transcript& transcript) {
-  // A section with neither entry, even misspelled, is no business of a check.
-  if (!mentions_key(section, "file_path") && !mentions_key(section, "md5")) return;
-  const Verdict verdict = verdict_of(section, planned.target, digested, hex);
+  // A section with none of the entries, even misspelled, is no business of a check.
+  if (!mentions_key(section, "file_path") && !mentions_key(section, "md5") &&
+      !mentions_key(section, "sha256")) {
+    return;
+  }
+  const Verdict verdict = verdict_of(section, planned.target, digested, hex, sha256);
   tally.a_file_named = tally.a_file_named || verdict != Verdict::no_file_named;
   ++tally.counts[static_cast<std::size_t>(verdict)];
   ++tally.checked;

@@ -22,8 +22,9 @@ inline constexpr int CHECK_NOT_ALL_OK = 1;  // a section's line is not OK
 inline constexpr int CHECK_NOT_MADE = 2;    // no manifest, or no file in it to check
 
 // The sections of one manifest's check, counted by verdict: OK, changed,
-// missing, no file named, no digest recorded, not a digest.
-inline constexpr std::size_t VERDICT_COUNT = 6;
+// missing, no file named, no digest recorded, an md5 that is not a digest, a
+// sha256 that is not one.
+inline constexpr std::size_t VERDICT_COUNT = 7;
 struct CheckTally {
   std::array<int, VERDICT_COUNT> counts;
   int checked;
@@ -32,12 +33,16 @@ struct CheckTally {
 };
 
 // Counts a visited section whose file is done, and prints its line as
-// `output` has it; `digested`: whether `hex` is its file's digest.
-// Prints a line for every section with a "file_path" or an "md5" entry: "path:
-// OK", "path: CHANGED", "path: MISSING", "path: no digest recorded", "path:
-// recorded digest is not 32 hex digits" or "section NAME: no file named".
+// `output` has it; `digested`: whether `hex` is its file's digest, and
+// `sha256` its SHA-256 where the section records one.
+// Prints a line for every section with a "file_path", "md5" or "sha256"
+// entry: "path: OK" (every digest recorded matches), "path: CHANGED", "path:
+// MISSING", "path: no digest recorded", "path: recorded digest is not 32 hex
+// digits", "path: recorded sha256 is not 64 hex digits" or "section NAME: no
+// file named".
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const HexDigest& hex, CheckOutput output, Transcript& transcript);
+                   bool digested, const HexDigest& hex, const Sha256Hex& sha256, CheckOutput output,
+                   Transcript& transcript);
 
 // The check's status; with `summarize`, when not all is OK, the summary of
 // the sections on stderr.

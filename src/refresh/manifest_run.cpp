@@ -146,6 +146,27 @@ bool put_digest(Section& section, const HexDigest& hex) {
   return true;
 }
 
+// Stores the SHA-256 in the section's first "sha256" entry, or, when `add`,
+// in a new one right after its "md5" entry, where readers that know both look;
+// false when it has none and may not, or has no room for one.
+bool put_sha256(Section& section, const Sha256Hex& sha256, bool add) {
+  Entry* entry = find_entry(section, "sha256");
+  if (entry == nullptr && add && section.entry_count < MAX_ENTRIES) {
+    const Entry* md5 = find_entry(section, "md5");
+    const auto entries = std::span(section.entries);
+    const std::size_t at = md5 != nullptr ? static_cast<std::size_t>(md5 - entries.data()) + 1
+                                          : static_cast<std::size_t>(section.entry_count);
+    const auto end = entries.begin() + section.entry_count++;
+    std::move_backward(entries.begin() + static_cast<std::ptrdiff_t>(at), end, end + 1);
+    entry = &entries[at];
+    entry->key = {};
+    (void)set_field(entry->key, "sha256");
+  }
+  if (entry == nullptr) return false;
+  (void)set_field(entry->value, sha256.data());
+  return true;
+}
+
 // An output that replaces the input must still hold the text that was read,
 // byte for byte (a stamp misses an edit within the file system's time
 // granularity, and takes a touch for one); any other output must be as the
@@ -290,6 +311,11 @@ void count_file(ManifestRun& run, const SectionPlan& planned, std::size_t s, boo
 
 }  // namespace
 
+bool wants_sha256(const Section& section, const RunSettings& settings) {
+  return find_entry(section, "sha256") != nullptr ||
+         (settings.kind == RunKind::refresh && settings.add_sha256);
+}
+
 void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings) {
   const std::size_t s = run.finished_sections++;
   const SectionPlan& planned = run.plan.sections[s];
@@ -303,8 +329,8 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
   const bool digested = report_outcome(section, planned, outcome, run.transcript);
   if (digested) ++run.files_digested;
   if (settings.kind == RunKind::check) {
-    tally_section(run.tally, section, planned, digested, outcome.hex, settings.check_output,
-                  run.transcript);
+    tally_section(run.tally, section, planned, digested, outcome.hex, outcome.sha256,
+                  settings.check_output, run.transcript);
     return;
   }
   if (planned.target == Target::no_file_path) return;
@@ -316,6 +342,14 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
       say(run.transcript,
           "section \"%s\" has no md5 entry and no room for one; digest of %s not stored",
           section.name.data(), planned.path.data());
+    }
+    // Only a SHA-256 taken from the same reads as the MD5 just stored.
+    if (wants_sha256(section, settings) &&
+        !(outcome.sha256[0] != '\0' && put_sha256(section, outcome.sha256, settings.add_sha256))) {
+      say(run.transcript,
+          "section \"%s\" has no sha256 entry and no room for one; SHA-256 of %s not stored",
+          section.name.data(), planned.path.data());
+      fresh = false;
     }
   }
   count_file(run, planned, s, fresh);

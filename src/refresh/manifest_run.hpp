@@ -34,7 +34,13 @@ struct RunSettings {
   bool many;
   // Files that do not exist are passed over without a word ("--ignore-missing").
   bool ignore_missing = false;
+  // A refresh adds a "sha256" entry where a section has none ("--sha256").
+  bool add_sha256 = false;
 };
+
+// Whether the run takes the SHA-256 of the section's file: where the section
+// records one, and in a refresh with "--sha256", everywhere.
+[[nodiscard]] bool wants_sha256(const Section& section, const RunSettings& settings);
 
 // The input of a refresh stays open from its read to the replace, where the
 // lock on it keeps a second run out; the bytes read are what the file must

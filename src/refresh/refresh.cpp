@@ -69,6 +69,7 @@ using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 struct KnownDigest {
   FileStamp stamp;
   HexDigest hex;
+  Sha256Hex sha256;  // empty where the read did not take it
 };
 
 // Where the manifests come from: one named on the command line, or a walk.
@@ -204,13 +205,26 @@ bool load_next_manifest(Run& run) {
   return true;
 }
 
+// Whether the SHA-256 of section `s`'s file is wanted: by it, or by a later
+// section of the manifest that leads to the same file and will share its read.
+bool sha256_wanted(const Run& run, const Pending& pending, std::size_t s) {
+  const ManifestRun& manifest = pending.run;
+  for (std::size_t t = s; t < static_cast<std::size_t>(manifest.plan.section_count); ++t) {
+    const bool same_file = t == s || manifest.plan.sections[t].same_file_as == static_cast<int>(s);
+    if (same_file && wants_sha256(manifest.manifest->sections[t], run.settings)) return true;
+  }
+  return false;
+}
+
 // The file of a manifest's next section: a job to feed, or null when the
 // section needs none (no file, not a regular file, a digest known, a file
-// already being read).
+// already being read). A digest known or a read under way serves only where
+// it has the SHA-256 the section needs.
 SharedFile* file_to_feed(Run& run, Pending& pending) {
   const std::size_t s = pending.next_to_feed++;
   const SectionPlan& planned = pending.run.plan.sections[s];
   if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
+  const bool sha256 = sha256_wanted(run, pending, s);
   const int folder = folder_descriptor(pending.run.folder);
   // Only looked at here, its identity from that look: the worker that digests
   // it opens it, and the stamp after its read tells whether that met the file
@@ -221,12 +235,14 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
     return nullptr;
   }
   if (const auto known = run.known.find(key_of(stamp));
-      known != run.known.end() && known->second.stamp == stamp) {
-    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex};
+      known != run.known.end() && known->second.stamp == stamp &&
+      (!sha256 || known->second.sha256[0] != '\0')) {
+    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex, known->second.sha256};
     return nullptr;
   }
   if (const auto reading = run.reading.find(key_of(stamp));
-      reading != run.reading.end() && reading->second->before == stamp) {
+      reading != run.reading.end() && reading->second->before == stamp &&
+      (!sha256 || reading->second->job.sha256_wanted)) {
     pending.files[s] = reading->second;
     ++reading->second->readers;
     return nullptr;
@@ -236,6 +252,7 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   file.path = planned.path.data();
   file.folder = pending.run.folder;
   file.job = {nullptr, stamp.size, {}, {}, file.path.c_str(), folder};
+  file.job.sha256_wanted = sha256;
   file.sequence = ++run.fed;
   file.readers = 1;
   run.reading[key_of(file.before)] = &file;
@@ -432,7 +449,7 @@ void file_done(Run& run, FileJob& job, const ClosedStamps* closed) {
   const auto reading = run.reading.find(key_of(file.before));
   if (reading != run.reading.end() && reading->second == &file) run.reading.erase(reading);
   if (file.outcome.result.status == DigestStatus::ok && file.outcome.unchanged) {
-    run.known[key_of(file.before)] = {file.before, file.outcome.hex};
+    run.known[key_of(file.before)] = {file.before, file.outcome.hex, file.outcome.sha256};
   }
   finish_ready(run);
 }
@@ -519,9 +536,9 @@ void report_summary(const Run& run, CheckOutput output) {
 }  // namespace
 
 int refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,
-                     bool output_named, bool ignore_missing) {
-  const RunSettings settings{RunKind::refresh, excludes, CheckOutput::every_line, false,
-                             ignore_missing};
+                     bool output_named, bool ignore_missing, bool add_sha256) {
+  const RunSettings settings{RunKind::refresh, excludes,  CheckOutput::every_line, false,
+                             ignore_missing,   add_sha256};
   const Source source{input_path, output_path, output_named, {}};
   const auto run = std::make_unique<Run>(settings, source, TreeLimits{});
   digest_all(*run, nullptr);
@@ -538,8 +555,12 @@ int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOut
 }
 
 int run_trees(const TreeRequest& request) {
-  const RunSettings settings{request.check ? RunKind::check : RunKind::refresh, request.excludes,
-                             request.output, true, request.ignore_missing};
+  const RunSettings settings{request.check ? RunKind::check : RunKind::refresh,
+                             request.excludes,
+                             request.output,
+                             true,
+                             request.ignore_missing,
+                             request.add_sha256};
   const Source source{nullptr, nullptr, false, request.folders};
   const auto run = std::make_unique<Run>(settings, source, request.limits);
   run->failed_sync = request.failed_sync;

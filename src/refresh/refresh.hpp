@@ -25,9 +25,11 @@ namespace md5refresh {
 // was read, and by one run at a time. `output_named` tells an output the user
 // chose from the default one, for a warning when another file is replaced;
 // with `ignore_missing`, files that do not exist are passed over in silence.
+// Sections that record a "sha256" get their file's SHA-256 there, from the
+// same reads; with `add_sha256`, every section gets one.
 [[nodiscard]] int refresh_manifest(const char* input_path, const char* output_path,
                                    const ExcludeList& excludes, bool output_named,
-                                   bool ignore_missing = false);
+                                   bool ignore_missing = false, bool add_sha256 = false);
 
 // Prints a line for every section with a "file_path" or an "md5" entry that
 // `excludes` does not name, and a summary of the sections on stderr when not
@@ -59,6 +61,7 @@ struct TreeRequest {
   std::size_t* files_read = nullptr;  // when given: how many files were read, for tests
   int failed_sync = 0;  // not 0: the first batch's sync fails with this errno, for tests
   bool ignore_missing = false;
+  bool add_sha256 = false;  // a refresh's "--sha256"
 };
 
 // Walks each folder depth first, its entries in byte order, links not

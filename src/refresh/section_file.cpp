@@ -25,7 +25,7 @@ FileOutcome close_digested(FileJob& job, const ClosedStamps* closed, const FileS
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
   const int open_error = job.result.status == DigestStatus::open_error ? job.result.error : 0;
-  FileOutcome outcome{open_error, job.result, false, job.hex};
+  FileOutcome outcome{open_error, job.result, false, job.hex, job.sha256};
   outcome.unchanged = stamps.closed_taken && stamps.path_taken && stamps.closed == before &&
                       stamps.at_path == before;
   return outcome;

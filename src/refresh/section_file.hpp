@@ -16,6 +16,7 @@ struct FileOutcome {
   DigestResult result;
   bool unchanged;  // the file is still the one that was opened
   HexDigest hex;
+  Sha256Hex sha256{};  // empty where the run did not take it
 };
 
 // What came of the digested file opened with the stamp `before`: closed here

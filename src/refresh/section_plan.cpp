@@ -78,11 +78,12 @@ int earlier_with_path(const ManifestPlan& plan, std::size_t s) {
 }
 
 // "file_path " (blanks before the "="), "File_Path", "filepath", "file-path",
-// "MD5": what the user meant, read as another key, so the section would be
-// passed over in silence.
+// "MD5", "SHA-256": what the user meant, read as another key, so the section
+// would be passed over in silence.
 void warn_about_near_miss(const Section& section, std::string_view key, Transcript& transcript) {
   const char* meant = looks_like_key(key, "file_path") ? "file_path"
                       : looks_like_key(key, "md5")     ? "md5"
+                      : looks_like_key(key, "sha256")  ? "sha256"
                                                        : nullptr;
   if (meant == nullptr || key == meant) return;
   const std::string_view bare = key.substr(0, key.find_last_not_of(" \t") + 1);

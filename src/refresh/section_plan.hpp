@@ -85,8 +85,8 @@ struct ManifestPlan {
 [[nodiscard]] bool mentions_key(const Section& section, std::string_view meant);
 
 // Warns of what the run would otherwise pass over in silence: keys that are
-// "file_path" or "md5" but for blanks or case, and visited sections whose files
-// are one file.
+// "file_path", "md5" or "sha256" but for blanks, case, "_" and "-", and
+// visited sections whose files are one file.
 void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript);
 
 // Warns of each "-x" name that matches no section; true when one of them names
