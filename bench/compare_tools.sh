@@ -7,7 +7,9 @@
 # dropped before each run instead, so every tool reads from the disk.
 # Usage: bench/compare_tools.sh [profile...]   (profiles: 1x1024 10x100 3x2048 mixed;
 # all by default; RUNS=7; needs a release build first; MD5REFRESH=path picks
-# another binary)
+# another binary). SHA256=1 gives every section a sha256 entry too and times
+# the run against sha256sum, openssl's SHA-256 and the tool's own run of the
+# same files without sha256 entries.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,12 +38,15 @@ run_profile() {
     local profile=$1 dir=$work/$1 files=() total=0 i=0
     mkdir -p "$dir"
     printf '' >"$dir/update.txt"
+    printf '' >"$dir/update-sha256.txt"
     for size in $(sizes_of "$profile"); do
         local file=$dir/f$i.bin
         if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" -ne $((size << 20)) ]; then
             head -c $((size << 20)) /dev/urandom >"$file"
         fi
         printf 's%d={\n        file_path=/packages/f%d.bin\n        md5=0\n}\n\n' $i $i >>"$dir/update.txt"
+        printf 's%d={\n        file_path=/packages/f%d.bin\n        md5=0\n        sha256=0\n}\n\n' \
+            $i $i >>"$dir/update-sha256.txt"
         files+=("$file")
         total=$((total + size))
         i=$((i + 1))
@@ -61,6 +66,23 @@ run_profile() {
         [md5sum-parallel]="xargs -P $jobs -n 1 md5sum"
     )
     local names=(md5refresh md5sum openssl md5sum-parallel)
+    local peers=(md5sum openssl md5sum-parallel)
+    if [ "${SHA256:-0}" = 1 ]; then
+        local sha_manifest=$dir/update-sha256.txt
+        "$tool" "$sha_manifest" >/dev/null
+        ours=$(sed -n 's/^ *sha256=//p' "$sha_manifest" | sort)
+        theirs=$(sha256sum "${files[@]}" | cut -d' ' -f1 | sort)
+        [ "$ours" = "$theirs" ] || { echo "$profile: md5refresh and sha256sum disagree" >&2; exit 1; }
+        commands=(
+            [md5refresh]="$tool $sha_manifest"
+            [md5refresh-md5-only]="$tool $manifest"
+            [sha256sum]="sha256sum ${files[*]}"
+            [openssl-sha256]="openssl dgst -sha256 ${files[*]}"
+        )
+        names=(md5refresh md5refresh-md5-only sha256sum openssl-sha256)
+        peers=(md5refresh-md5-only sha256sum openssl-sha256)
+        manifest=$sha_manifest
+    fi
     declare -A times
     for ((run = 0; run < runs; run++)); do
         for name in "${names[@]}"; do
@@ -91,7 +113,7 @@ run_profile() {
         printf '  %-16s %7.3f s  %6.0f MiB/s\n' "$name" "${medians[$name]}" \
             "$(echo "$total / ${medians[$name]}" | bc -l)"
     done
-    for name in md5sum openssl md5sum-parallel; do
+    for name in "${peers[@]}"; do
         printf '  md5refresh / %-16s time ratio %.3f\n' "$name" \
             "$(echo "${medians[md5refresh]} / ${medians[$name]}" | bc -l)"
     done

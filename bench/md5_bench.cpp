@@ -8,6 +8,7 @@
 #include <openssl/md5.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -180,6 +181,29 @@ void BM_libcrypto_sha256(benchmark::State& state) {
   }
   state.SetBytesProcessed(state.iterations() * (1 << 20));
 }
+// 1 MiB of each of one to three messages side by side with the SHA extensions.
+void BM_sha256_streams(benchmark::State& state) {
+  if (!sha256_kernel_available(Sha256Kernel::sha_extensions)) {
+    state.SkipWithError("not on this CPU");
+    return;
+  }
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const auto buffer = make_buffer(static_cast<std::int64_t>(count << 20), 0);
+  std::array<Sha256State, SHA256_MAX_STREAMS> states{};
+  std::array<Sha256State*, SHA256_MAX_STREAMS> pointers{};
+  std::array<const std::uint8_t*, SHA256_MAX_STREAMS> data{};
+  for (std::size_t i = 0; i < count; ++i) {
+    pointers[i] = &states[i];
+    data[i] = buffer.data() + (i << 20);
+  }
+  for (auto _ : state) {
+    sha256_absorb_streams_sha_extensions(std::span(pointers).first(count),
+                                         std::span(data).first(count), (1 << 20) / 64);
+    benchmark::DoNotOptimize(states);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(count << 20));
+}
+BENCHMARK(BM_sha256_streams)->DenseRange(1, 3);
 BENCHMARK(BM_sha256_kernel)
     ->Arg(static_cast<int>(Sha256Kernel::portable))
     ->Arg(static_cast<int>(Sha256Kernel::sha_extensions));

@@ -127,3 +127,32 @@ TEST(Sha256, DispatchTakesTheExtensionsWhereTheCpuHasThem) {
   EXPECT_EQ(sha256_best_kernel(), has ? Sha256Kernel::sha_extensions : Sha256Kernel::portable);
   EXPECT_TRUE(sha256_kernel_available(Sha256Kernel::portable));
 }
+
+// Messages side by side, however many, give each its own digest: the kernel
+// of the SHA extensions with one to three, and the dispatch that splits more.
+TEST(Sha256, MessagesSideBySideAgreeWithOneAtATime) {
+  std::mt19937 random(5);
+  constexpr std::size_t BLOCKS = 9;
+  for (std::size_t count = 1; count <= 7; ++count) {
+    std::vector<std::vector<std::uint8_t>> messages;
+    std::vector<Sha256State> expected(count, SHA256_INITIAL_STATE), states(count);
+    std::vector<Sha256State*> pointers;
+    std::vector<const std::uint8_t*> data;
+    for (std::size_t i = 0; i < count; ++i)
+      messages.push_back(random_bytes(random, 64 * BLOCKS));
+    for (std::size_t i = 0; i < count; ++i) {
+      sha256_absorb_portable(expected[i], messages[i].data(), BLOCKS);
+      pointers.push_back(&states[i]);
+      data.push_back(messages[i].data());
+    }
+    std::fill(states.begin(), states.end(), SHA256_INITIAL_STATE);
+    sha256_absorb_streams(pointers, data, BLOCKS);
+    EXPECT_EQ(states, expected) << count << " messages, dispatched";
+    if (count > SHA256_MAX_STREAMS || !sha256_kernel_available(Sha256Kernel::sha_extensions)) {
+      continue;
+    }
+    std::fill(states.begin(), states.end(), SHA256_INITIAL_STATE);
+    sha256_absorb_streams_sha_extensions(pointers, data, BLOCKS);
+    EXPECT_EQ(states, expected) << count << " messages, SHA extensions";
+  }
+}

@@ -65,10 +65,9 @@ struct ReadRing {
   bool last_read = false;  // no read follows
   std::uint64_t bytes_read = 0;
 
-  // Set before any read; then fed by the one read under way, every chunk
-  // before it is handed over.
-  bool sha256_wanted = false;
-  Sha256 sha256;
+  // Where each chunk read goes through on the reading thread, before it is
+  // handed over (set before any read), or null.
+  Sha256* sha256 = nullptr;
 };
 
 // Every buffer of the ring's shape, from the pool or new; false when memory

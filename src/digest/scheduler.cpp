@@ -52,9 +52,11 @@ void retire(Run& run, RunStream& stream) {
 void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
   FileJob& job = *stream.job;
   if (status == DigestStatus::ok) {
-    md5_update(stream.md5, std::span(unabsorbed(stream.ring), stream.ring.end - stream.ring.start));
+    const std::span tail(unabsorbed(stream.ring), stream.ring.end - stream.ring.start);
+    md5_update(stream.md5, tail);
     job.hex = hex_digest(md5_finish(stream.md5));
-    if (job.sha256_wanted) job.sha256 = sha256_hex(sha256_finish(stream.ring.sha256));
+    if (stream.sha256_in_group) sha256_update(stream.sha256, tail);
+    if (job.sha256_wanted) job.sha256 = sha256_hex(sha256_finish(stream.sha256));
   }
   job.result = {status, error};
   close_where_the_run_closes(run, stream);
@@ -122,6 +124,17 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
     for (std::size_t lane = 0; lane < group.size(); ++lane)
       group[lane]->md5.state = lane_state(lanes, lane);
   }
+  std::array<Sha256State*, MD5_MAX_LANES> sha256_states{};
+  std::array<const std::uint8_t*, MD5_MAX_LANES> sha256_data{};
+  std::size_t sha256_count = 0;
+  for (RunStream* stream : group) {
+    if (!stream->sha256_in_group) continue;
+    sha256_states[sha256_count] = &stream->sha256.state;
+    sha256_data[sha256_count++] = unabsorbed(stream->ring);
+    stream->sha256.length += 64 * blocks;
+  }
+  sha256_absorb_streams(std::span(sha256_states).first(sha256_count),
+                        std::span(sha256_data).first(sha256_count), blocks);
   for (RunStream* stream : group) {
     stream->ring.start += 64 * blocks;
     stream->md5.length += 64 * blocks;
@@ -333,7 +346,11 @@ void add_stream(Run& run, FileJob& job) {
   stream.job = &job;
   stream.ring.file = job.stream;
   stream.ring.size = job.size;
-  stream.ring.sha256_wanted = job.sha256_wanted;
+  if (job.sha256_wanted) {
+    const bool read_ahead = run.shape.read_size == READ_AHEAD_SIZE;
+    stream.ring.sha256 = read_ahead ? &stream.sha256 : nullptr;
+    stream.sha256_in_group = !read_ahead;
+  }
   stream.done = job.stream == nullptr && job.path == nullptr;
   stream.open = job.stream != nullptr;
   if (stream.open) ++run.open_files;

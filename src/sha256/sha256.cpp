@@ -98,6 +98,22 @@ void sha256_absorb(Sha256State& state, const std::uint8_t* data, std::size_t blo
   sha256_absorb_with(best, state, data, blocks);
 }
 
+void sha256_absorb_streams(std::span<Sha256State* const> states,
+                           std::span<const std::uint8_t* const> data, std::size_t blocks) {
+  static const Sha256Kernel best = sha256_best_kernel();
+  for (std::size_t first = 0, count = 0; first < states.size(); first += count) {
+    const std::size_t left = states.size() - first;
+    count = left == 3 ? 3 : std::min<std::size_t>(left, 2);
+    if (best == Sha256Kernel::sha_extensions) {
+      sha256_absorb_streams_sha_extensions(states.subspan(first, count), data.subspan(first, count),
+                                           blocks);
+      continue;
+    }
+    for (std::size_t i = first; i < first + count; ++i)
+      sha256_absorb_portable(*states[i], data[i], blocks);
+  }
+}
+
 void sha256_update(Sha256& sha, std::span<const std::uint8_t> bytes) {
   std::size_t held = static_cast<std::size_t>(sha.length % 64);
   sha.length += bytes.size();
