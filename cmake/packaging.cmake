@@ -87,7 +87,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGE_DESCRIPTION "md5refresh reads a manifest of named sections of key=value entries,
 digests the file that each section's file_path names, prints one report
 line per file, stores each fresh digest in the section's md5 entry and
-rewrites the manifest in a normalised layout, in place by default. With -c
+rewrites the manifest in a normalised layout, in place by default; a
+section's sha256 entry gets the file's SHA-256 from the same reads. With -c
 it only checks the recorded digests. Several files are digested at once.")
 # The .deb installs under /usr; the tarball unpacks into its own folder.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-generators.cmake)

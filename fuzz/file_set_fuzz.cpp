@@ -4,7 +4,8 @@
 // the number of messages; each message's length is two bytes, then the bytes
 // follow, repeated to reach lengths beyond the input. The last byte chooses
 // the window, whether every other message is a file the worker opens by its
-// path, and how few files may be open at once.
+// path, whether two messages in three want their SHA-256 too (which must be
+// the value engine's), and how few files may be open at once.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "digest/file_set_digest.hpp"
 #include "fuzz_support.hpp"
 #include "md5/md5.hpp"
+#include "sha256/sha256.hpp"
 
 using namespace md5refresh;
 
@@ -80,6 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       jobs.push_back({fuzz::stream_of(messages[i]), messages[i].size(), {}, {}});
     }
   }
+  const bool sha256 = (last & 8) != 0;
+  for (std::size_t i = 0; i < jobs.size(); ++i)
+    jobs[i].sha256_wanted = sha256 && i % 3 != 1;
   const unsigned workers = 1 + (data[0] >> 6) % 2;
   // The last input byte's low bits: every job at once, or fed through a window.
   const std::size_t window = last % 4;
@@ -99,6 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();
     if (std::strcmp(jobs[i].hex.data(), scalar_md5(messages[i]).data()) != 0) std::abort();
+    const std::span message(reinterpret_cast<const std::uint8_t*>(messages[i].data()),
+                            messages[i].size());
+    const Sha256Hex expected = jobs[i].sha256_wanted ? sha256_hex(sha256_of(message)) : Sha256Hex{};
+    if (jobs[i].sha256 != expected) std::abort();
   }
   return 0;
 }

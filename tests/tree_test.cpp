@@ -37,10 +37,16 @@ std::string shown(const std::vector<std::string>& parts) {
   return path;
 }
 
-std::string section(const std::string& name, const std::string& file, const char* md5 = nullptr) {
+std::string section(const std::string& name, const std::string& file, const char* md5 = nullptr,
+                    const char* sha256 = nullptr) {
+  // A refresh adds md5 at the end, after a sha256 there already.
   return name + "={\n        file_path=" + file + "\n" +
+         (sha256 != nullptr ? std::string("        sha256=") + sha256 + "\n" : "") +
          (md5 != nullptr ? std::string("        md5=") + md5 + "\n" : "") + "}\n\n";
 }
+
+constexpr const char* ABC_SHA256 =
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
 std::string report(const char* md5, const std::vector<std::string>& parts) {
   return std::string(md5) + "\t" + shown(parts) + "\n";
@@ -332,6 +338,7 @@ struct SeamCase {
   std::size_t files_read;
   std::vector<int> written;  // the packages whose manifests are written
   std::string err;           // "%" stands for the folder's path
+  int sha256_from = 6;       // the packages from this one on record a SHA-256
 };
 
 void grow_p2(const char* path) {
@@ -355,6 +362,9 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
        "md5refresh: %/p2/x.bin changed while it was read\n"
        "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n"
        "md5refresh: 5 manifests, 4 files: 4 written, 1 incomplete, 0 refused\n"},
+      // A read or a digest without the SHA-256 serves no manifest that records one.
+      {"a read in flight without the SHA-256 is not shared", true, {}, 0, nullptr, 2, {1, 2, 3, 4, 5}, all, 3},
+      {"a digest made without the SHA-256 is not reused", true, {128, 1, 64}, 0, nullptr, 2, {1, 2, 3, 4, 5}, all, 3},
   };
   // clang-format on
   for (const SeamCase& c : cases) {
@@ -364,7 +374,8 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
     for (int p = 1; p <= 5; ++p) {
       const fs::path folder = dir / "rel" / ("p" + std::to_string(p));
       fs::create_directories(folder);
-      test::write_file(folder / "update.txt", section("x", "x.bin"));
+      test::write_file(folder / "update.txt",
+                       section("x", "x.bin", nullptr, p >= c.sha256_from ? "0" : nullptr));
       if (c.one_file && p > 1) {
         fs::create_hard_link(dir / "rel" / "p1" / "x.bin", folder / "x.bin");
       } else {
@@ -399,8 +410,9 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
     EXPECT_EQ(files_read, c.files_read);
     for (int p = 1; p <= 5; ++p) {
       const bool written = std::ranges::find(c.written, p) != c.written.end();
+      const char* sha256 = p < c.sha256_from ? nullptr : written ? ABC_SHA256 : "0";
       EXPECT_EQ(test::read_file(dir / "rel" / ("p" + std::to_string(p)) / "update.txt"),
-                section("x", "x.bin", written ? ABC_MD5 : nullptr))
+                section("x", "x.bin", written ? ABC_MD5 : nullptr, sha256))
           << p;
     }
   }

@@ -8,6 +8,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
+#endif
+
 #include "sha256/sha256_constants.hpp"
 
 namespace md5refresh {
@@ -54,9 +58,13 @@ void absorb_block(Sha256State& state, const std::uint8_t* block) {
     state[i] += worked[i];
 }
 
+// The SHA extensions are CPUID leaf 7's EBX bit 29, which not every
+// compiler's __builtin_cpu_supports knows by name.
 bool cpu_has_sha_extensions() {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+  return (ebx >> 29 & 1) != 0 && __builtin_cpu_supports("sse4.1") &&
          __builtin_cpu_supports("ssse3");
 #else
   return false;
