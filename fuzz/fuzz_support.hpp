@@ -3,6 +3,8 @@
 // a folder for inputs that must be files.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,6 +36,37 @@ inline KernelPaces paces_preferring(const Kernel& kernel, LaneEngine engine) {
     if (LANE_WIDTHS[i] == kernel.lane_width) paces.lanes[i] = 0.9;
   }
   return paces;
+}
+
+// An engine target's input: the first byte says how many of the bytes after
+// it (up to 7) choose the pieces the message is fed in; the rest is the
+// message. False when the input is too short for its own choice.
+struct PiecedMessage {
+  const std::uint8_t* splits;
+  std::size_t split_count;
+  const std::uint8_t* message;
+  std::size_t length;
+};
+
+inline bool pieced_message(const std::uint8_t* data, std::size_t size, PiecedMessage& out) {
+  out.split_count = size == 0 ? 0 : data[0] % 8;
+  if (size < 1 + out.split_count) return false;
+  out.splits = data + 1;
+  out.message = data + 1 + out.split_count;
+  out.length = size - 1 - out.split_count;
+  return true;
+}
+
+// The message to `update` in pieces of 3 times each split's value, then the rest.
+template <typename Update>
+void feed_in_pieces(const PiecedMessage& input, Update update) {
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < input.split_count && offset < input.length; ++i) {
+    const std::size_t piece = std::min<std::size_t>(input.splits[i] * 3u, input.length - offset);
+    update(input.message + offset, piece);
+    offset += piece;
+  }
+  update(input.message + offset, input.length - offset);
 }
 
 // Every job fed at once as the window allows, in order.

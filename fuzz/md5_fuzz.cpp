@@ -10,16 +10,18 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "md5/md5.hpp"
 
 using namespace md5refresh;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::size_t split_count = size == 0 ? 0 : data[0] % 8;
-  if (size < 1 + split_count) return 0;
-  const std::uint8_t* splits = data + 1;
-  const std::uint8_t* message = data + 1 + split_count;
-  const std::size_t length = size - 1 - split_count;
+  fuzz::PiecedMessage input{};
+  if (!fuzz::pieced_message(data, size, input)) return 0;
+  const std::size_t split_count = input.split_count;
+  const std::uint8_t* splits = input.splits;
+  const std::uint8_t* message = input.message;
+  const std::size_t length = input.length;
 
   std::vector<std::uint8_t> buffer(message, message + length);
   buffer.resize(length + MD5_PADDING_ROOM);
@@ -49,13 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (std::memcmp(digest.data(), expected, sizeof expected) != 0) std::abort();
 
   Md5 md5;
-  offset = 0;
-  for (std::size_t i = 0; i < split_count && offset < length; ++i) {
-    const std::size_t piece = std::min<std::size_t>(splits[i] * 3u, length - offset);
-    md5_update(md5, {message + offset, piece});
-    offset += piece;
-  }
-  md5_update(md5, {message + offset, length - offset});
+  fuzz::feed_in_pieces(input, [&](const std::uint8_t* bytes, std::size_t count) {
+    md5_update(md5, {bytes, count});
+  });
   if (std::memcmp(md5_finish(md5).data(), expected, sizeof expected) != 0) std::abort();
   return 0;
 }

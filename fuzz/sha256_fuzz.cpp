@@ -11,28 +11,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_support.hpp"
 #include "sha256/sha256.hpp"
 
 using namespace md5refresh;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::size_t split_count = size == 0 ? 0 : data[0] % 8;
-  if (size < 1 + split_count) return 0;
-  const std::uint8_t* splits = data + 1;
-  const std::uint8_t* message = data + 1 + split_count;
-  const std::size_t length = size - 1 - split_count;
+  fuzz::PiecedMessage input{};
+  if (!fuzz::pieced_message(data, size, input)) return 0;
+  const std::uint8_t* message = input.message;
+  const std::size_t length = input.length;
 
   std::uint8_t expected[32];
   unsigned int expected_length = 0;
   EVP_Digest(message, length, expected, &expected_length, EVP_sha256(), nullptr);
   Sha256 sha;
-  std::size_t offset = 0;
-  for (std::size_t i = 0; i < split_count && offset < length; ++i) {
-    const std::size_t piece = std::min<std::size_t>(splits[i] * 3u, length - offset);
-    sha256_update(sha, {message + offset, piece});
-    offset += piece;
-  }
-  sha256_update(sha, {message + offset, length - offset});
+  fuzz::feed_in_pieces(input, [&](const std::uint8_t* bytes, std::size_t count) {
+    sha256_update(sha, {bytes, count});
+  });
   if (std::memcmp(sha256_finish(sha).data(), expected, sizeof expected) != 0) std::abort();
 
   const std::size_t blocks = length / 64;
@@ -52,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pointers[i] = &states[i];
     sources[i] = message;
   }
-  const std::size_t side_by_side = split_count % 5 + 1;
+  const std::size_t side_by_side = input.split_count % 5 + 1;
   sha256_absorb_streams(std::span(pointers).first(side_by_side),
                         std::span(sources).first(side_by_side), blocks);
   for (std::size_t i = 0; i < side_by_side; ++i) {
