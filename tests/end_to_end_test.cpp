@@ -378,6 +378,10 @@ TEST(EndToEnd, ShowsReportLinesInOrderAndReportsALostStandardOutput) {
       {"standard output closed, a check that prints nothing", {"m.txt", "-c", "--status"}, ">&- 2>log", 1, missing},
       {"standard error closed", {"m.txt"}, ">log 2>&-; s=$?; cat m.txt >>log; exit $s", 1, reported + written},
       {"standard input closed", {"m.txt"}, "<&- >log 2>&1; s=$?; cat m.txt >>log; exit $s", 1, reported + incomplete + written},
+      // The manifest must not take the closed standard output's number, or
+      // "-o /dev/stdout" would write over the manifest itself.
+      {"output to a closed standard output: the manifest untouched", {"m.txt", "-o", "/dev/stdout"}, ">&- 2>log; s=$?; cat m.txt >>log; exit $s", 1,
+       incomplete + "md5refresh: cannot write standard output: Bad file descriptor\n" + "a={\nfile_path=a.bin\n}\nb={\nfile_path=none\n}\n"},
   };
   // clang-format on
   for (const StreamCase& c : cases) {
