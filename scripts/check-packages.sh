@@ -37,7 +37,7 @@ if ldd "$tarball_program" >/dev/null 2>&1; then
 fi
 
 # The completion offers every option that --help lists, and only those.
-help_options=$("$tarball_program" --help | grep -oE '(^|[[:space:],])--?[a-z][a-z-]*' | tr -d ' \t,' | sort -u)
+help_options=$("$tarball_program" --help | grep -oE '(^|[[:space:],])--?[a-z][a-z0-9-]*' | tr -d ' \t,' | sort -u)
 completed=$(bash -c 'source "$1"; COMP_WORDS=(md5refresh -); COMP_CWORD=1; _md5refresh; printf "%s\n" "${COMPREPLY[@]}"' \
     _ "$scratch/$tarball_top/share/bash-completion/completions/md5refresh" | sort -u)
 [ "$help_options" = "$completed" ] || { printf 'completion: %s\n--help: %s\n' "$completed" "$help_options" >&2; exit 1; }
