@@ -13,24 +13,32 @@ namespace md5refresh {
 
 namespace {
 
-// The kernel that moves `count` streams on one core fastest, all together.
-Kernel best_kernel(std::size_t count, const KernelPaces& paces) {
-  Kernel best{1, 0};
-  double best_rate = paces.interleaved[1];
+// Of the kernels `allowed` for `count` streams on one core, the one that moves
+// them fastest, all together; `start` unless another is clearly faster.
+template <typename Allowed>
+Kernel fastest_kernel(std::size_t count, const KernelPaces& paces, const Kernel& start,
+                      Allowed allowed) {
+  auto rate = [&](const Kernel& kernel) {
+    return static_cast<double>(std::min(count, kernel_width(kernel))) * kernel_pace(kernel, paces);
+  };
+  Kernel best = start;
+  double best_rate = rate(start);
   auto consider = [&](const Kernel& kernel) {
-    const double rate =
-        static_cast<double>(std::min(count, kernel_width(kernel))) * kernel_pace(kernel, paces);
-    if (rate > best_rate * 1.0001) {
+    if (allowed(kernel) && rate(kernel) > best_rate * 1.0001) {
       best = kernel;
-      best_rate = rate;
+      best_rate = rate(kernel);
     }
   };
-  for (std::size_t n = 2; n <= MD5_MAX_STREAMS && n <= count; ++n)
+  for (std::size_t n = 1; n <= MD5_MAX_STREAMS && n <= count; ++n)
     consider({n, 0});
   for (std::size_t width : LANE_WIDTHS) {
     if (count > 1) consider({0, width});
   }
   return best;
+}
+
+Kernel best_kernel(std::size_t count, const KernelPaces& paces) {
+  return fastest_kernel(count, paces, {1, 0}, [](const Kernel&) { return true; });
 }
 
 struct Estimate {
@@ -137,22 +145,9 @@ const KernelPaces& machine_paces() {
 Kernel kernel_for_group(const Kernel& planned, std::size_t streams, const KernelPaces& paces) {
   if (streams >= kernel_width(planned)) return planned;
   // Every stream of the group is absorbed in each call: no narrower kernel.
-  Kernel best = planned;
-  double best_rate = static_cast<double>(streams) * kernel_pace(planned, paces);
-  auto consider = [&](const Kernel& kernel) {
-    const double rate = static_cast<double>(streams) * kernel_pace(kernel, paces);
-    if (rate > best_rate * 1.0001) {
-      best = kernel;
-      best_rate = rate;
-    }
-  };
-  if (streams <= MD5_MAX_STREAMS) consider({streams, 0});
-  if (streams > 1) {
-    for (std::size_t width : LANE_WIDTHS) {
-      if (width >= streams && width < kernel_width(planned)) consider({0, width});
-    }
-  }
-  return best;
+  return fastest_kernel(streams, paces, planned, [&](const Kernel& kernel) {
+    return kernel_width(kernel) >= streams && kernel_width(kernel) < kernel_width(planned);
+  });
 }
 
 std::vector<WorkGroup> plan_work(std::span<const std::uint64_t> bytes_left, std::size_t workers,

@@ -60,10 +60,10 @@ struct WorkGroup {
                                                std::size_t workers, const KernelPaces& paces);
 
 // The kernel a planned group runs with `streams` of its streams left: the
-// planned one while the group fills it, else the one that moves all of
-// them fastest (never one narrower than the group). A group of 32 lanes that has dwindled to 12
-// streams, behind a large file or at the end of a run, goes faster through 16 lanes, and one stream
-// alone through the scalar engine.
+// planned one while the group fills it, else the one that moves all of them
+// fastest (never one narrower than the group). A group of 32 lanes that has
+// dwindled to 12 streams, behind a large file or at the end of a run, goes
+// faster through 16 lanes, and one stream alone through the scalar engine.
 [[nodiscard]] Kernel kernel_for_group(const Kernel& planned, std::size_t streams,
                                       const KernelPaces& paces);
 

@@ -30,9 +30,8 @@ struct FileJob {
   // it looked at. Null, with no stream: nothing to do.
   const char* path = nullptr;
   int folder = NO_FOLDER;
-  // The file's SHA-256 too, from the same reads: each chunk goes through it
-  // as it is read, on the reading thread, so that a core reading ahead for a
-  // long file carries that chain beside the MD5 one.
+  // The file's SHA-256 too, from the same reads (where it is taken: see
+  // RunStream).
   bool sha256_wanted = false;
   Sha256Hex sha256{};  // filled in with `hex`
 };

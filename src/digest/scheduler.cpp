@@ -29,6 +29,10 @@ constexpr std::uint64_t TURN_BYTES = 8 << 20;
 // joins in (see start_workers).
 constexpr std::uint64_t RESERVE_BACKLOG = 8 << 20;
 
+bool sha256_in_group(const RunStream& stream) {
+  return stream.job->sha256_wanted && stream.ring.sha256 == nullptr;
+}
+
 void close_where_the_run_closes(const Run& run, RunStream& stream) {
   if (run.close_when_done && stream.job->stream != nullptr) {
     stream.closed = close_job_file(*stream.job);
@@ -55,7 +59,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
     const std::span tail(unabsorbed(stream.ring), stream.ring.end - stream.ring.start);
     md5_update(stream.md5, tail);
     job.hex = hex_digest(md5_finish(stream.md5));
-    if (stream.sha256_in_group) sha256_update(stream.sha256, tail);
+    if (sha256_in_group(stream)) sha256_update(stream.sha256, tail);
     if (job.sha256_wanted) job.sha256 = sha256_hex(sha256_finish(stream.sha256));
   }
   job.result = {status, error};
@@ -128,7 +132,7 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
   std::array<const std::uint8_t*, MD5_MAX_LANES> sha256_data{};
   std::size_t sha256_count = 0;
   for (RunStream* stream : group) {
-    if (!stream->sha256_in_group) continue;
+    if (!sha256_in_group(*stream)) continue;
     sha256_states[sha256_count] = &stream->sha256.state;
     sha256_data[sha256_count++] = unabsorbed(stream->ring);
     stream->sha256.length += 64 * blocks;
@@ -346,11 +350,9 @@ void add_stream(Run& run, FileJob& job) {
   stream.job = &job;
   stream.ring.file = job.stream;
   stream.ring.size = job.size;
-  if (job.sha256_wanted) {
-    const bool read_ahead = run.shape.read_size == READ_AHEAD_SIZE;
-    stream.ring.sha256 = read_ahead ? &stream.sha256 : nullptr;
-    stream.sha256_in_group = !read_ahead;
-  }
+  // A run of fewer files than cores reads ahead for each (see start_workers).
+  const bool read_ahead = run.shape.read_size == READ_AHEAD_SIZE;
+  if (job.sha256_wanted && read_ahead) stream.ring.sha256 = &stream.sha256;
   stream.done = job.stream == nullptr && job.path == nullptr;
   stream.open = job.stream != nullptr;
   if (stream.open) ++run.open_files;

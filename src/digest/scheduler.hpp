@@ -33,11 +33,10 @@ struct RunStream {
   ReadRing ring;
   Md5 md5;
   // Its SHA-256, where the job wants one: taken on the reading thread as each
-  // chunk is read when a core of its own may read ahead for the stream (a
-  // long file's two chains on two cores), else beside the MD5 in the worker's
-  // group, two streams side by side.
+  // chunk is read (`ring.sha256` set) when a core of its own may read ahead
+  // for the stream (a long file's two chains on two cores), else beside the
+  // MD5 in the worker's group, two streams side by side.
   Sha256 sha256;
-  bool sha256_in_group = false;
   ClosedStamps closed{};  // what the run saw as it closed the file
   // Under the run's mutex.
   bool held = false;  // in a worker's group

@@ -345,7 +345,7 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
     }
     // Only a SHA-256 taken from the same reads as the MD5 just stored.
     if (wants_sha256(section, settings) &&
-        !(outcome.sha256[0] != '\0' && put_sha256(section, outcome.sha256, settings.add_sha256))) {
+        (outcome.sha256[0] == '\0' || !put_sha256(section, outcome.sha256, settings.add_sha256))) {
       say(run.transcript,
           "section \"%s\" has no sha256 entry and no room for one; SHA-256 of %s not stored",
           section.name.data(), planned.path.data());

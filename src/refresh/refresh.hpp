@@ -31,8 +31,8 @@ namespace md5refresh {
                                    const ExcludeList& excludes, bool output_named,
                                    bool ignore_missing = false, bool add_sha256 = false);
 
-// Prints a line for every section with a "file_path" or an "md5" entry that
-// `excludes` does not name, and a summary of the sections on stderr when not
+// Prints a line for every section with a "file_path", "md5" or "sha256" entry
+// that `excludes` does not name, and a summary of the sections on stderr when not
 // all are OK. Returns CHECK_ALL_OK, CHECK_NOT_ALL_OK or CHECK_NOT_MADE.
 [[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
                                  CheckOutput output, bool ignore_missing = false);
