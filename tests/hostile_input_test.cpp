@@ -53,6 +53,10 @@ TEST(HostileInput, RefusesManifestsItCannotKeepWhole) {
       {"UTF-16 text", std::string("\xFF\xFE" "a\0=\0{\0\n\0", 10), "1: UTF-16 text is not supported; save the manifest as UTF-8"},
       {"file path with a space", "a={\nfile_path=/x/my file.bin\n}\n", "2: text after the value would be lost (a value ends at its first blank)"},
       {"an entry with no key", "a={\nfile_path=a.bin\n=x\n}\n", "3: an entry with no key before its \"=\""},
+      {"a section after a 0x1A byte", "a={\nk=v\n}\n\x1a" "b={\nk=v\n}\n", "4: text after the 0x1A byte would be lost"},
+      {"a shell function", "#!/bin/sh\nf() {\n  make\n}\n", "2: a section header is name={"},
+      {"JSON", "{\n  \"name\": \"x\"\n}\n", "1: a section header is name={"},
+      {"C source", "#include <stdio.h>\nint main(void) {\n}\n", "2: a section header is name={"},
   };
   // clang-format on
   for (const RefusedCase& c : cases) {
@@ -124,6 +128,7 @@ TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
        "a={\n        file_path=x.bin\n        md5=old\n}\n\nb={\n        file_path=y.bin\n}\n\nc={\n        k=v\n}\n\n", "",
        "md5refresh: cannot open x.bin: No such file or directory\nmd5refresh: cannot open y.bin: No such file or directory\n"
        "md5refresh: 2 of 2 files not digested; their recorded digests were kept\n"},
+      {"0x1A padding after the text", "a={\nfile_path=a.bin\n}\n\x1a\x1a\r\n \t\x1a", "a={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n", ""},
       {"file_path of ..", "a={\nfile_path=..\nmd5=0\n}\n", "a={\n        file_path=..\n        md5=0\n}\n\n", "", "md5refresh: cannot open ..: Is a directory\n" + kept},
   };
   // clang-format on

@@ -51,6 +51,7 @@ TEST(RefreshEndToEnd, RefreshesFoundFilesAndWarnsAboutTheRest) {
                 a_bin + "\nmd5refresh: sections \"one\" and \"full\" both lead to " + a_bin +
                 "\nmd5refresh: cannot open " + test::joined("pkg", "none.bin") +
                 ": No such file or directory\n"
+                "md5refresh: section \"dup\" has 2 md5 entries\n"
                 "md5refresh: cannot open " +
                 test::joined("pkg", "d") + ": Is a directory\n" + "md5refresh: cannot open " +
                 test::joined("pkg", "f") +
@@ -58,8 +59,8 @@ TEST(RefreshEndToEnd, RefreshesFoundFilesAndWarnsAboutTheRest) {
                 "md5refresh: section \"full\" has no md5 entry and no room for one; digest of " +
                 test::joined("pkg", "a.bin") +
                 " not stored\n"
-                // none.bin, d, f, and a.bin for the section full
-                "md5refresh: 4 of 5 files not digested; their recorded digests were kept\n");
+                // none.bin, d, f, and a.bin for the section full; b.txt is left out
+                "md5refresh: 4 of 4 files not digested; their recorded digests were kept\n");
   std::string expected_full = "full={\n        file_path=a.bin\n";
   for (int i = 1; i < 10; ++i)
     expected_full += "        k" + std::to_string(i) + "=v\n";
@@ -68,8 +69,8 @@ TEST(RefreshEndToEnd, RefreshesFoundFilesAndWarnsAboutTheRest) {
                 "\n}\n\n"
                 "missing={\n        file_path=/x/none.bin\n        md5=keep\n}\n\n"
                 "dup={\n        file_path=/y/z/a.bin\n        md5=" +
-                ABC_MD5 +
-                "\n        md5=second\n}\n\n"
+                ABC_MD5 + "\n        md5=" + ABC_MD5 +
+                "\n}\n\n"
                 "dir={\n        file_path=/d\n        md5=keep\n}\n\n"
                 "fifo={\n        file_path=/f\n        md5=keep\n}\n\n"
                 "nopath={\n        md5=keep\n}\n\n"
@@ -169,8 +170,7 @@ TEST(RefreshEndToEnd, Sha256EntriesAreRefreshedAndChecked) {
        "b={\n        file_path=b.bin\n        " + md5_b + "\n        " + sha_b + "\n}\n\n"},
       {"--sha256 where a section has no room",
        full, {"pkg/update.txt", "--sha256"}, 1, abc,
-       "md5refresh: section \"full\" has no sha256 entry and no room for one; SHA-256 of " + a + " not stored\n"
-       "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n",
+       "md5refresh: section \"full\" has no sha256 entry and no room for one; SHA-256 of " + a + " not stored\n",
        full_after},
       {"near-miss keys warned of, not read",
        "a={\nfile_path=a.bin\nmd5=0\nSHA256=0\nsha-256=0\nsha_256=0\n}\n",
@@ -194,6 +194,29 @@ TEST(RefreshEndToEnd, Sha256EntriesAreRefreshedAndChecked) {
        "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n}\n\n"},
       {"a tree's check finds the forged file",
        "a={\nfile_path=a.bin\n" + md5_a + "\n" + sha_b + "\n}\n", {"-c", "-r", "pkg"}, 1, a + ": CHANGED\n", std::nullopt, ""},
+      {"check: every md5 entry must match",
+       "a={\nfile_path=a.bin\n" + md5_a + "\nmd5=00000000000000000000000000000000\n}\n", {"pkg/update.txt", "-c"}, 1,
+       a + ": CHANGED\n", "md5refresh: 1 of 1 sections not OK: 1 changed\n", ""},
+      {"check: every sha256 entry must match",
+       "a={\nfile_path=a.bin\n" + sha_a + "\n" + sha_b + "\n}\n", {"pkg/update.txt", "-c"}, 1,
+       a + ": CHANGED\n", "md5refresh: 1 of 1 sections not OK: 1 changed\n", ""},
+      {"refresh: every digest entry stored, the repeats warned of",
+       "a={\nfile_path=a.bin\nmd5=0\nsha256=0\nmd5=1\nsha256=1\n}\n", {"pkg/update.txt"}, 0, abc,
+       "md5refresh: section \"a\" has 2 md5 entries\nmd5refresh: section \"a\" has 2 sha256 entries\n",
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n        " + md5_a + "\n        " + sha_a + "\n}\n\n"},
+      {"-x: a left-out section's missing file fails nothing",
+       "a={\nfile_path=a.bin\nmd5=0\n}\nold={\nfile_path=gone.bin\nmd5=1\n}\n", {"pkg/update.txt", "-x", "old"}, 0, abc,
+       "md5refresh: cannot open " + test::joined("pkg", "gone.bin") + ": No such file or directory\n",
+       "a={\n        file_path=a.bin\n        " + md5_a + "\n}\n\n"},
+      {"-x in a tree: not incomplete",
+       "a={\nfile_path=a.bin\nmd5=0\n}\nold={\nfile_path=gone.bin\nmd5=1\n}\n", {"-r", "pkg", "-x", "old"}, 0, abc,
+       std::nullopt, "a={\n        file_path=a.bin\n        " + md5_a + "\n}\n\n"},
+      {"-x: a left-out section without room for a sha256",
+       "a={\nfile_path=b.bin\n}\n" + full, {"pkg/update.txt", "--sha256", "-x", "full"}, 0, abcd + abc, "",
+       "a={\n        file_path=b.bin\n        " + md5_b + "\n        " + sha_b + "\n}\n\n"},
+      {"check: text after a 0x1A byte refused",
+       "a={\nfile_path=a.bin\n" + md5_a + "\n}\n\x1a" "b={\nfile_path=b.bin\nmd5=0\n}\n", {"pkg/update.txt", "-c"}, 2, "",
+       "md5refresh: pkg/update.txt:5: text after the 0x1A byte would be lost\n", ""},
       {"a tree's refresh with --sha256",
        "a={\nfile_path=a.bin\n}\n", {"-r", "pkg", "--sha256"}, 0, abc, std::nullopt,
        "a={\n        file_path=a.bin\n        " + md5_a + "\n        " + sha_a + "\n}\n\n"},

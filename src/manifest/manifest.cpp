@@ -20,8 +20,21 @@ bool set_field(Field& field, std::string_view text) {
   return true;
 }
 
+std::span<const Entry> entries_of(const Section& section) {
+  return std::span(section.entries).first(static_cast<std::size_t>(section.entry_count));
+}
+
+std::span<Entry> entries_of(Section& section) {
+  return std::span(section.entries).first(static_cast<std::size_t>(section.entry_count));
+}
+
+int count_entries(const Section& section, std::string_view key) {
+  return static_cast<int>(std::ranges::count_if(
+      entries_of(section), [key](const Entry& entry) { return field_text(entry.key) == key; }));
+}
+
 const Entry* find_entry(const Section& section, std::string_view key) {
-  auto in_use = std::span(section.entries).first(static_cast<std::size_t>(section.entry_count));
+  const auto in_use = entries_of(section);
   auto found = std::ranges::find_if(
       in_use, [key](const Entry& entry) { return field_text(entry.key) == key; });
   return found == in_use.end() ? nullptr : &*found;

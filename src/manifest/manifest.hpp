@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace md5refresh {
@@ -37,6 +38,13 @@ struct Manifest {
 
 // False, with the field untouched, when the text does not fit.
 [[nodiscard]] bool set_field(Field& field, std::string_view text);
+
+// The section's entries in use.
+[[nodiscard]] std::span<const Entry> entries_of(const Section& section);
+[[nodiscard]] std::span<Entry> entries_of(Section& section);
+
+// How many entries have a key equal to `key` byte for byte.
+[[nodiscard]] int count_entries(const Section& section, std::string_view key);
 
 // The first entry whose key equals `key` byte for byte, or null.
 [[nodiscard]] Entry* find_entry(Section& section, std::string_view key);

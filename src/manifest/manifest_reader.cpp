@@ -8,8 +8,8 @@
 //                       closing lines and comments ("#" or ";") may stand.
 //
 // The input is read in binary and translated as a text-mode read would be on
-// every host: CR LF reads as LF and a 0x1A byte ends the input; a UTF-8 byte
-// order mark is set aside. A line longer than 1022 characters is always one
+// every host: CR LF reads as LF and a 0x1A byte ends the text (only padding may
+// follow it); a UTF-8 byte order mark is set aside. A line longer than 1022 characters is always one
 // line: only a blank one or a comment outside sections may be that long, since
 // nothing longer fits the table. Leading blanks (space, tab) are dropped; trailing
 // blanks are cut only when no line feed follows them. The value is the first
@@ -40,6 +40,8 @@ struct TextInput {
   int error = 0;
   std::array<int, 4> held{};  // bytes read ahead and given back, the last one first out
   std::size_t held_count = 0;
+  long line_feeds = 0;     // handed out so far
+  long ctrl_z_line = 0;    // where a 0x1A ended the text, or 0
 };
 
 int next_byte(TextInput& input) {
@@ -58,12 +60,17 @@ int next_text_char(TextInput& input) {
   int c = next_byte(input);
   if (c == '\r') {
     int next = next_byte(input);
-    if (next == '\n') return '\n';
+    if (next == '\n') {
+      ++input.line_feeds;
+      return '\n';
+    }
     give_back(input, next);
     return '\r';
   }
+  if (c == '\n') ++input.line_feeds;
   if (c == EOF || c == CTRL_Z) {
     if (c == EOF && std::ferror(input.file)) input.error = errno;
+    if (c == CTRL_Z) input.ctrl_z_line = input.line_feeds + 1;
     input.ended = true;
   }
   return c == CTRL_Z ? EOF : c;
@@ -198,6 +205,9 @@ ReadStatus open_section_at(std::string_view line, Manifest& manifest) {
   if (begins_like_byte_order_mark(field_text(section.name))) {
     return ReadStatus::name_like_byte_order_mark;
   }
+  // "f() {" or a lone "{" of source code handed by mistake: the rewrite would
+  // make it a section.
+  if (equals == std::string_view::npos) return ReadStatus::header_without_equals;
   if (equals != std::string_view::npos &&
       !only_whitespace(line.substr(equals + 1, line.size() - equals - 2))) {
     return ReadStatus::text_in_header;
@@ -226,12 +236,24 @@ namespace {
 
 ReadResult read_table(TextInput& text, Manifest& manifest);
 
-// What follows a Ctrl-Z is no text, but it is part of the file.
-ReadResult copy_rest(TextInput& text, ReadResult result) {
-  if (result.status != ReadStatus::ok || text.copy == nullptr) return result;
-  for (int byte = std::getc(text.file); byte != EOF; byte = std::getc(text.file))
-    text.copy->push_back(static_cast<char>(byte));
+// What follows a Ctrl-Z is no text, but it is part of the file. Old editors
+// padded files with more of them, blanks and line ends; anything else there is
+// text the rewrite would lose.
+ReadResult check_rest(TextInput& text, ReadResult result) {
+  if (result.status != ReadStatus::ok || text.ctrl_z_line == 0) return result;
+  constexpr std::string_view PADDING = "\x1A \t\r\n";
+  auto padding = [&](int byte) {
+    return PADDING.find(static_cast<char>(byte)) != std::string_view::npos;
+  };
+  bool only_padding = true;
+  while (text.held_count > 0)  // taken from the file, and copied, already
+    only_padding = padding(text.held[--text.held_count]) && only_padding;
+  for (int byte = std::getc(text.file); byte != EOF; byte = std::getc(text.file)) {
+    if (text.copy != nullptr) text.copy->push_back(static_cast<char>(byte));
+    only_padding = only_padding && padding(byte);
+  }
   if (std::ferror(text.file)) return {ReadStatus::read_error, 0, errno != 0 ? errno : EIO};
+  if (!only_padding) return {ReadStatus::text_after_ctrl_z, text.ctrl_z_line, 0};
   return result;
 }
 
@@ -240,7 +262,7 @@ ReadResult copy_rest(TextInput& text, ReadResult result) {
 ReadResult read_manifest(std::FILE* input, Manifest& manifest, std::string* bytes) {
   TextInput text{input, bytes};
   if (bytes != nullptr) bytes->clear();
-  return copy_rest(text, read_table(text, manifest));
+  return check_rest(text, read_table(text, manifest));
 }
 
 namespace {
@@ -338,6 +360,10 @@ const char* read_status_text(ReadStatus status) {
       return "line longer than 1022 characters";
     case ReadStatus::name_like_byte_order_mark:
       return "section name begins with the bytes of a byte order mark";
+    case ReadStatus::header_without_equals:
+      return "a section header is name={";
+    case ReadStatus::text_after_ctrl_z:
+      return "text after the 0x1A byte would be lost";
     case ReadStatus::read_error:
       return "read error";
   }

@@ -29,6 +29,8 @@ enum class ReadStatus {
   text_after_brace,           // "}" with more than blanks after it on its line
   line_too_long,              // more than 1022 characters, neither blank nor a comment
   name_like_byte_order_mark,  // would read back as a byte order mark
+  header_without_equals,      // a line ending in "{" with no "=" before it
+  text_after_ctrl_z,          // more than 0x1A bytes, blanks and line ends after a 0x1A
   read_error,                 // `error` holds errno
 };
 

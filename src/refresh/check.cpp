@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/diagnostics.hpp"
+#include "refresh/section_file.hpp"
 
 namespace md5refresh {
 
@@ -52,30 +53,47 @@ bool is_digest(std::string_view text, std::size_t digits) {
          });
 }
 
+// Whether every entry of `key` holds text that `holds` accepts; true when there is none.
+template <typename Test>
+bool every_entry(const Section& section, std::string_view key, Test holds) {
+  return std::ranges::all_of(entries_of(section), [&](const Entry& entry) {
+    return field_text(entry.key) != key || holds(field_text(entry.value));
+  });
+}
+
 // OK only when every digest the section records is its file's: a forged file
-// may match the MD5 and still differs in its SHA-256.
+// may match the MD5 and still differs in its SHA-256, and a second "md5"
+// entry is read by some tools as the one that counts.
 Verdict verdict_of(const Section& section, Target target, bool digested, const HexDigest& hex,
                    const Sha256Hex& sha256) {
   if (target == Target::no_file_path || target == Target::names_no_file) {
     return Verdict::no_file_named;
   }
   if (!digested) return Verdict::missing;
-  const Entry* md5 = find_entry(section, "md5");
-  const Entry* sha = find_entry(section, "sha256");
-  if (md5 == nullptr && sha == nullptr) return Verdict::no_digest;
-  if (md5 != nullptr && !is_digest(field_text(md5->value), 32)) return Verdict::not_a_digest;
-  if (sha != nullptr && !is_digest(field_text(sha->value), 64)) return Verdict::not_a_sha256;
-  const bool md5_matches = md5 == nullptr || same_digest(field_text(md5->value), hex.data());
-  const bool sha_matches = sha == nullptr || same_digest(field_text(sha->value), sha256.data());
-  return md5_matches && sha_matches ? Verdict::ok : Verdict::changed;
+  if (find_entry(section, "md5") == nullptr && find_entry(section, "sha256") == nullptr) {
+    return Verdict::no_digest;
+  }
+  auto digits = [](std::size_t count) {
+    return [count](std::string_view value) { return is_digest(value, count); };
+  };
+  auto matches = [](std::string_view computed) {
+    return [computed](std::string_view value) { return same_digest(value, computed); };
+  };
+  if (!every_entry(section, "md5", digits(32))) return Verdict::not_a_digest;
+  if (!every_entry(section, "sha256", digits(64))) return Verdict::not_a_sha256;
+  return every_entry(section, "md5", matches(hex.data())) &&
+                 every_entry(section, "sha256", matches(sha256.data()))
+             ? Verdict::ok
+             : Verdict::changed;
 }
 
 void print_check_line(const Section& section, Verdict verdict, const TargetPath& path,
                       Transcript& transcript) {
-  const std::string subject = verdict == Verdict::no_file_named
-                                  ? "section " + std::string(field_text(section.name))
-                                  : std::string(path.data());
-  print_line(transcript, subject + ": " + VERDICT_TEXT[static_cast<std::size_t>(verdict)]);
+  const bool section_named = verdict == Verdict::no_file_named;
+  const std::string verdict_text = std::string(": ") + VERDICT_TEXT[static_cast<std::size_t>(verdict)];
+  print_line(transcript, named_line(section_named ? "section " : "",
+                                    section_named ? field_text(section.name) : path.data(),
+                                    verdict_text));
 }
 
 void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,

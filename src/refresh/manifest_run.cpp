@@ -133,38 +133,61 @@ bool prepare_output(ManifestRun& run, const RunSettings& settings) {
   return true;
 }
 
-// Stores the digest in the section's first "md5" entry, or in a new one at its
+// Stores `digest` in every entry of `key`; false when the section has none.
+bool store_in_every(Section& section, std::string_view key, std::string_view digest) {
+  bool stored = false;
+  for (Entry& entry : entries_of(section)) {
+    if (field_text(entry.key) != key) continue;
+    (void)set_field(entry.value, digest);
+    stored = true;
+  }
+  return stored;
+}
+
+// A new entry at `at`, the ones from there on moved one place down; the
+// caller has made sure there is room.
+Entry& insert_entry(Section& section, std::size_t at, std::string_view key) {
+  const auto entries = std::span(section.entries);
+  const auto end = entries.begin() + section.entry_count++;
+  std::move_backward(entries.begin() + static_cast<std::ptrdiff_t>(at), end, end + 1);
+  Entry& entry = entries[at];
+  entry = {};
+  (void)set_field(entry.key, key);
+  return entry;
+}
+
+// Stores the digest in every "md5" entry, or in a new one at the section's
 // end; false when it has none and no room for one.
 bool put_digest(Section& section, const HexDigest& hex) {
-  Entry* md5 = find_entry(section, "md5");
-  if (md5 == nullptr && section.entry_count < MAX_ENTRIES) {
-    md5 = &section.entries[static_cast<std::size_t>(section.entry_count++)];
-    (void)set_field(md5->key, "md5");
-  }
-  if (md5 == nullptr) return false;
-  (void)set_field(md5->value, hex.data());
+  if (store_in_every(section, "md5", hex.data())) return true;
+  if (section.entry_count == MAX_ENTRIES) return false;
+  (void)set_field(insert_entry(section, static_cast<std::size_t>(section.entry_count), "md5").value,
+                  hex.data());
   return true;
 }
 
-// Stores the SHA-256 in the section's first "sha256" entry, or, when `add`,
-// in a new one right after its "md5" entry, where readers that know both look;
-// false when it has none and may not, or has no room for one.
+// Stores the SHA-256 in every "sha256" entry, or, when `add`, in a new one
+// right after the first "md5" entry, where readers that know both look; false
+// when it has none and may not, or has no room for one.
 bool put_sha256(Section& section, const Sha256Hex& sha256, bool add) {
-  Entry* entry = find_entry(section, "sha256");
-  if (entry == nullptr && add && section.entry_count < MAX_ENTRIES) {
-    const Entry* md5 = find_entry(section, "md5");
-    const auto entries = std::span(section.entries);
-    const std::size_t at = md5 != nullptr ? static_cast<std::size_t>(md5 - entries.data()) + 1
-                                          : static_cast<std::size_t>(section.entry_count);
-    const auto end = entries.begin() + section.entry_count++;
-    std::move_backward(entries.begin() + static_cast<std::ptrdiff_t>(at), end, end + 1);
-    entry = &entries[at];
-    entry->key = {};
-    (void)set_field(entry->key, "sha256");
-  }
-  if (entry == nullptr) return false;
-  (void)set_field(entry->value, sha256.data());
+  if (store_in_every(section, "sha256", sha256.data())) return true;
+  if (!add || section.entry_count == MAX_ENTRIES) return false;
+  const Entry* md5 = find_entry(section, "md5");
+  const std::size_t at = md5 != nullptr
+                             ? static_cast<std::size_t>(md5 - section.entries.data()) + 1
+                             : static_cast<std::size_t>(section.entry_count);
+  (void)set_field(insert_entry(section, at, "sha256").value, sha256.data());
   return true;
+}
+
+// Every entry of a digest's key gets the fresh digest; a second one is
+// likely a mistake the user wants to hear of.
+void warn_about_repeated_digests(const Section& section, Transcript& transcript) {
+  for (const char* key : {"md5", "sha256"}) {
+    if (const int count = count_entries(section, key); count > 1) {
+      say(transcript, "section \"%s\" has %d %s entries", section.name.data(), count, key);
+    }
+  }
 }
 
 // An output that replaces the input must still hold the text that was read,
@@ -301,10 +324,17 @@ bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {
 
 namespace {
 
-// A file that several sections name counts once, at its first section.
-void count_file(ManifestRun& run, const SectionPlan& planned, std::size_t s, bool fresh) {
-  const std::size_t first =
-      planned.same_file_as == NO_SECTION ? s : static_cast<std::size_t>(planned.same_file_as);
+// A file that several sections name counts once, at its first section the
+// written manifest keeps.
+void count_file(ManifestRun& run, std::size_t s, bool fresh) {
+  const ManifestPlan& plan = run.plan;
+  const int same = plan.sections[s].same_file_as;
+  const std::size_t group = same == NO_SECTION ? s : static_cast<std::size_t>(same);
+  std::size_t first = s;
+  for (std::size_t r = group; r < s && first == s; ++r) {
+    const bool same_group = r == group || plan.sections[r].same_file_as == static_cast<int>(group);
+    if (same_group && plan.sections[r].visited && !plan.left_out[r]) first = r;
+  }
   if (first == s) ++run.files_named;
   if (!fresh && !std::exchange(run.kept_stale[first], true)) ++run.files_not_digested;
 }
@@ -334,9 +364,14 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
     return;
   }
   if (planned.target == Target::no_file_path) return;
+  if (digested) {
+    print_line(run.transcript, report_line(outcome.hex, planned.path.data()));
+  }
+  // Digested and reported, but neither written nor counted.
+  if (run.plan.left_out[s]) return;
   bool fresh = digested;
   if (digested) {
-    print_line(run.transcript, std::string(outcome.hex.data()) + '\t' + planned.path.data());
+    warn_about_repeated_digests(section, run.transcript);
     fresh = put_digest(section, outcome.hex);
     if (!fresh) {
       say(run.transcript,
@@ -349,10 +384,14 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
       say(run.transcript,
           "section \"%s\" has no sha256 entry and no room for one; SHA-256 of %s not stored",
           section.name.data(), planned.path.data());
-      fresh = false;
+      if (fresh) ++run.sha256_not_stored;
     }
   }
-  count_file(run, planned, s, fresh);
+  count_file(run, s, fresh);
+}
+
+bool complete(const ManifestRun& run) {
+  return run.files_not_digested == 0 && run.sha256_not_stored == 0;
 }
 
 void end_refresh_of(ManifestRun& run) {

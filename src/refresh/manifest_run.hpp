@@ -75,6 +75,7 @@ struct ManifestRun {
   // (not digested, or no room to store it), marked at their first section.
   int files_named = 0, files_not_digested = 0;
   std::array<bool, MAX_SECTIONS> kept_stale{};
+  int sha256_not_stored = 0;  // files whose MD5 was stored and SHA-256 had no room
   int files_digested = 0;  // in a refresh and a check alike
   bool written = false;    // the output is in place
 };
@@ -90,6 +91,9 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
 
 // The status of a check whose sections are all finished.
 [[nodiscard]] int end_check_of(ManifestRun& run, const RunSettings& settings);
+
+// Whether every file the written manifest names had its digests stored.
+[[nodiscard]] bool complete(const ManifestRun& run);
 
 // Once a refresh's sections are all finished: says how many files kept their
 // recorded digests, when any did.

@@ -314,7 +314,7 @@ void show_batch(Run& run, std::vector<Pending>& batch) {
     if (pending.only_said) continue;
     const ManifestRun& manifest = pending.run;
     ++(!manifest.written                 ? run.refused
-       : manifest.files_not_digested > 0 ? run.incomplete
+       : !complete(manifest)            ? run.incomplete
                                          : run.written);
   }
   batch.clear();

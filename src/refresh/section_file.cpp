@@ -20,6 +20,34 @@ void report_file_path(const Section& section, const char* what, Transcript& tran
 
 }  // namespace
 
+std::string named_line(std::string_view before, std::string_view name, std::string_view after) {
+  const bool escaped = name.find_first_of("\n\r") != std::string_view::npos;
+  std::string line;
+  if (escaped) line += '\\';
+  line += before;
+  if (!escaped) return line.append(name).append(after);
+  for (const char c : name) {
+    switch (c) {
+      case '\\':
+        line += "\\\\";
+        break;
+      case '\n':
+        line += "\\n";
+        break;
+      case '\r':
+        line += "\\r";
+        break;
+      default:
+        line += c;
+    }
+  }
+  return line.append(after);
+}
+
+std::string report_line(const HexDigest& hex, std::string_view path) {
+  return named_line(std::string(hex.data()) + '\t', path, "");
+}
+
 FileOutcome close_digested(FileJob& job, const ClosedStamps* closed, const FileStamp& before) {
   const ClosedStamps stamps = closed != nullptr ? *closed : close_job_file(job);
   // A file that grew, shrank or was replaced under the read gives the digest of

@@ -3,6 +3,9 @@
 // the file's as it stands, and the warnings of a file that was not digested.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "digest/file_set_digest.hpp"
 #include "manifest/manifest.hpp"
 #include "platform/diagnostics.hpp"
@@ -18,6 +21,16 @@ struct FileOutcome {
   HexDigest hex;
   Sha256Hex sha256{};  // empty where the run did not take it
 };
+
+// A report or check line, `before`, the name and `after`. Where the name holds
+// a line feed or carriage return, no name may forge a line of its own: the
+// line begins with "\\", and in the name "\\" is written "\\\\", a line feed
+// "\\n" and a carriage return "\\r", as the common checksum tools write them.
+[[nodiscard]] std::string named_line(std::string_view before, std::string_view name,
+                                     std::string_view after);
+
+// The report line of a digested file: its digest, a tab and its path.
+[[nodiscard]] std::string report_line(const HexDigest& hex, std::string_view path);
 
 // What came of the digested file opened with the stamp `before`: closed here
 // (where the job names its path), unless the run closed it and saw `closed`.

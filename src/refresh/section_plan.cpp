@@ -41,10 +41,6 @@ std::span<const Section> sections_of(const Manifest& manifest) {
   return std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
 }
 
-std::span<const Entry> entries_of(const Section& section) {
-  return std::span(section.entries).first(static_cast<std::size_t>(section.entry_count));
-}
-
 // A name matches a section whose name is the same text (in either encoding on Windows).
 bool names_section(std::string_view name, const Section& section) {
   return same_text(field_text(section.name), name);
