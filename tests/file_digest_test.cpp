@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <filesystem>
 #include <random>
@@ -243,5 +248,73 @@ TEST(FileSetDigest, NoMoreFilesOpenThanAllowed) {
       EXPECT_EQ(job.result.status, DigestStatus::ok);
   }
 }
+
+#if !defined(_WIN32)
+// Within a walked folder a link is followed only while it stays beneath the
+// folder, the same whether the system resolves the name or the tool takes
+// each step itself (a kernel or container without openat2).
+TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
+  struct Case {
+    const char* name;  // in pkg/
+    int error;         // of the look and of the open
+    const char* contents;
+  };
+  const Case cases[] = {
+      {"plain.bin", 0, "abc"},
+      {"lib.so", 0, "abc"},        // -> lib.so.1
+      {"sub.bin", 0, "hello"},     // -> d/s.bin
+      {"back.bin", 0, "abc"},      // -> d/../lib.so.1
+      {"chain.bin", 0, "hello"},   // -> sub.bin -> d/s.bin
+      {"into.bin", 0, "abc"},      // -> d/up.bin -> ../lib.so.1
+      {"abs.bin", LEADS_OUT, ""},  // -> an absolute path to pkg/lib.so.1 itself
+      {"up.bin", LEADS_OUT, ""},   // -> ../secret.bin
+      {"out.bin", LEADS_OUT, ""},  // -> d/../../secret.bin
+      {"gone.bin", ENOENT, ""},    // -> nothing.bin
+      {"loop.bin", ELOOP, ""},     // -> loop.bin
+      {"folder.bin", EISDIR, ""},  // -> d
+      {"through.bin", ENOTDIR, ""},  // -> lib.so.1/x
+  };
+  const test::TempDir dir;
+  fs::create_directories(dir / "pkg/d");
+  test::write_file(dir / "pkg/plain.bin", "abc");
+  test::write_file(dir / "pkg/lib.so.1", "abc");
+  test::write_file(dir / "pkg/d/s.bin", "hello");
+  test::write_file(dir / "secret.bin", "secret");
+  const std::pair<const char*, std::string> links[] = {
+      {"lib.so", "lib.so.1"}, {"sub.bin", "d/s.bin"}, {"back.bin", "d/../lib.so.1"},
+      {"chain.bin", "sub.bin"}, {"d/up.bin", "../lib.so.1"}, {"into.bin", "d/up.bin"},
+      {"abs.bin", (dir / "pkg/lib.so.1").string()}, {"up.bin", "../secret.bin"},
+      {"out.bin", "d/../../secret.bin"}, {"gone.bin", "nothing.bin"}, {"loop.bin", "loop.bin"},
+      {"folder.bin", "d"}, {"through.bin", "lib.so.1/x"}};
+  for (const auto& [from, to] : links)
+    fs::create_symlink(to, dir / "pkg" / from);
+  const int folder = ::open((dir / "pkg").string().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  for (const bool by_steps : {false, true}) {
+    resolve_beneath_by_steps(by_steps);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (by_steps ? ", step by step" : ", by the system"));
+      const std::string path = (dir / "pkg" / c.name).string();
+      FileStamp stamp{};
+      EXPECT_EQ(look_at_regular_file(path.c_str(), folder, stamp), c.error);
+      const OpenResult opened = open_to_read(path.c_str(), folder);
+      if (c.error == 0 || c.error == EISDIR) {
+        ASSERT_NE(opened.file, nullptr);
+        std::string contents(64, '\0');
+        contents.resize(std::fread(contents.data(), 1, contents.size(), opened.file));
+        std::fclose(opened.file);
+        if (c.error == 0) {
+          EXPECT_EQ(contents, c.contents);
+        }
+      } else {
+        EXPECT_EQ(opened.file, nullptr);
+        EXPECT_EQ(opened.error, c.error);
+      }
+    }
+  }
+  resolve_beneath_by_steps(false);
+  ::close(folder);
+}
+#endif
 
 }  // namespace

@@ -104,6 +104,19 @@ std::vector<TreeCase> tree_cases() {
   // On Windows "-r C:" walks the current folder of drive C:, the run's own
   // here, not the drive's root.
   const std::string drive = test::POSIX_HOST ? "" : fs::temp_directory_path().string().substr(0, 2);
+  // Links in a package's folder: within it, through a subfolder, back up
+  // into it, to an absolute path, up out of it, and to nothing.
+  const std::vector<std::pair<std::string, std::string>> linked_links = {
+      {"->lib.so.1", "rel/pkg/lib.so"}, {"->d/s.bin", "rel/pkg/s.bin"}, {"->d/../lib.so.1", "rel/pkg/w.bin"},
+      {"->/nonexistent/secret", "rel/pkg/a.bin"}, {"->../secret.bin", "rel/pkg/u.bin"}, {"->gone.bin", "rel/pkg/g.bin"}};
+  const Files linked = {{"rel/pkg/update.txt", "lib={\nfile_path=lib.so\n}\nsub={\nfile_path=s.bin\n}\n"
+                         "within={\nfile_path=w.bin\n}\nabs={\nfile_path=a.bin\nmd5=1\n}\n"
+                         "up={\nfile_path=u.bin\nmd5=2\n}\ngone={\nfile_path=g.bin\nmd5=3\n}\n"},
+                        {"rel/pkg/lib.so.1", "abc"}, {"rel/pkg/d/s.bin", "hello"}, {"rel/secret.bin", "hello"}};
+  const Files linked_checked = {{"rel/pkg/update.txt", section("lib", "lib.so", ABC_MD5) + section("sub", "s.bin", HELLO_MD5) +
+                                 section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", ABC_MD5) +
+                                 section("up", "u.bin", HELLO_MD5) + section("gone", "g.bin", ABC_MD5)},
+                                {"rel/pkg/lib.so.1", "abc"}, {"rel/pkg/d/s.bin", "hello"}, {"rel/secret.bin", "hello"}};
   // clang-format off
   std::vector<TreeCase> cases = {
       {"deep folders, names beyond ASCII (long paths on Windows)",
@@ -207,6 +220,44 @@ std::vector<TreeCase> tree_cases() {
        {"-c", "-r", "rel"}, shown({"rel", "a", "x.bin"}) + ": OK\n" + shown({"rel", "b", "x.bin"}) + ": CHANGED\n",
        "md5refresh: 2 manifests, 2 files: 1 OK, 1 not OK\n", 1,
        {}, "", {{"rel/a/update.txt", "rel/b/update.txt"}}},
+      {"links beneath the manifest's folder followed, links leading out of it not read",
+       linked, {"-r", "rel"},
+       report(ABC_MD5, {"rel", "pkg", "lib.so"}) + report(HELLO_MD5, {"rel", "pkg", "s.bin"}) + report(ABC_MD5, {"rel", "pkg", "w.bin"}),
+       "md5refresh: " + shown({"rel", "pkg", "a.bin"}) + " is a link leading out of " + shown({"rel", "pkg"}) + "; not read\n"
+       "md5refresh: " + shown({"rel", "pkg", "u.bin"}) + " is a link leading out of " + shown({"rel", "pkg"}) + "; not read\n"
+       "md5refresh: cannot open " + shown({"rel", "pkg", "g.bin"}) + ": No such file or directory\n"
+       "md5refresh: 3 of 6 files not digested; their recorded digests were kept\n"
+       "md5refresh: 1 manifest, 3 files: 0 written, 1 incomplete, 0 refused\n", 1,
+       {{"rel/pkg/update.txt", section("lib", "lib.so", ABC_MD5) + section("sub", "s.bin", HELLO_MD5) +
+         section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", "1") + section("up", "u.bin", "2") + section("gone", "g.bin", "3")}},
+       "", linked_links},
+      {"a check: a link leading out is MISSING, a dangling one passed over with --ignore-missing",
+       linked_checked, {"-c", "-r", "rel", "--ignore-missing"},
+       shown({"rel", "pkg", "lib.so"}) + ": OK\n" + shown({"rel", "pkg", "s.bin"}) + ": OK\n" + shown({"rel", "pkg", "w.bin"}) + ": OK\n" +
+       shown({"rel", "pkg", "a.bin"}) + ": MISSING\n" + shown({"rel", "pkg", "u.bin"}) + ": MISSING\n",
+       "md5refresh: " + shown({"rel", "pkg", "a.bin"}) + " is a link leading out of " + shown({"rel", "pkg"}) + "; not read\n"
+       "md5refresh: " + shown({"rel", "pkg", "u.bin"}) + " is a link leading out of " + shown({"rel", "pkg"}) + "; not read\n"
+       "md5refresh: 1 manifest, 3 files: 0 OK, 1 not OK\n", 1, {}, "", linked_links},
+      {"a manifest named alone follows its links wherever they lead",
+       linked, {shown({"rel", "pkg", "update.txt"})},
+       report(ABC_MD5, {"rel", "pkg", "lib.so"}) + report(HELLO_MD5, {"rel", "pkg", "s.bin"}) + report(ABC_MD5, {"rel", "pkg", "w.bin"}) +
+       report(HELLO_MD5, {"rel", "pkg", "u.bin"}),
+       "md5refresh: cannot open " + shown({"rel", "pkg", "a.bin"}) + ": No such file or directory\n"
+       "md5refresh: cannot open " + shown({"rel", "pkg", "g.bin"}) + ": No such file or directory\n"
+       "md5refresh: 2 of 6 files not digested; their recorded digests were kept\n", 1,
+       {{"rel/pkg/update.txt", section("lib", "lib.so", ABC_MD5) + section("sub", "s.bin", HELLO_MD5) +
+         section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", "1") + section("up", "u.bin", HELLO_MD5) + section("gone", "g.bin", "3")}},
+       "", linked_links},
+      {"a name with a line end cannot forge a line; one with only a backslash is as it is",
+       {{"rel/x\nrel/good/a.bin: OK\n\\y/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/x\nrel/good/a.bin: OK\n\\y/x.bin", "abc"},
+        {"rel/z\\w/update.txt", section("x", "x.bin", ABC_MD5)}, {"rel/z\\w/x.bin", "abc"}},
+       {"-c", "-r", "rel"}, "\\rel/x\\nrel/good/a.bin: OK\\n\\\\y/x.bin: CHANGED\nrel/z\\w/x.bin: OK\n",
+       "md5refresh: 2 manifests, 2 files: 1 OK, 1 not OK\n", 1, {}, "true &&"},
+      {"a report line's name escaped the same way",
+       {{"rel/a\rb/update.txt", section("x", "x.bin")}, {"rel/a\rb/x.bin", "abc"}},
+       {"-r", "rel"}, "\\" + std::string(ABC_MD5) + "\trel/a\\rb/x.bin\n",
+       "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
+       {{"rel/a\rb/update.txt", section("x", "x.bin", ABC_MD5)}}, "true &&"},
       {"a folder that cannot be read", good, {"-c", "-r", "rel"}, ok_line,
        "md5refresh: cannot read folder " + shown({"rel", "b"}) + ": Permission denied\n"
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 2, {}, AS_UNPRIVILEGED, {{"", "rel/b"}}},

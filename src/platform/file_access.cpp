@@ -116,6 +116,7 @@ void buffer_stream(std::FILE* stream, TextBuffer& buffer) {
 const char* error_text(int error) {
   if (error == NOT_WRITTEN_KIND) return "a block device or socket is not written";
   if (error == IN_USE) return "in use by another process";
+  if (error == LEADS_OUT) return "a link leading out of its folder";
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
 }
 

@@ -45,6 +45,8 @@ inline constexpr int NOT_A_REGULAR_FILE = -1;
 inline constexpr int NOT_WRITTEN_KIND = -2;
 // A file another process holds open without sharing it (Windows).
 inline constexpr int IN_USE = -3;
+// A file in a walked folder that is a link leading out of the folder.
+inline constexpr int LEADS_OUT = -4;
 
 // The directory part of a path as a file beside it is joined to it: up to its
 // last separator, or on Windows a drive prefix alone ("C:p.txt" lies in "C:",
@@ -100,16 +102,21 @@ struct OpenResult {
 // Nothing on Windows, where an output is never taken for a stream.
 void note_standard_streams();
 
-// The regular file at `path` (within `folder`, a link followed) looked at
-// without opening it: its stamp, for a digest that opens it later with
-// open_to_read. 0, or errno (EISDIR, NOT_A_REGULAR_FILE).
+// The regular file at `path` looked at without opening it: its stamp, for a
+// digest that opens it later with open_to_read. 0, or errno (EISDIR,
+// NOT_A_REGULAR_FILE, LEADS_OUT). Within `folder` a link is followed only
+// while it stays beneath the folder: a tree is never read outside itself.
 [[nodiscard]] int look_at_regular_file(const char* path, int folder, FileStamp& stamp);
 
-// Opens the file at `path` (within `folder`) for reading with no look at
-// what it is: the caller looked before, and the stamp after the read tells
-// whether it met the same file. Opening does not wait for a writer, should a
-// FIFO have taken the file's place.
+// Opens the file at `path` (within `folder`, links followed beneath it only)
+// for reading with no look at what it is: the caller looked before, and the
+// stamp after the read tells whether it met the same file. Opening does not
+// wait for a writer, should a FIFO have taken the file's place.
 [[nodiscard]] OpenResult open_to_read(const char* path, int folder);
+
+// For tests: links within a folder are followed step by step, as on a system
+// that cannot resolve names beneath a folder itself (false: as the system can).
+void resolve_beneath_by_steps(bool by_steps);
 
 // The words for an errno value or one of the codes above.
 [[nodiscard]] const char* error_text(int error);

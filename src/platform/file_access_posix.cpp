@@ -3,13 +3,17 @@
 // attributes, and a rename made durable by a sync of its directory.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <deque>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -322,19 +326,141 @@ int not_regular_error(const struct stat& status) {
   return S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
 }
 
+// Whether the system resolves names beneath a folder itself: not known until
+// asked, then known for the process. Tests make it take the steps.
+enum class SystemBeneath : int { unknown, works, missing };
+std::atomic<SystemBeneath> system_beneath{SystemBeneath::unknown};
+
+// Deep enough for any link a package holds; Linux follows at most 40 too.
+constexpr int LINKS_FOLLOWED_AT_MOST = 40;
+
+// A descriptor of `name` within `folder`, or -1 with errno set: links are
+// followed, each component looked at with O_NOFOLLOW, as long as every step
+// stays beneath the folder. A ".." above it or an absolute target leads out
+// (EXDEV), as RESOLVE_BENEATH has it.
+int open_beneath_by_steps(int folder, const char* name, int flags) {
+  std::deque<std::string> left;
+  auto push_components = [&left](std::string_view path) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0; start <= path.size();) {
+      const std::size_t slash = std::min(path.find('/', start), path.size());
+      if (slash > start) parts.emplace_back(path.substr(start, slash - start));
+      start = slash + 1;
+    }
+    left.insert(left.begin(), parts.begin(), parts.end());
+  };
+  push_components(name);
+  std::vector<int> held;  // the folders below `folder` on the way down
+  auto current = [&] { return held.empty() ? folder : held.back(); };
+  auto fail = [&held](int error) {
+    for (const int descriptor : held)
+      ::close(descriptor);
+    errno = error;
+    return -1;
+  };
+  int links = 0;
+  while (!left.empty()) {
+    const std::string component = std::move(left.front());
+    left.pop_front();
+    if (component == ".") continue;
+    if (component == "..") {
+      if (held.empty()) return fail(EXDEV);
+      ::close(held.back());
+      held.pop_back();
+      continue;
+    }
+    struct stat status {};
+    if (::fstatat(current(), component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      return fail(errno);
+    }
+    if (S_ISLNK(status.st_mode)) {
+      std::array<char, 4096> target{};
+      const ssize_t length = ::readlinkat(current(), component.c_str(), target.data(), target.size());
+      if (length < 0) return fail(errno);
+      if (static_cast<std::size_t>(length) == target.size()) return fail(ENAMETOOLONG);
+      if (++links > LINKS_FOLLOWED_AT_MOST) return fail(ELOOP);
+      if (target[0] == '/') return fail(EXDEV);
+      push_components({target.data(), static_cast<std::size_t>(length)});
+      continue;
+    }
+    if (left.empty()) {
+      // A link put there since the look is refused, never followed.
+      const int descriptor = ::openat(current(), component.c_str(), flags | O_NOFOLLOW);
+      const int error = errno;
+      for (const int folder_held : held)
+        ::close(folder_held);
+      errno = error;
+      return descriptor;
+    }
+    if (!S_ISDIR(status.st_mode)) return fail(ENOTDIR);
+    const int next = ::openat(current(), component.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return fail(errno);
+    held.push_back(next);
+  }
+  // The name led back to the folder itself.
+  return ::openat(folder, ".", flags);
+}
+
+// As open_beneath_by_steps, by the system where it has openat2: a kernel
+// before 5.6 has none (ENOSYS), and a container's filter may refuse it (EPERM).
+int open_beneath(int folder, const char* name, int flags) {
+  if (system_beneath.load(std::memory_order_relaxed) != SystemBeneath::missing) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_BENEATH;
+    for (int tries = 0; tries < 3; ++tries) {
+      const long descriptor = ::syscall(SYS_openat2, folder, name, &how, sizeof how);
+      if (descriptor >= 0) {
+        system_beneath.store(SystemBeneath::works, std::memory_order_relaxed);
+        return static_cast<int>(descriptor);
+      }
+      // EAGAIN: a rename meanwhile kept the system from proving a ".." safe.
+      if (errno != EAGAIN) break;
+    }
+    if (errno != ENOSYS && errno != EPERM) return -1;
+    if (errno == EPERM && system_beneath.load(std::memory_order_relaxed) == SystemBeneath::works) {
+      return -1;  // a real refusal, not a filter
+    }
+    system_beneath.store(SystemBeneath::missing, std::memory_order_relaxed);
+  }
+  return open_beneath_by_steps(folder, name, flags);
+}
+
+int leads_out_as_error(int error) {
+  return error == EXDEV ? LEADS_OUT : error;
+}
+
 }  // namespace
 
+void resolve_beneath_by_steps(bool by_steps) {
+  system_beneath.store(by_steps ? SystemBeneath::missing : SystemBeneath::unknown);
+}
+
 int look_at_regular_file(const char* path, int folder, FileStamp& stamp) {
+  const char* name = name_within(path, folder);
   struct stat status {};
-  if (::fstatat(at(folder), name_within(path, folder), &status, 0) != 0) return errno;
+  if (::fstatat(at(folder), name, &status, no_follow(folder)) != 0) return errno;
+  if (S_ISLNK(status.st_mode)) {
+    // Within a tree's folder, a link is followed only as far as the folder reaches.
+    const int descriptor = open_beneath(folder, name, O_PATH | O_CLOEXEC);
+    if (descriptor < 0) return leads_out_as_error(errno);
+    const int looked = ::fstat(descriptor, &status);
+    const int error = errno;
+    ::close(descriptor);
+    if (looked != 0) return error;
+  }
   if (!S_ISREG(status.st_mode)) return not_regular_error(status);
   stamp = stamp_from(status);
   return 0;
 }
 
 OpenResult open_to_read(const char* path, int folder) {
-  const int descriptor = open_for_reading(path, folder, true);
-  if (descriptor < 0) return {nullptr, errno, {}};
+  const int descriptor =
+      folder == NO_FOLDER
+          ? open_for_reading(path, folder, true)
+          : open_beneath(folder, name_within(path, folder), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return {nullptr, leads_out_as_error(errno), {}};
   if (std::FILE* file = ::fdopen(descriptor, "rb")) return {file, 0, {}};
   const int error = errno;
   ::close(descriptor);

@@ -371,6 +371,8 @@ int look_at_regular_file(const char* path, int, FileStamp& stamp) {
   return error;
 }
 
+void resolve_beneath_by_steps(bool) {}
+
 OpenResult open_to_read(const char* path, int) {
   HANDLE handle = open_for_reading(path);
   if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError()), {}};

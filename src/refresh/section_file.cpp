@@ -73,6 +73,12 @@ bool report_outcome(const Section& section, const SectionPlan& planned, const Fi
     case Target::beside_manifest:
       break;
   }
+  if (outcome.open_error == LEADS_OUT) {
+    const std::string_view folder = directory_part(planned.path.data()).text;
+    say(transcript, "%s is a link leading out of %.*s; not read", planned.path.data(),
+        static_cast<int>(folder.size()), folder.data());
+    return false;
+  }
   if (outcome.open_error != 0) {
     say(transcript, "cannot open %s: %s", planned.path.data(), error_text(outcome.open_error));
     return false;
