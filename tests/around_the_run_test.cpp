@@ -6,6 +6,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -310,6 +311,75 @@ TEST(AroundTheRun, AClosedPipeIsAFailedWriteNotADeath) {
     EXPECT_EQ(test::read_file(err), lost);
     fs::remove(err);
     EXPECT_EQ(test::read_file(dir / "m.txt"), c.afterwards);
+  }
+}
+
+// A manifest named alone shows each file's line as soon as it and the files
+// before it are done, on a pipe too: the second file is held once read until
+// the test has the first line, then the reader goes, and the second line
+// meets a broken pipe, which fails the run.
+TEST(AroundTheRun, ASingleRunShowsEachLineWhenItsFileIsDone) {
+  const std::string both = "a={\nfile_path=a.bin\n}\nb={\nfile_path=b.bin\n}\n";
+  const std::string b_md5 = test::reference_md5(std::vector<std::uint8_t>(1 << 20, 'b'));
+  const std::string both_refreshed = "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) +
+                                     "\n}\n\nb={\n        file_path=b.bin\n        md5=" + b_md5 +
+                                     "\n}\n\n";
+  // clang-format off
+  const PipeCase cases[] = {
+      {"refresh", {"m.txt"}, both, 1, both_refreshed},
+      {"check", {"m.txt", "-c"}, both_refreshed, 2, both_refreshed},
+  };
+  // clang-format on
+  for (const PipeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::write_file(dir / "m.txt", c.manifest);
+    test::write_file(dir / "a.bin", "abc");
+    test::write_file(dir / "b.bin", std::string(1 << 20, 'b'));
+    const fs::path err = dir.path().string() + ".stderr", fifo = dir.path().string() + ".go";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string hold = "b.bin:" + fifo.string();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ends[0]);
+      ::dup2(ends[1], STDOUT_FILENO);
+      const int err_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(err_file, STDERR_FILENO);
+      if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+      ::setenv("MD5REFRESH_TEST_HOLD", hold.c_str(), 1);
+      std::vector<char*> argv{const_cast<char*>(MD5REFRESH_HOOKED_BINARY)};
+      for (const std::string& argument : c.arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+      argv.push_back(nullptr);
+      ::execv(MD5REFRESH_HOOKED_BINARY, argv.data());
+      ::_exit(127);
+    }
+    ::close(ends[1]);
+    // The first line, while the second file is held: a line kept back fails
+    // here after the poll's limit, and the run is let go all the same.
+    std::string first;
+    pollfd readable{ends[0], POLLIN, 0};
+    char byte = 0;
+    while (::poll(&readable, 1, 10000) == 1 && ::read(ends[0], &byte, 1) == 1 && byte != '\n')
+      first += byte;
+    const std::string line = c.arguments.size() == 1 ? std::string(ABC_MD5) + "\ta.bin" : "a.bin: OK";
+    EXPECT_EQ(first, line);
+    ::close(ends[0]);
+    const int release = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(release, 0);
+    EXPECT_EQ(::write(release, "x", 1), 1);
+    ::close(release);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(child, &raw, 0), child);
+    ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+    EXPECT_EQ(WEXITSTATUS(raw), c.status);
+    EXPECT_EQ(test::read_file(err), "md5refresh: cannot write standard output: Broken pipe\n");
+    EXPECT_EQ(test::read_file(dir / "m.txt"), c.afterwards);
+    fs::remove(err);
+    fs::remove(fifo);
   }
 }
 

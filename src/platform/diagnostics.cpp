@@ -120,6 +120,7 @@ void print_line(Transcript& transcript, std::string_view text) {
     transcript.kept.emplace_back(false, std::string(text));
   } else {
     put_line(text);
+    if (transcript.line_by_line) flush_output();
   }
 }
 

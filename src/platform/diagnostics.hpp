@@ -29,6 +29,9 @@ void report(const char* format, ...) MD5REFRESH_PRINTF_FORMAT(1);
 // in the order of the manifests, as runs of their own would have shown them.
 struct Transcript {
   bool held = false;
+  // Each line sent on its way as it is made, on a pipe too: a manifest named
+  // alone shows a file's line while the next file is still being read.
+  bool line_by_line = false;
   std::vector<std::pair<bool, std::string>> kept;  // (a message, its text), while held
 };
 

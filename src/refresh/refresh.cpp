@@ -177,6 +177,7 @@ bool load_next_manifest(Run& run) {
   bool found = false;
   if (single(run)) {
     found = !std::exchange(run.single_taken, true);
+    manifest.transcript.line_by_line = true;
     manifest.input_path = run.source.input_path;
     manifest.output_path = run.source.output_path;
     manifest.output_named = run.source.output_named;
