@@ -21,14 +21,19 @@
 #include "platform/diagnostics.hpp"
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/interrupt_slots.hpp"
 #include "refresh/refresh.hpp"
 #include "refresh/section_file.hpp"
 #include "test_support.hpp"
@@ -49,6 +54,29 @@ std::set<std::string> listing(const fs::path& directory) {
   for (const auto& entry : fs::directory_iterator(directory))
     names.insert(entry.path().filename().string());
   return names;
+}
+
+// An interrupt handled on one thread while another makes a temporary waits
+// until the file exists, then removes it; once it has begun, nothing more
+// is made. Each in its own folder: two folders hold temporaries of one name.
+TEST(AroundTheRun, AnInterruptWaitsForATemporaryBeingMade) {
+  auto slots = std::make_unique<InterruptSlots<char, 64, 4>>();
+  ASSERT_TRUE(slots->begin_creating());
+  ASSERT_TRUE(slots->hold(3, ".t.tmp"));
+  ASSERT_TRUE(slots->hold(4, ".t.tmp"));
+  slots->forget(4, ".t.tmp");
+  std::atomic<bool> created = false;
+  std::vector<std::pair<int, bool>> removed;  // folder, and whether it was created by then
+  std::thread handler([&] {
+    slots->remove_all([&](int folder, const char*) { removed.emplace_back(folder, created.load()); });
+  });
+  while (!slots->ending()) {
+  }
+  EXPECT_FALSE(slots->begin_creating());
+  created = true;
+  slots->end_creating();
+  handler.join();
+  EXPECT_EQ(removed, (std::vector<std::pair<int, bool>>{{3, true}}));
 }
 
 // What the hooks below act on: the manifest of the run under test.
@@ -232,18 +260,43 @@ struct SignalCase {
   std::vector<std::string> folders;  // each with m.txt (or update.txt, for -r) and a.bin
   std::vector<std::string> arguments;
   const char* manifest = "m.txt";
+  const char* at = "replace";  // or as the temporary is "held", or once "created"
+  int nth = 1;                 // the time that step is reached
+  bool moved = false;          // "rel" renamed "moved" first
 };
 
-// The tool raises the signal itself once the temporary file is written: in a
-// tree, at the first of a batch of written manifests, whose temporaries all go.
+// Every file beneath `directory` whose name says it is a temporary.
+std::vector<std::string> temporaries_beneath(const fs::path& directory) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+    if (entry.path().extension() == ".tmp") found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// The signal is sent to the process as each temporary comes to be (the
+// probe's, then the outputs') or once the outputs are written: whatever
+// thread takes it, after a move of the tree too, every temporary goes, and
+// each manifest is whole, old or new.
 TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
   const std::vector<std::string> here{"."}, tree{"rel/a", "rel/b", "rel/c"};
+  // clang-format off
   const SignalCase cases[] = {
       {"interrupt", SIGINT, here, {"m.txt"}},
       {"termination", SIGTERM, here, {"m.txt"}},
       {"hang-up", SIGHUP, here, {"m.txt"}},
+      {"as the probe's temporary is held", SIGINT, here, {"m.txt"}, "m.txt", "held"},
+      {"once the output's temporary is created", SIGINT, here, {"m.txt"}, "m.txt", "created", 2},
       {"termination of a tree", SIGTERM, tree, {"-r", "rel"}, "update.txt"},
+      {"a tree, the first probe held", SIGTERM, tree, {"-r", "rel"}, "update.txt", "held"},
+      {"a tree, the second probe created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 2},
+      {"a tree, the batch's second output created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 5},
+      {"a tree, the batch's last output held", SIGINT, tree, {"-r", "rel"}, "update.txt", "held", 6},
+      {"a tree moved, the batch written", SIGTERM, tree, {"-r", "rel"}, "update.txt", "replace", 1, true},
+      {"a tree moved, an output created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 5, true},
+      {"a tree moved, a probe created", SIGHUP, tree, {"-r", "rel"}, "update.txt", "created", 2, true},
   };
+  // clang-format on
   for (const SignalCase& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
@@ -252,12 +305,18 @@ TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
       test::write_file(dir / folder / c.manifest, MANIFEST);
       test::write_file(dir / folder / "a.bin", "abc");
     }
-    const test::ToolRun run = test::run_tool(
-        dir.path(), c.arguments, "MD5REFRESH_TEST_SIGNAL=" + std::to_string(c.signal_number) + " ",
-        MD5REFRESH_HOOKED_BINARY);
+    const std::string hooks = "MD5REFRESH_TEST_SIGNAL=" + std::to_string(c.signal_number) +
+                              " MD5REFRESH_TEST_AT=" + c.at +
+                              " MD5REFRESH_TEST_NTH=" + std::to_string(c.nth) +
+                              (c.moved ? " MD5REFRESH_TEST_MOVE=rel:moved " : " ");
+    const test::ToolRun run =
+        test::run_tool(dir.path(), c.arguments, hooks, MD5REFRESH_HOOKED_BINARY);
     EXPECT_EQ(run.status, 128 + c.signal_number) << "ended as the signal would end it";
-    for (const std::string& folder : c.folders) {
-      EXPECT_EQ(test::read_file(dir / folder / c.manifest), MANIFEST);
+    EXPECT_EQ(temporaries_beneath(dir.path()), std::vector<std::string>{});
+    for (std::string folder : c.folders) {
+      if (c.moved) folder.replace(0, 3, "moved");
+      const std::string manifest = test::read_file(dir / folder / c.manifest);
+      EXPECT_TRUE(manifest == MANIFEST || manifest == REFRESHED) << manifest;
       EXPECT_EQ(listing(dir / folder), (std::set<std::string>{c.manifest, "a.bin"}));
     }
   }

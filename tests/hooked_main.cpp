@@ -1,19 +1,26 @@
 // SPDX-License-Identifier: MIT
-// The tool with a way in for tests: MD5REFRESH_TEST_SIGNAL=N raises signal N
-// after the new manifest is written and before it replaces the old one, where
-// an interrupt from a user would leave a temporary file behind;
+// The tool with a way in for tests: MD5REFRESH_TEST_SIGNAL=N sends signal N
+// to the process where an interrupt from a user could leave a temporary file
+// behind: after the new manifest is written and before it replaces the old
+// one, or with MD5REFRESH_TEST_AT=held or created as a temporary comes to be;
+// MD5REFRESH_TEST_NTH=K the K-th time there (the first by default), after
+// MD5REFRESH_TEST_MOVE=FROM:TO renamed a folder;
 // MD5REFRESH_TEST_HOLD=NAME:FIFO holds the file NAME, once read, until a byte
 // comes through FIFO, so that a test sees what the run showed before.
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 #include "digest/file_set_digest.hpp"
+#include "platform/file_access.hpp"
 
 #include "cli/command_line.hpp"
 #include "platform/process.hpp"
@@ -24,13 +31,25 @@ using namespace md5refresh;
 namespace {
 
 int signal_to_raise = 0;
+std::string_view signal_at = "replace";
+int reached = 0, signal_on = 1;
+std::string_view move_from, move_to;
 
 void raise_signal() {
+  if (++reached != signal_on) return;
+  if (!move_from.empty()) {
+    (void)std::rename(std::string(move_from).c_str(), std::string(move_to).c_str());
+  }
 #if defined(_WIN32)
   interrupt_as_ctrl_c();  // Windows has no signal that ends a run this way
 #else
-  std::raise(signal_to_raise);
+  // To the process, as a user's is: any thread that does not hold it takes it.
+  ::kill(::getpid(), signal_to_raise);
 #endif
+}
+
+void raise_at_step(TemporaryStep step) {
+  if ((step == TemporaryStep::held) == (signal_at == "held")) raise_signal();
 }
 
 std::string_view held_name, release_fifo;
@@ -52,7 +71,18 @@ int main(int argc, char** argv) {
   install_signal_handlers();
   if (const char* number = std::getenv("MD5REFRESH_TEST_SIGNAL")) {
     signal_to_raise = std::atoi(number);
-    set_before_replace_hook(raise_signal);
+    if (const char* at = std::getenv("MD5REFRESH_TEST_AT")) signal_at = at;
+    if (const char* nth = std::getenv("MD5REFRESH_TEST_NTH")) signal_on = std::atoi(nth);
+    if (const char* move = std::getenv("MD5REFRESH_TEST_MOVE")) {
+      const std::string_view words(move);
+      move_from = words.substr(0, words.find(':'));
+      move_to = words.substr(words.find(':') + 1);
+    }
+    if (signal_at == "replace") {
+      set_before_replace_hook(raise_signal);
+    } else {
+      set_temporary_hook(raise_at_step);
+    }
   }
   if (const char* hold = std::getenv("MD5REFRESH_TEST_HOLD")) {
     const std::string_view words(hold);

@@ -27,26 +27,44 @@ std::string directory_of(const std::string& path) {
 namespace {
 
 ReplaceFault replace_fault = ReplaceFault::none;
+TemporaryHook temporary_hook = nullptr;
+
+void temporary_step(TemporaryStep step) {
+  if (temporary_hook != nullptr) temporary_hook(step);
+}
 
 // A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
-// It is removed if a signal ends the process while it exists.
+// It is removed if a signal ends the process at any moment while it exists.
 int create_temporary(const std::string& final_path, std::string& temporary_path, int folder) {
   const std::string prefix = temporary_prefix(final_path) + std::to_string(process_id());
   constexpr int ATTEMPTS = 100;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
     temporary_path = prefix + "-" + std::to_string(attempt) + ".tmp";
-    remove_on_interrupt(temporary_path.c_str());
+    if (!begin_temporary(temporary_path.c_str(), folder)) {
+      errno = EINTR;  // the run is being ended
+      return -1;
+    }
+    temporary_step(TemporaryStep::held);
     const int descriptor = open_exclusive(temporary_path, folder);
+    const int error = errno;
+    if (descriptor >= 0) {
+      temporary_step(TemporaryStep::created);
+    } else {
+      forget_on_interrupt(temporary_path.c_str(), folder);
+    }
+    end_temporary();
     if (descriptor >= 0) return descriptor;
-    forget_on_interrupt(temporary_path.c_str());
-    if (errno != EEXIST) return -1;
+    if (error != EEXIST) {
+      errno = error;
+      return -1;
+    }
   }
   return -1;
 }
 
 void remove_temporary(std::string& temporary_path, int folder) {
   remove_file(temporary_path, folder);
-  forget_on_interrupt(temporary_path.c_str());
+  forget_on_interrupt(temporary_path.c_str(), folder);
   temporary_path.clear();
 }
 
@@ -245,16 +263,20 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
   if (error != 0 && !stamp_of_path(output.final_path.c_str(), original, output.folder)) {
     // The old manifest is gone: the temporary holds the only copy of its text.
     close_output(output);
-    forget_on_interrupt(output.temporary_path.c_str());
+    forget_on_interrupt(output.temporary_path.c_str(), output.folder);
     output.kept_path = std::move(output.temporary_path);
     output.temporary_path.clear();
   } else if (error != 0) {
     discard_output(output);
   } else {
-    forget_on_interrupt(output.temporary_path.c_str());
+    forget_on_interrupt(output.temporary_path.c_str(), output.folder);
     output.temporary_path.clear();
   }
   return error;
+}
+
+void set_temporary_hook(TemporaryHook hook) {
+  temporary_hook = hook;
 }
 
 void set_replace_fault(ReplaceFault fault) {

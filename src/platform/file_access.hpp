@@ -274,6 +274,13 @@ enum class ReplaceFault {
 };
 void set_replace_fault(ReplaceFault fault);
 
+// For tests: called on the thread that makes each temporary (the probe's and
+// the outputs'), as it is held for an interrupt to remove and once it exists,
+// with the ending signals held there.
+enum class TemporaryStep { held, created };
+using TemporaryHook = void (*)(TemporaryStep step);
+void set_temporary_hook(TemporaryHook hook);
+
 void close_output(OutputFile& output);
 void discard_output(OutputFile& output);
 

@@ -45,10 +45,16 @@ void install_signal_handlers();
 // How many finished temporaries a run may hold before it renames them.
 inline constexpr std::size_t TEMPORARIES_AT_ONCE = 64;
 
-// A temporary file to remove if a signal ends the process, until it is
-// forgotten again (renamed or removed); several may be held at once.
-void remove_on_interrupt(const char* path);
-void forget_on_interrupt(const char* path);
+// A temporary file comes to be between these two, with the ending signals
+// held on the calling thread: `path` (within `folder`) is held for an
+// interrupt to remove, which on any other thread waits until the file
+// exists. False, with nothing held, once an interrupt has begun: create
+// nothing then. Several may be held at once.
+[[nodiscard]] bool begin_temporary(const char* path, int folder);
+void end_temporary();
+
+// A temporary renamed or removed, that an interrupt must no longer remove.
+void forget_on_interrupt(const char* path, int folder);
 
 #if defined(_WIN32)
 // For tests, where no console can send one: what Ctrl-C does, the handler run

@@ -12,6 +12,8 @@
 #include <csignal>
 #include <string_view>
 
+#include "platform/file_access.hpp"
+#include "platform/file_access_host.hpp"
 #include "platform/interrupt_slots.hpp"
 #include "platform/process.hpp"
 
@@ -52,8 +54,15 @@ namespace {
 // PATH_MAX on Linux; a batch of manifests' temporaries and a probe's.
 InterruptSlots<char, 4096, TEMPORARIES_AT_ONCE + 2> temporaries;
 
+constexpr std::array<int, 3> ENDING_SIGNALS = {SIGINT, SIGTERM, SIGHUP};
+
+// The signals in force on this thread before begin_temporary held them.
+thread_local sigset_t signals_before_temporary;
+
 void on_ending_signal(int signal_number) {
-  temporaries.remove_all([](const char* path) { ::unlink(path); });
+  temporaries.remove_all([](int folder, const char* name) {
+    ::unlinkat(folder == NO_FOLDER ? AT_FDCWD : folder, name, 0);
+  });
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
@@ -63,7 +72,7 @@ void on_ending_signal(int signal_number) {
 void install_signal_handlers() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal_number : ENDING_SIGNALS) {
     // A signal ignored when the run began (nohup, a background job) stays ignored.
     struct sigaction previous {};
     if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
@@ -76,12 +85,27 @@ void install_signal_handlers() {
   }
 }
 
-void remove_on_interrupt(const char* path) {
-  (void)temporaries.hold(path);
+bool begin_temporary(const char* path, int folder) {
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (const int signal_number : ENDING_SIGNALS)
+    sigaddset(&ending, signal_number);
+  ::pthread_sigmask(SIG_BLOCK, &ending, &signals_before_temporary);
+  if (!temporaries.begin_creating()) {
+    ::pthread_sigmask(SIG_SETMASK, &signals_before_temporary, nullptr);
+    return false;
+  }
+  (void)temporaries.hold(folder, name_within(path, folder));
+  return true;
 }
 
-void forget_on_interrupt(const char* path) {
-  temporaries.forget(path);
+void end_temporary() {
+  temporaries.end_creating();
+  ::pthread_sigmask(SIG_SETMASK, &signals_before_temporary, nullptr);
+}
+
+void forget_on_interrupt(const char* path, int folder) {
+  temporaries.forget(folder, name_within(path, folder));
 }
 
 }  // namespace md5refresh

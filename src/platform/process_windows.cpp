@@ -13,6 +13,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/file_access.hpp"
 #include "platform/interrupt_slots.hpp"
 #include "platform/process.hpp"
 #include "platform/text.hpp"
@@ -83,7 +84,7 @@ InterruptSlots<wchar_t, 32768, TEMPORARIES_AT_ONCE + 2> temporaries;
 // Runs on a thread of its own; returning FALSE lets the default handler end
 // the process. A file open with FILE_SHARE_DELETE goes when its handle closes.
 BOOL WINAPI on_console_event(DWORD) {
-  temporaries.remove_all([](const wchar_t* path) { DeleteFileW(path); });
+  temporaries.remove_all([](int, const wchar_t* path) { DeleteFileW(path); });
   return FALSE;
 }
 
@@ -99,12 +100,20 @@ void install_signal_handlers() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void remove_on_interrupt(const char* path) {
-  (void)temporaries.hold(wide_path(path));
+// The handler runs on a thread of its own, never inside a creation: there is
+// no signal to hold.
+bool begin_temporary(const char* path, int) {
+  if (!temporaries.begin_creating()) return false;
+  (void)temporaries.hold(NO_FOLDER, wide_path(path));
+  return true;
 }
 
-void forget_on_interrupt(const char* path) {
-  temporaries.forget(wide_path(path));
+void end_temporary() {
+  temporaries.end_creating();
+}
+
+void forget_on_interrupt(const char* path, int) {
+  temporaries.forget(NO_FOLDER, wide_path(path));
 }
 
 }  // namespace md5refresh
