@@ -7,6 +7,8 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -34,6 +36,8 @@
 #include <vector>
 
 #include "platform/interrupt_slots.hpp"
+#include "platform/process.hpp"
+#include "refresh/manifest_run.hpp"
 #include "refresh/refresh.hpp"
 #include "refresh/section_file.hpp"
 #include "test_support.hpp"
@@ -371,6 +375,48 @@ TEST(AroundTheRun, AClosedPipeIsAFailedWriteNotADeath) {
     fs::remove(err);
     EXPECT_EQ(test::read_file(dir / "m.txt"), c.afterwards);
   }
+}
+
+// The lock that keeps a second run from replacing the manifest holds until the
+// new manifest is in place, not only until the write.
+std::string locked_manifest;
+int lock_tried = 0;
+
+TEST(AroundTheRun, TheManifestStaysLockedUntilItIsReplaced) {
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", MANIFEST);
+  test::write_file(dir / "a.bin", "abc");
+  locked_manifest = (dir / "m.txt").string();
+  lock_tried = 0;
+  set_before_rename_hook([] {
+    const int descriptor = ::open(locked_manifest.c_str(), O_RDONLY | O_CLOEXEC);
+    lock_tried = ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    ::close(descriptor);
+  });
+  testing::internal::CaptureStdout();
+  const int status = refresh_manifest(locked_manifest.c_str(), locked_manifest.c_str(), {}, false);
+  (void)testing::internal::GetCapturedStdout();
+  set_before_rename_hook(nullptr);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(lock_tried, EWOULDBLOCK);
+  EXPECT_EQ(test::read_file(dir / "m.txt"), REFRESHED);
+}
+
+// A low soft limit on descriptors is raised toward the hard one before a tree
+// sizes what it holds at once.
+TEST(AroundTheRun, ALowDescriptorLimitIsRaised) {
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  if (before.rlim_max != RLIM_INFINITY && before.rlim_max <= 40) GTEST_SKIP() << "hard limit too low";
+  rlimit low = before;
+  low.rlim_cur = 40;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  const std::size_t allowed = descriptors_allowed();
+  rlimit now{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &now), 0);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  EXPECT_GT(allowed, 40u);
+  EXPECT_EQ(allowed, now.rlim_cur);
 }
 
 // A manifest named alone shows each file's line as soon as it and the files

@@ -117,6 +117,17 @@ std::vector<TreeCase> tree_cases() {
                                  section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", ABC_MD5) +
                                  section("up", "u.bin", HELLO_MD5) + section("gone", "g.bin", ABC_MD5)},
                                 {"rel/pkg/lib.so.1", "abc"}, {"rel/pkg/d/s.bin", "hello"}, {"rel/secret.bin", "hello"}};
+  // Two hundred packages, more than a tight descriptor limit would let the
+  // run hold at once.
+  Files flat, flat_after;
+  std::string flat_out;
+  for (int p = 0; p < 200; ++p) {
+    const std::string folder = "p" + std::to_string(1000 + p);
+    flat["rel/" + folder + "/update.txt"] = section("x", "x.bin");
+    flat["rel/" + folder + "/x.bin"] = flat_after["rel/" + folder + "/x.bin"] = "abc";
+    flat_after["rel/" + folder + "/update.txt"] = section("x", "x.bin", ABC_MD5);
+    flat_out += report(ABC_MD5, {"rel", folder, "x.bin"});
+  }
   // clang-format off
   std::vector<TreeCase> cases = {
       {"deep folders, names beyond ASCII (long paths on Windows)",
@@ -258,6 +269,21 @@ std::vector<TreeCase> tree_cases() {
        {"-r", "rel"}, "\\" + std::string(ABC_MD5) + "\trel/a\\rb/x.bin\n",
        "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
        {{"rel/a\rb/update.txt", section("x", "x.bin", ABC_MD5)}}, "true &&"},
+      {"a limit of 64 descriptors: the run fits itself to it", flat, {"-r", "rel"}, flat_out,
+       "md5refresh: 200 manifests, 200 files: 200 written, 0 refused\n", 0, flat_after, "ulimit -n 64 &&"},
+      {"a soft limit of 40 raised", flat_after, {"-c", "--quiet", "-r", "rel"}, "",
+       "md5refresh: 200 manifests, 200 files: 200 OK, 0 not OK\n", 0, flat_after, "ulimit -S -n 40 &&"},
+      {"a linked manifest reached through overlapping folders is named once",
+       {{"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin")}, {"rel/b/x.bin", "hello"}},
+       {"-r", "rel", "-r", "./rel", "-r", "rel/a"}, report(HELLO_MD5, {"rel", "b", "x.bin"}),
+       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 written, 1 refused\n", 1,
+       {{"rel/b/update.txt", section("x", "x.bin", HELLO_MD5)}}, "", {{"->../b/update.txt", "rel/a/update.txt"}}},
+      {"an update.txt that is a FIFO is named, in a refresh", {{"rel/p1/x.bin", "abc"}}, {"-r", "rel/p1"}, "",
+       "md5refresh: rel/p1/update.txt is not a regular file\nmd5refresh: 1 manifest, 0 files: 0 written, 1 refused\n", 1,
+       {}, "mkfifo rel/p1/update.txt &&"},
+      {"an update.txt that is a FIFO is named, in a check", {{"rel/p1/x.bin", "abc"}}, {"-c", "-r", "rel"}, "",
+       "md5refresh: rel/p1/update.txt is not a regular file\nmd5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2,
+       {}, "mkfifo rel/p1/update.txt &&"},
       {"a folder that cannot be read", good, {"-c", "-r", "rel"}, ok_line,
        "md5refresh: cannot read folder " + shown({"rel", "b"}) + ": Permission denied\n"
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 2, {}, AS_UNPRIVILEGED, {{"", "rel/b"}}},

@@ -17,12 +17,16 @@ namespace md5refresh {
 
 struct Transcript;
 
+// Windows replaces no file that is open, so a replaced manifest's reader
+// closes it, and lets go of its lock, first.
 #if defined(_WIN32)
 inline constexpr char HOST_SEPARATOR = '\\';
 inline constexpr std::string_view PATH_SEPARATORS = "\\/";
+inline constexpr bool REPLACE_NEEDS_READERS_CLOSED = true;
 #else
 inline constexpr char HOST_SEPARATOR = '/';
 inline constexpr std::string_view PATH_SEPARATORS = "/";
+inline constexpr bool REPLACE_NEEDS_READERS_CLOSED = false;
 #endif
 
 // A folder held open by a walk: a name in it is found there, whatever is

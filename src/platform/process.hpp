@@ -42,6 +42,11 @@ void end_console_output();
 // the signal would.
 void install_signal_handlers();
 
+// How many descriptors the process may hold open, the soft limit first
+// raised toward the hard one where the system allows (the C library's streams
+// on Windows).
+[[nodiscard]] std::size_t descriptors_allowed();
+
 // How many finished temporaries a run may hold before it renames them.
 inline constexpr std::size_t TEMPORARIES_AT_ONCE = 64;
 

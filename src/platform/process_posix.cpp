@@ -4,6 +4,7 @@
 // written before the file exists.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,19 @@ void guard_standard_descriptors() {
 
 bool standard_descriptor_was_closed(int descriptor) {
   return descriptor >= 0 && descriptor < 3 && closed_at_start[static_cast<std::size_t>(descriptor)];
+}
+
+std::size_t descriptors_allowed() {
+  // Enough for any run; more only costs the kernel's tables.
+  constexpr rlim_t ENOUGH = 4096;
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 256;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < ENOUGH) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? ENOUGH : std::min(limit.rlim_max, ENOUGH);
+    if (raised.rlim_cur > limit.rlim_cur && ::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? ENOUGH : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 void begin_console_output() {}

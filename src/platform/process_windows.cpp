@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
+#include <stdio.h>
 
 #include <algorithm>
 #include <array>
@@ -72,6 +73,10 @@ void begin_console_output() {
 void end_console_output() {
   if (console_code_page != 0) SetConsoleOutputCP(console_code_page);
   console_code_page = 0;
+}
+
+std::size_t descriptors_allowed() {
+  return static_cast<std::size_t>(_getmaxstdio());
 }
 
 namespace {

@@ -22,6 +22,7 @@ namespace {
 
 RunHook before_replace_hook = nullptr;
 RunHook after_read_hook = nullptr;
+RunHook before_rename_hook = nullptr;
 
 void close_input(OpenInput& input) {
   if (input.stream != nullptr) std::fclose(input.stream);
@@ -240,8 +241,13 @@ bool put_in_place(ManifestRun& run, bool synced) {
         run.replaces_input ? run.input_path.c_str() : run.output_path.c_str());
     return false;
   }
-  close_input(run.input);  // Windows replaces no file that is open
-  if (const int error = replace_with_output(run.output, synced, run.transcript); error != 0) {
+  // Elsewhere the lock on the input keeps a second run out until the new
+  // manifest is in place.
+  if (REPLACE_NEEDS_READERS_CLOSED) close_input(run.input);
+  if (before_rename_hook != nullptr) before_rename_hook();
+  const int error = replace_with_output(run.output, synced, run.transcript);
+  close_input(run.input);
+  if (error != 0) {
     if (run.output.original_put_back) {
       say(run.transcript, "cannot write %s: %s; the old manifest was put back",
           run.output_path.c_str(), error_text(error));
@@ -303,6 +309,10 @@ void set_before_replace_hook(RunHook hook) {
 
 void set_after_read_hook(RunHook hook) {
   after_read_hook = hook;
+}
+
+void set_before_rename_hook(RunHook hook) {
+  before_rename_hook = hook;
 }
 
 bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {

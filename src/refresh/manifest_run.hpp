@@ -113,5 +113,7 @@ void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed
 using RunHook = void (*)();
 void set_before_replace_hook(RunHook hook);
 void set_after_read_hook(RunHook hook);
+// Once the output is found fit to replace the input, just before the rename.
+void set_before_rename_hook(RunHook hook);
 
 }  // namespace md5refresh

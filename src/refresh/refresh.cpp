@@ -518,7 +518,7 @@ void report_summary(const Run& run, CheckOutput output) {
   }
   const bool check = run.settings.kind == RunKind::check;
   if (check && output == CheckOutput::status_only) return;
-  const std::size_t linked = run.walk.linked_manifests;
+  const std::size_t linked = run.walk.passed_over;
   std::string counts;
   if (check) {
     const auto& statuses = run.check_statuses;
@@ -555,6 +555,18 @@ int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOut
   return run->last_check_status;
 }
 
+TreeLimits fit_to_descriptors(const TreeLimits& wanted, std::size_t allowed) {
+  const std::size_t needed = wanted.files_open + 2 * wanted.manifests_in_flight + wanted.batch;
+  const std::size_t budget = allowed > DESCRIPTORS_SPARED ? allowed - DESCRIPTORS_SPARED : 0;
+  if (needed <= budget) return wanted;
+  auto share = [&](std::size_t limit) { return std::max<std::size_t>(1, limit * budget / needed); };
+  TreeLimits fitted = wanted;
+  fitted.files_open = share(wanted.files_open);
+  fitted.manifests_in_flight = share(wanted.manifests_in_flight);
+  fitted.batch = share(wanted.batch);
+  return fitted;
+}
+
 int run_trees(const TreeRequest& request) {
   const RunSettings settings{request.check ? RunKind::check : RunKind::refresh,
                              request.excludes,
@@ -563,7 +575,8 @@ int run_trees(const TreeRequest& request) {
                              request.ignore_missing,
                              request.add_sha256};
   const Source source{nullptr, nullptr, false, request.folders};
-  const auto run = std::make_unique<Run>(settings, source, request.limits);
+  const auto run =
+      std::make_unique<Run>(settings, source, fit_to_descriptors(request.limits, descriptors_allowed()));
   run->failed_sync = request.failed_sync;
   digest_all(*run, request.files_read);
   report_summary(*run, request.output);

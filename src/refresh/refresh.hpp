@@ -51,6 +51,15 @@ struct TreeLimits {
   std::size_t files_open = 64;  // two cores' widest lanes full
 };
 
+// Descriptors a run needs besides its limits' own: the standard streams, the
+// walk's folders on the way down, a probe's temporary, the C library's.
+inline constexpr std::size_t DESCRIPTORS_SPARED = 32;
+
+// `wanted`, each of its descriptor limits cut in the same proportion where
+// `allowed` descriptors would not hold them all, so that the run itself never
+// makes a folder unreadable for want of one.
+[[nodiscard]] TreeLimits fit_to_descriptors(const TreeLimits& wanted, std::size_t allowed);
+
 // What a tree run does: a refresh, or a check printing as `output` says.
 struct TreeRequest {
   std::span<const char* const> folders;

@@ -69,15 +69,20 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
       say(transcript, "%s is a link to a folder; not followed", entry_path.c_str());
     } else if (!same_file_name(entry.name, TREE_MANIFEST_NAME)) {
       continue;
-    } else if (entry.kind == EntryKind::link) {
-      say(transcript, "%s is a symbolic link; not followed", entry_path.c_str());
+    } else {
       ++walk.found_in_folder;
-      ++walk.linked_manifests;
+      const ManifestKey key{level.folder.device, level.folder.inode};
+      if (entry.kind == EntryKind::file) {
+        found = {std::move(entry_path), key, level.held};
+        return true;
+      }
       walk.failed = true;
-    } else if (entry.kind == EntryKind::file) {
-      ++walk.found_in_folder;
-      found = {std::move(entry_path), {level.folder.device, level.folder.inode}, level.held};
-      return true;
+      // A folder reached again through overlapping folders names it once.
+      if (key != ManifestKey{} && !walk.passed_over_in.insert(key).second) continue;
+      ++walk.passed_over;
+      say(transcript, entry.kind == EntryKind::link ? "%s is a symbolic link; not followed"
+                                                    : "%s is not a regular file",
+          entry_path.c_str());
     }
   }
 }

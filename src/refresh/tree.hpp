@@ -3,11 +3,12 @@
 // depth first, each folder's entries in byte order. Links are followed
 // nowhere: a link to a folder is passed over, and a manifest that is a link is
 // named and refused, since it would take another folder's manifest with this
-// folder's files.
+// folder's files; so is one that is not a regular file (a FIFO, a device).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <span>
 #include <string>
 #include <utility>
@@ -28,18 +29,21 @@ struct WalkLevel {
   std::size_t next = 0;
 };
 
+// A manifest is its folder's and its name's: not the manifest file's inode,
+// which a file the run has just replaced may hand on to the next one.
+using ManifestKey = std::pair<std::uint64_t, std::uint64_t>;  // the folder's device, inode
+
 struct TreeWalk {
   std::span<const char* const> folders;
   std::size_t next_folder = 0;
   std::vector<WalkLevel> levels;
   std::size_t found_in_folder = 0;
-  std::size_t linked_manifests = 0;  // named and passed over
-  bool failed = false;  // a folder was missing, unreadable or without a manifest, or one was a link
+  // Manifests named and passed over (links, not regular files), each once
+  // however many folders given reach it: their folders, where known.
+  std::size_t passed_over = 0;
+  std::set<ManifestKey> passed_over_in;
+  bool failed = false;  // a folder was missing, unreadable or without a manifest, or one was passed over
 };
-
-// A manifest is its folder's and its name's: not the manifest file's inode,
-// which a file the run has just replaced may hand on to the next one.
-using ManifestKey = std::pair<std::uint64_t, std::uint64_t>;  // the folder's device, inode
 
 struct FoundManifest {
   std::string path;
