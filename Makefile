@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Thin wrapper over the CMake presets: `make demo` and `make test` are the README's two commands.
-.PHONY: demo test package bench fuzz clean
+.PHONY: demo test tsan package bench fuzz clean
 
 JOBS ?= 2
 
@@ -23,6 +23,13 @@ test:
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 	scripts/valgrind-check.sh build/release/md5refresh
+
+# The tests again under ThreadSanitizer: the workers, the committer, the feed.
+tsan:
+	bash scripts/install-deps.sh
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
 
 # The Windows zip, the Linux tarball and .deb, and SHA256SUMS, in build/packages/.
 package:

@@ -23,6 +23,14 @@ inline constexpr char SEPARATOR = '/';
 inline constexpr const char* NULL_DEVICE = "/dev/null";
 #endif
 
+// ThreadSanitizer runs the threads' code many times slower: the heaviest
+// tables take a few of their rows there, enough for the threads' races.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool UNDER_THREAD_SANITIZER = true;
+#else
+inline constexpr bool UNDER_THREAD_SANITIZER = false;
+#endif
+
 // Whether a name in the ANSI code page (0xE9) and the same name in UTF-8 reach one
 // file and one section: on Windows under code page 1252; never on POSIX hosts,
 // where names are bytes.
