@@ -208,6 +208,13 @@ TEST(RefreshEndToEnd, Sha256EntriesAreRefreshedAndChecked) {
        "a={\nfile_path=a.bin\nmd5=0\n}\nold={\nfile_path=gone.bin\nmd5=1\n}\n", {"pkg/update.txt", "-x", "old"}, 0, abc,
        "md5refresh: cannot open " + test::joined("pkg", "gone.bin") + ": No such file or directory\n",
        "a={\n        file_path=a.bin\n        " + md5_a + "\n}\n\n"},
+      {"-x: a file that a left-out section and a kept one name counts once, at the kept one",
+       "old={\nfile_path=gone.bin\n}\nnew={\nfile_path=gone.bin\nmd5=1\n}\n", {"pkg/update.txt", "-x", "old"}, 1, "",
+       "md5refresh: sections \"old\" and \"new\" both lead to " + test::joined("pkg", "gone.bin") + "\n" +
+       "md5refresh: cannot open " + test::joined("pkg", "gone.bin") + ": No such file or directory\n"
+       "md5refresh: cannot open " + test::joined("pkg", "gone.bin") + ": No such file or directory\n"
+       "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n",
+       "new={\n        file_path=gone.bin\n        md5=1\n}\n\n"},
       {"-x in a tree: not incomplete",
        "a={\nfile_path=a.bin\nmd5=0\n}\nold={\nfile_path=gone.bin\nmd5=1\n}\n", {"-r", "pkg", "-x", "old"}, 0, abc,
        std::nullopt, "a={\n        file_path=a.bin\n        " + md5_a + "\n}\n\n"},
