@@ -3,7 +3,14 @@
 // a folder for inputs that must be files.
 #pragma once
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -82,28 +89,6 @@ inline void digest_jobs(std::vector<FileJob>& jobs, const JobDone& done,
       done, options);
 }
 
-// Where the C library names its temporary files by a counter, two test
-// processes at once can pick the same name; the loser tries again.
-inline std::FILE* temporary_stream() {
-  std::FILE* stream = nullptr;
-  for (int attempt = 0; stream == nullptr && attempt < 100; ++attempt)
-    stream = std::tmpfile();
-  if (stream == nullptr) std::abort();
-  return stream;
-}
-
-inline std::FILE* stream_of(std::string_view bytes) {
-#if defined(__unix__)
-  if (bytes.empty()) return std::fopen("/dev/null", "rb");
-  return ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
-#else
-  std::FILE* stream = temporary_stream();
-  std::fwrite(bytes.data(), 1, bytes.size(), stream);
-  std::rewind(stream);
-  return stream;
-#endif
-}
-
 // A folder of the process's own for files the target writes, removed with
 // everything in it when the process ends.
 struct ScratchFolder {
@@ -124,6 +109,46 @@ struct ScratchFolder {
   }
   std::string path;  // empty when none could be made
 };
+
+// A temporary stream of the process's own. The Windows C library names its
+// temporary files by a counter that processes share and opens them without
+// asking for a new file, so two test processes at once could write into one
+// file: there each stream is a file made anew in the process's own folder,
+// gone when it is closed.
+inline std::FILE* temporary_stream() {
+#if defined(_WIN32)
+  static const ScratchFolder scratch;
+  static std::atomic<unsigned> made{0};
+  for (int attempt = 0; attempt < 100 && !scratch.path.empty(); ++attempt) {
+    const std::string path = scratch.path + "/stream-" + std::to_string(made++);
+    const int descriptor = ::_open(path.c_str(),
+                                   _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY,
+                                   _S_IREAD | _S_IWRITE);
+    if (descriptor < 0) continue;
+    if (std::FILE* stream = ::_fdopen(descriptor, "w+b")) return stream;
+    ::_close(descriptor);
+  }
+  std::abort();
+#else
+  std::FILE* stream = nullptr;
+  for (int attempt = 0; stream == nullptr && attempt < 100; ++attempt)
+    stream = std::tmpfile();
+  if (stream == nullptr) std::abort();
+  return stream;
+#endif
+}
+
+inline std::FILE* stream_of(std::string_view bytes) {
+#if defined(__unix__)
+  if (bytes.empty()) return std::fopen("/dev/null", "rb");
+  return ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+#else
+  std::FILE* stream = temporary_stream();
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::rewind(stream);
+  return stream;
+#endif
+}
 
 // What `write(stream)` writes, as a string.
 template <typename Write>
