@@ -5,16 +5,21 @@
 // follow, repeated to reach lengths beyond the input. The last byte chooses
 // the window, whether every other message is a file the worker opens by its
 // path, whether two messages in three want their SHA-256 too (which must be
-// the value engine's), and how few files may be open at once.
+// the value engine's), how few files may be open at once, and whether a
+// file given by its path is a link to it within a folder held open, as in a
+// tree.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
 #include "fuzz_support.hpp"
 #include "md5/md5.hpp"
+#include "platform/file_access.hpp"
 #include "sha256/sha256.hpp"
 
 using namespace md5refresh;
@@ -33,6 +38,30 @@ HexDigest scalar_md5(const std::string& message) {
   (void)md5_process(buffer.data() + whole, static_cast<std::uint32_t>(message.size() - whole),
                     &digest, context);
   return hex_digest(digest);
+}
+
+// The folder held open, as a walk holds it (nothing on Windows).
+HeldFolder held_folder(const std::string& path) {
+  std::vector<FolderEntry> entries;
+  FileStamp identity{};
+  HeldFolder held;
+  if (path.empty() || list_folder(path, NO_FOLDER, entries, identity, held) != 0) return nullptr;
+  return held;
+}
+
+// The message written to `target`, and `path` a link to it beside it where
+// `linked` and the host makes links; false when nothing could be written.
+bool write_message(const std::string& path, const std::string& target, bool linked,
+                   const std::string& message) {
+  std::FILE* file = std::fopen((linked ? target : path).c_str(), "wb");
+  if (file == nullptr) return false;
+  std::fwrite(message.data(), 1, message.size(), file);
+  std::fclose(file);
+  if (!linked) return true;
+  std::error_code error;
+  std::filesystem::remove(path, error);
+  std::filesystem::create_symlink(std::filesystem::path(target).filename(), path, error);
+  return !error || std::filesystem::copy_file(target, path, error);
 }
 
 }  // namespace
@@ -67,17 +96,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t last = data[size - 1];
   const bool by_path = (last & 4) != 0;
   static const fuzz::ScratchFolder scratch;
+  static const HeldFolder held = held_folder(scratch.path);
   const std::string& folder = scratch.path;
-  std::vector<std::string> paths(messages.size());
+  const bool linked = (last & 16) != 0;
+  std::vector<std::string> paths(messages.size()), targets(messages.size());
   std::vector<FileJob> jobs;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (by_path && i % 2 == 1 && !folder.empty()) {
       paths[i] = folder + "/m" + std::to_string(i);
-      std::FILE* file = std::fopen(paths[i].c_str(), "wb");
-      if (file == nullptr) return 0;
-      std::fwrite(messages[i].data(), 1, messages[i].size(), file);
-      std::fclose(file);
-      jobs.push_back({nullptr, messages[i].size(), {}, {}, paths[i].c_str()});
+      if (linked) targets[i] = folder + "/r" + std::to_string(i);
+      if (!write_message(paths[i], targets[i], linked, messages[i])) return 0;
+      jobs.push_back({nullptr, messages[i].size(), {}, {}, paths[i].c_str(),
+                      linked ? folder_descriptor(held) : NO_FOLDER});
     } else {
       jobs.push_back({fuzz::stream_of(messages[i]), messages[i].size(), {}, {}});
     }
@@ -97,8 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fuzz::digest_jobs(
       jobs, [](FileJob&, const ClosedStamps*) {}, settings);
-  for (const std::string& path : paths) {
-    if (!path.empty()) std::remove(path.c_str());  // libFuzzer may end without destructors
+  for (const std::vector<std::string>* names : {&paths, &targets}) {
+    for (const std::string& path : *names) {
+      if (!path.empty()) std::remove(path.c_str());  // libFuzzer may end without destructors
+    }
   }
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it

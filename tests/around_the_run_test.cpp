@@ -326,6 +326,31 @@ TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
   }
 }
 
+// The tool started in `directory` with standard output on the pipe `ends`
+// (its end for reading closed in the child, its end for writing here) and
+// standard error into `err`; `hold`, when given, is MD5REFRESH_TEST_HOLD.
+pid_t start_tool(const char* binary, const fs::path& directory,
+                 const std::vector<std::string>& arguments, const int (&ends)[2],
+                 const fs::path& err, const std::string& hold = "") {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ends[0]);
+    ::dup2(ends[1], STDOUT_FILENO);
+    const int err_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err_file, STDERR_FILENO);
+    if (::chdir(directory.c_str()) != 0) ::_exit(126);
+    if (!hold.empty()) ::setenv("MD5REFRESH_TEST_HOLD", hold.c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>(binary)};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(binary, argv.data());
+    ::_exit(127);
+  }
+  ::close(ends[1]);
+  return child;
+}
+
 struct PipeCase {
   const char* name;
   std::vector<std::string> arguments;
@@ -352,21 +377,8 @@ TEST(AroundTheRun, AClosedPipeIsAFailedWriteNotADeath) {
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     ::close(ends[0]);
-    const pid_t child = ::fork();
+    const pid_t child = start_tool(MD5REFRESH_BINARY, dir.path(), c.arguments, ends, err);
     ASSERT_GE(child, 0);
-    if (child == 0) {
-      ::dup2(ends[1], STDOUT_FILENO);
-      const int err_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(err_file, STDERR_FILENO);
-      if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
-      std::vector<char*> argv{const_cast<char*>(MD5REFRESH_BINARY)};
-      for (const std::string& argument : c.arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      ::execv(MD5REFRESH_BINARY, argv.data());
-      ::_exit(127);
-    }
-    ::close(ends[1]);
     int raw = 0;
     ASSERT_EQ(::waitpid(child, &raw, 0), child);
     ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
@@ -445,24 +457,9 @@ TEST(AroundTheRun, ASingleRunShowsEachLineWhenItsFileIsDone) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
-    const std::string hold = "b.bin:" + fifo.string();
-    const pid_t child = ::fork();
+    const pid_t child = start_tool(MD5REFRESH_HOOKED_BINARY, dir.path(), c.arguments, ends, err,
+                                   "b.bin:" + fifo.string());
     ASSERT_GE(child, 0);
-    if (child == 0) {
-      ::close(ends[0]);
-      ::dup2(ends[1], STDOUT_FILENO);
-      const int err_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(err_file, STDERR_FILENO);
-      if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
-      ::setenv("MD5REFRESH_TEST_HOLD", hold.c_str(), 1);
-      std::vector<char*> argv{const_cast<char*>(MD5REFRESH_HOOKED_BINARY)};
-      for (const std::string& argument : c.arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      ::execv(MD5REFRESH_HOOKED_BINARY, argv.data());
-      ::_exit(127);
-    }
-    ::close(ends[1]);
     // The first line, while the second file is held: a line kept back fails
     // here after the poll's limit, and the run is let go all the same.
     std::string first;
