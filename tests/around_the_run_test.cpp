@@ -97,7 +97,10 @@ struct RaceCase {
   RunHook after_read = nullptr;            // between the read and the look at the output
   unsigned mode = 0;                       // the permission bits afterwards, where not 0
   FileReadHook after_file_read = nullptr;  // between a file's last read and its check
+  bool other_output = false;               // written to o.txt with -o; `contents` are its
 };
+
+const std::string OTHER_OUTPUT = "other={\n}\n";
 
 void grow_file(const char* path) {
   test::write_file(path, "abc and more");
@@ -136,6 +139,11 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
        false, true, nullptr, 0, grow_file},
       {"a chmod meanwhile is kept", [] { fs::permissions(race_manifest, fs::perms::owner_read | fs::perms::owner_write); },
        REFRESHED, "", true, true, nullptr, 0600},
+      {"an -o output edited between the probe and the replace", [] {
+         test::write_file(race_manifest.parent_path() / "o.txt", "edited meanwhile={\n}\n");
+       }, "edited meanwhile={\n}\n", "o.txt changed while the files were digested; not replaced\n", false, false,
+       nullptr, 0, nullptr, true},
+      {"an -o output as it was found", [] {}, REFRESHED, "", true, false, nullptr, 0, nullptr, true},
       {"a second run", [] {
          second_run_written = refresh_manifest(race_manifest.string().c_str(), race_manifest.string().c_str(), {}, false) == 0;
        }, REFRESHED, "m.txt is being refreshed by another run; not replaced\n", true},
@@ -148,15 +156,18 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
     race_manifest = dir / "m.txt";
     test::write_file(race_manifest, MANIFEST);
     test::write_file(dir / "a.bin", "abc");
+    const fs::path output = c.other_output ? dir / "o.txt" : race_manifest;
+    if (c.other_output) test::write_file(output, OTHER_OUTPUT);
     second_run_written = true;
     if (test::POSIX_HOST) fs::permissions(race_manifest, fs::perms(0644));
     set_before_replace_hook(c.during);
     set_after_read_hook(c.after_read);
     set_after_file_read_hook(c.after_file_read);
-    const std::string path = race_manifest.string();
+    const std::string path = race_manifest.string(), output_path = output.string();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool written = refresh_manifest(path.c_str(), path.c_str(), {}, false) == 0;
+    const bool written =
+        refresh_manifest(path.c_str(), output_path.c_str(), {}, c.other_output) == 0;
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     set_before_replace_hook(nullptr);
@@ -167,8 +178,13 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
       EXPECT_EQ(static_cast<unsigned>(fs::status(race_manifest).permissions()), c.mode);
     }
     EXPECT_EQ(err, c.err.empty() ? "" : "md5refresh: " + test::joined(dir.path().string(), c.err));
-    EXPECT_EQ(test::read_file(race_manifest), c.contents);
-    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+    EXPECT_EQ(test::read_file(output), c.contents);
+    if (c.other_output) {
+      EXPECT_EQ(test::read_file(race_manifest), MANIFEST);
+    }
+    std::set<std::string> names{"m.txt", "a.bin"};
+    if (c.other_output) names.insert("o.txt");
+    EXPECT_EQ(listing(dir.path()), names);
     EXPECT_EQ(second_run_written, std::string_view(c.name) != "a second run");
   }
 }

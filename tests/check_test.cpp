@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/command_line.hpp"
+#include "refresh/progress_line.hpp"
 #include "test_support.hpp"
 
 using namespace md5refresh;
@@ -105,7 +106,7 @@ TEST(Check, ReportsEachSectionAndWritesNothing) {
 #if !defined(_WIN32)
 struct ProgressCase {
   const char* name;
-  std::vector<std::string> files;  // sparse, above the progress threshold together
+  std::vector<std::string> files;  // sparse, each just over the progress threshold
   int columns;                     // of the terminal
   std::string line;                // how the progress line begins
   std::string summary;
@@ -145,7 +146,7 @@ TEST(Progress, ShownOnATerminalOnly) {
     std::string manifest;
     for (const std::string& file : c.files) {
       test::write_file(dir / file, "");
-      fs::resize_file(dir / file, 65ull << 20);
+      fs::resize_file(dir / file, PROGRESS_THRESHOLD + 1);  // just over: the line shows
       manifest += file + "={\nfile_path=" + file + "\n}\n";
     }
     test::write_file(dir / "m.txt", manifest);

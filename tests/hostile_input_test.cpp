@@ -120,6 +120,8 @@ TEST(HostileInput, OddButValidManifestsAreRefreshedWithClearWarnings) {
       {"file_path of a/", "a={\nfile_path=a/\n}\n", "a={\n        file_path=a/\n}\n\n", "", "md5refresh: section \"a\": file_path \"a/\" names no file\n" + kept},
       {"empty file_path", "a={\nfile_path=\n}\n", "a={\n        file_path=\n}\n\n", "", "md5refresh: section \"a\": file_path \"\" names no file\n" + kept},
       {"keys that look right", "a={\nfile-path=a.bin\nMd5=0\n}\n", "a={\n        file-path=a.bin\n        Md5=0\n}\n\n", "", "md5refresh: section \"a\": key \"file-path\" is not read as file_path\nmd5refresh: section \"a\": key \"Md5\" is not read as md5\n"},
+      {"a tab before the equals", "a={\nfile_path=a.bin\nmd5\t=0\n}\n", "a={\n        file_path=a.bin\n        md5\t=0\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n",
+       "md5refresh: section \"a\": key \"md5\t\" has blanks before \"=\" and is not read as md5\n"},
       {"a comment inside a section, kept as a key", "tool={\n# the tool script\nfile_path=a.bin\n}\n", "tool={\n        # the tool script=\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n", abc + "\ta.bin\n",
        "md5refresh: m.txt:2: no \"=\" in this line of section \"tool\"; kept as a key with no value\n"},
       {"a section name ending in a blank, quoted", "a = {\nfile_path=a.bin\n}\nb={\nfile_path=a.bin\n}\n", "a ={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\nb={\n        file_path=a.bin\n        md5=" + abc + "\n}\n\n",

@@ -87,6 +87,7 @@ TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
       {"CR LF reads as LF", "a={\r\nk=v\r\n}\r\n", "a={\n        k=v\n}\n\n"},
       {"CTRL-Z ends the input", "a={\nk=v\n\x1a", "a={\n        k=v\n}\n\n"},
       {"CTRL-Z padding after the text", "a={\nk=v\x1a\x1a \t\r\n\x1a\n", "a={\n        k=v\n}\n\n"},
+      {"an entry line of exactly 1022 characters", "a={\n" + std::string(1019, ' ') + "k=v\n", "a={\n        k=v\n}\n\n"},
       {"long blank line dropped", "a={\n" + pad + pad + "\nk=v\n", "a={\n        k=v\n}\n\n"},
       {"long comment between sections dropped", "a={\n}\n# " + pad + "x=y\nb={\n", "a={\n}\n\nb={\n}\n\n"},
       {"byte order mark bytes inside a name", "a\xFE\xFF={\n}\n", "a\xFE\xFF={\n}\n\n"},

@@ -284,6 +284,12 @@ std::vector<TreeCase> tree_cases() {
       {"an update.txt that is a FIFO is named, in a check", {{"rel/p1/x.bin", "abc"}}, {"-c", "-r", "rel"}, "",
        "md5refresh: rel/p1/update.txt is not a regular file\nmd5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2,
        {}, "mkfifo rel/p1/update.txt &&"},
+      {"--ignore-missing passes over no file that exists but cannot be read",
+       {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5) + section("y", "gone.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"}},
+       {"-c", "-r", "rel", "--ignore-missing"}, shown({"rel", "a", "x.bin"}) + ": MISSING\n",
+       "md5refresh: cannot open " + shown({"rel", "a", "x.bin"}) + ": Permission denied\n"
+       "md5refresh: 1 manifest, 0 files: 0 OK, 1 not OK\n", 1, {},
+       "chmod -R a+rwX . && chmod 000 rel/a/x.bin && " + AS_UNPRIVILEGED.substr(AS_UNPRIVILEGED.find("as_user()"))},
       {"a folder that cannot be read", good, {"-c", "-r", "rel"}, ok_line,
        "md5refresh: cannot read folder " + shown({"rel", "b"}) + ": Permission denied\n"
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 2, {}, AS_UNPRIVILEGED, {{"", "rel/b"}}},
