@@ -106,7 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       paths[i] = folder + "/m" + std::to_string(i);
       if (linked) targets[i] = folder + "/r" + std::to_string(i);
       if (!write_message(paths[i], targets[i], linked, messages[i])) return 0;
-      jobs.push_back({nullptr, messages[i].size(), {}, {}, paths[i].c_str(),
+      jobs.push_back({nullptr,
+                      messages[i].size(),
+                      {},
+                      {},
+                      paths[i].c_str(),
                       linked ? folder_descriptor(held) : NO_FOLDER});
     } else {
       jobs.push_back({fuzz::stream_of(messages[i]), messages[i].size(), {}, {}});

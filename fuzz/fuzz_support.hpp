@@ -121,9 +121,9 @@ inline std::FILE* temporary_stream() {
   static std::atomic<unsigned> made{0};
   for (int attempt = 0; attempt < 100 && !scratch.path.empty(); ++attempt) {
     const std::string path = scratch.path + "/stream-" + std::to_string(made++);
-    const int descriptor = ::_open(path.c_str(),
-                                   _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY,
-                                   _S_IREAD | _S_IWRITE);
+    const int descriptor =
+        ::_open(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY,
+                _S_IREAD | _S_IWRITE);
     if (descriptor < 0) continue;
     if (std::FILE* stream = ::_fdopen(descriptor, "w+b")) return stream;
     ::_close(descriptor);

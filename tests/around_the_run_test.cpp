@@ -72,7 +72,8 @@ TEST(AroundTheRun, AnInterruptWaitsForATemporaryBeingMade) {
   std::atomic<bool> created = false;
   std::vector<std::pair<int, bool>> removed;  // folder, and whether it was created by then
   std::thread handler([&] {
-    slots->remove_all([&](int folder, const char*) { removed.emplace_back(folder, created.load()); });
+    slots->remove_all(
+        [&](int folder, const char*) { removed.emplace_back(folder, created.load()); });
   });
   while (!slots->ending()) {
   }
@@ -435,7 +436,8 @@ TEST(AroundTheRun, TheManifestStaysLockedUntilItIsReplaced) {
 TEST(AroundTheRun, ALowDescriptorLimitIsRaised) {
   rlimit before{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
-  if (before.rlim_max != RLIM_INFINITY && before.rlim_max <= 40) GTEST_SKIP() << "hard limit too low";
+  if (before.rlim_max != RLIM_INFINITY && before.rlim_max <= 40)
+    GTEST_SKIP() << "hard limit too low";
   rlimit low = before;
   low.rlim_cur = 40;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
@@ -454,9 +456,9 @@ TEST(AroundTheRun, ALowDescriptorLimitIsRaised) {
 TEST(AroundTheRun, ASingleRunShowsEachLineWhenItsFileIsDone) {
   const std::string both = "a={\nfile_path=a.bin\n}\nb={\nfile_path=b.bin\n}\n";
   const std::string b_md5 = test::reference_md5(std::vector<std::uint8_t>(1 << 20, 'b'));
-  const std::string both_refreshed = "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) +
-                                     "\n}\n\nb={\n        file_path=b.bin\n        md5=" + b_md5 +
-                                     "\n}\n\n";
+  const std::string both_refreshed =
+      "a={\n        file_path=a.bin\n        md5=" + std::string(ABC_MD5) +
+      "\n}\n\nb={\n        file_path=b.bin\n        md5=" + b_md5 + "\n}\n\n";
   // clang-format off
   const PipeCase cases[] = {
       {"refresh", {"m.txt"}, both, 1, both_refreshed},
@@ -483,7 +485,8 @@ TEST(AroundTheRun, ASingleRunShowsEachLineWhenItsFileIsDone) {
     char byte = 0;
     while (::poll(&readable, 1, 10000) == 1 && ::read(ends[0], &byte, 1) == 1 && byte != '\n')
       first += byte;
-    const std::string line = c.arguments.size() == 1 ? std::string(ABC_MD5) + "\ta.bin" : "a.bin: OK";
+    const std::string line =
+        c.arguments.size() == 1 ? std::string(ABC_MD5) + "\ta.bin" : "a.bin: OK";
     EXPECT_EQ(first, line);
     ::close(ends[0]);
     const int release = ::open(fifo.c_str(), O_WRONLY);

@@ -110,7 +110,8 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
     }
     for (const Choice& choice : choices) {
       if (!lane_engine_available(choice.engine)) continue;
-      if (test::UNDER_THREAD_SANITIZER && &choice != &choices[0] && &choice != &choices[2]) continue;
+      if (test::UNDER_THREAD_SANITIZER && &choice != &choices[0] && &choice != &choices[2])
+        continue;
       // Workers 0: no thread at all, the calling thread digests (as when none can start).
       for (const auto& [workers, window] :
            {std::pair{1u, 0u}, {2u, 0u}, {3u, 0u}, {1u, 1u}, {2u, 3u}, {0u, 2u}}) {
@@ -261,18 +262,17 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
     const char* contents;
   };
   const Case cases[] = {
-      {"plain.bin", 0, "abc"},
-      {"lib.so", 0, "abc"},        // -> lib.so.1
-      {"sub.bin", 0, "hello"},     // -> d/s.bin
-      {"back.bin", 0, "abc"},      // -> d/../lib.so.1
-      {"chain.bin", 0, "hello"},   // -> sub.bin -> d/s.bin
-      {"into.bin", 0, "abc"},      // -> d/up.bin -> ../lib.so.1
-      {"abs.bin", LEADS_OUT, ""},  // -> an absolute path to pkg/lib.so.1 itself
-      {"up.bin", LEADS_OUT, ""},   // -> ../secret.bin
-      {"out.bin", LEADS_OUT, ""},  // -> d/../../secret.bin
-      {"gone.bin", ENOENT, ""},    // -> nothing.bin
-      {"loop.bin", ELOOP, ""},     // -> loop.bin
-      {"folder.bin", EISDIR, ""},  // -> d
+      {"plain.bin", 0, "abc"},      {"lib.so", 0, "abc"},  // -> lib.so.1
+      {"sub.bin", 0, "hello"},                             // -> d/s.bin
+      {"back.bin", 0, "abc"},                              // -> d/../lib.so.1
+      {"chain.bin", 0, "hello"},                           // -> sub.bin -> d/s.bin
+      {"into.bin", 0, "abc"},                              // -> d/up.bin -> ../lib.so.1
+      {"abs.bin", LEADS_OUT, ""},    // -> an absolute path to pkg/lib.so.1 itself
+      {"up.bin", LEADS_OUT, ""},     // -> ../secret.bin
+      {"out.bin", LEADS_OUT, ""},    // -> d/../../secret.bin
+      {"gone.bin", ENOENT, ""},      // -> nothing.bin
+      {"loop.bin", ELOOP, ""},       // -> loop.bin
+      {"folder.bin", EISDIR, ""},    // -> d
       {"through.bin", ENOTDIR, ""},  // -> lib.so.1/x
   };
   const test::TempDir dir;
@@ -281,12 +281,19 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
   test::write_file(dir / "pkg/lib.so.1", "abc");
   test::write_file(dir / "pkg/d/s.bin", "hello");
   test::write_file(dir / "secret.bin", "secret");
-  const std::pair<const char*, std::string> links[] = {
-      {"lib.so", "lib.so.1"}, {"sub.bin", "d/s.bin"}, {"back.bin", "d/../lib.so.1"},
-      {"chain.bin", "sub.bin"}, {"d/up.bin", "../lib.so.1"}, {"into.bin", "d/up.bin"},
-      {"abs.bin", (dir / "pkg/lib.so.1").string()}, {"up.bin", "../secret.bin"},
-      {"out.bin", "d/../../secret.bin"}, {"gone.bin", "nothing.bin"}, {"loop.bin", "loop.bin"},
-      {"folder.bin", "d"}, {"through.bin", "lib.so.1/x"}};
+  const std::pair<const char*, std::string> links[] = {{"lib.so", "lib.so.1"},
+                                                       {"sub.bin", "d/s.bin"},
+                                                       {"back.bin", "d/../lib.so.1"},
+                                                       {"chain.bin", "sub.bin"},
+                                                       {"d/up.bin", "../lib.so.1"},
+                                                       {"into.bin", "d/up.bin"},
+                                                       {"abs.bin", (dir / "pkg/lib.so.1").string()},
+                                                       {"up.bin", "../secret.bin"},
+                                                       {"out.bin", "d/../../secret.bin"},
+                                                       {"gone.bin", "nothing.bin"},
+                                                       {"loop.bin", "loop.bin"},
+                                                       {"folder.bin", "d"},
+                                                       {"through.bin", "lib.so.1/x"}};
   for (const auto& [from, to] : links)
     fs::create_symlink(to, dir / "pkg" / from);
   const int folder = ::open((dir / "pkg").string().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

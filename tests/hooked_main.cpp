@@ -19,10 +19,9 @@
 #include <unistd.h>
 #endif
 
+#include "cli/command_line.hpp"
 #include "digest/file_set_digest.hpp"
 #include "platform/file_access.hpp"
-
-#include "cli/command_line.hpp"
 #include "platform/process.hpp"
 #include "refresh/refresh.hpp"
 

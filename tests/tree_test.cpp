@@ -107,16 +107,24 @@ std::vector<TreeCase> tree_cases() {
   // Links in a package's folder: within it, through a subfolder, back up
   // into it, to an absolute path, up out of it, and to nothing.
   const std::vector<std::pair<std::string, std::string>> linked_links = {
-      {"->lib.so.1", "rel/pkg/lib.so"}, {"->d/s.bin", "rel/pkg/s.bin"}, {"->d/../lib.so.1", "rel/pkg/w.bin"},
-      {"->/nonexistent/secret", "rel/pkg/a.bin"}, {"->../secret.bin", "rel/pkg/u.bin"}, {"->gone.bin", "rel/pkg/g.bin"}};
-  const Files linked = {{"rel/pkg/update.txt", "lib={\nfile_path=lib.so\n}\nsub={\nfile_path=s.bin\n}\n"
+      {"->lib.so.1", "rel/pkg/lib.so"},     {"->d/s.bin", "rel/pkg/s.bin"},
+      {"->d/../lib.so.1", "rel/pkg/w.bin"}, {"->/nonexistent/secret", "rel/pkg/a.bin"},
+      {"->../secret.bin", "rel/pkg/u.bin"}, {"->gone.bin", "rel/pkg/g.bin"}};
+  const Files linked = {{"rel/pkg/update.txt",
+                         "lib={\nfile_path=lib.so\n}\nsub={\nfile_path=s.bin\n}\n"
                          "within={\nfile_path=w.bin\n}\nabs={\nfile_path=a.bin\nmd5=1\n}\n"
                          "up={\nfile_path=u.bin\nmd5=2\n}\ngone={\nfile_path=g.bin\nmd5=3\n}\n"},
-                        {"rel/pkg/lib.so.1", "abc"}, {"rel/pkg/d/s.bin", "hello"}, {"rel/secret.bin", "hello"}};
-  const Files linked_checked = {{"rel/pkg/update.txt", section("lib", "lib.so", ABC_MD5) + section("sub", "s.bin", HELLO_MD5) +
-                                 section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", ABC_MD5) +
-                                 section("up", "u.bin", HELLO_MD5) + section("gone", "g.bin", ABC_MD5)},
-                                {"rel/pkg/lib.so.1", "abc"}, {"rel/pkg/d/s.bin", "hello"}, {"rel/secret.bin", "hello"}};
+                        {"rel/pkg/lib.so.1", "abc"},
+                        {"rel/pkg/d/s.bin", "hello"},
+                        {"rel/secret.bin", "hello"}};
+  const Files linked_checked = {
+      {"rel/pkg/update.txt",
+       section("lib", "lib.so", ABC_MD5) + section("sub", "s.bin", HELLO_MD5) +
+           section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", ABC_MD5) +
+           section("up", "u.bin", HELLO_MD5) + section("gone", "g.bin", ABC_MD5)},
+      {"rel/pkg/lib.so.1", "abc"},
+      {"rel/pkg/d/s.bin", "hello"},
+      {"rel/secret.bin", "hello"}};
   // Two hundred packages, more than a tight descriptor limit would let the
   // run hold at once.
   Files flat, flat_after;

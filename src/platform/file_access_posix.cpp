@@ -4,18 +4,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <deque>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -375,7 +375,8 @@ int open_beneath_by_steps(int folder, const char* name, int flags) {
     }
     if (S_ISLNK(status.st_mode)) {
       std::array<char, 4096> target{};
-      const ssize_t length = ::readlinkat(current(), component.c_str(), target.data(), target.size());
+      const ssize_t length =
+          ::readlinkat(current(), component.c_str(), target.data(), target.size());
       if (length < 0) return fail(errno);
       if (static_cast<std::size_t>(length) == target.size()) return fail(ENAMETOOLONG);
       if (++links > LINKS_FOLLOWED_AT_MOST) return fail(ELOOP);
@@ -393,8 +394,8 @@ int open_beneath_by_steps(int folder, const char* name, int flags) {
       return descriptor;
     }
     if (!S_ISDIR(status.st_mode)) return fail(ENOTDIR);
-    const int next = ::openat(current(), component.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int next =
+        ::openat(current(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0) return fail(errno);
     held.push_back(next);
   }
@@ -456,10 +457,9 @@ int look_at_regular_file(const char* path, int folder, FileStamp& stamp) {
 }
 
 OpenResult open_to_read(const char* path, int folder) {
-  const int descriptor =
-      folder == NO_FOLDER
-          ? open_for_reading(path, folder, true)
-          : open_beneath(folder, name_within(path, folder), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int descriptor = folder == NO_FOLDER ? open_for_reading(path, folder, true)
+                                             : open_beneath(folder, name_within(path, folder),
+                                                            O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return {nullptr, leads_out_as_error(errno), {}};
   if (std::FILE* file = ::fdopen(descriptor, "rb")) return {file, 0, {}};
   const int error = errno;

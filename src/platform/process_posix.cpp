@@ -55,7 +55,8 @@ std::size_t descriptors_allowed() {
   if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < ENOUGH) {
     struct rlimit raised = limit;
     raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? ENOUGH : std::min(limit.rlim_max, ENOUGH);
-    if (raised.rlim_cur > limit.rlim_cur && ::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    if (raised.rlim_cur > limit.rlim_cur && ::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      limit = raised;
   }
   return limit.rlim_cur == RLIM_INFINITY ? ENOUGH : static_cast<std::size_t>(limit.rlim_cur);
 }

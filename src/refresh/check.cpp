@@ -90,10 +90,11 @@ Verdict verdict_of(const Section& section, Target target, bool digested, const H
 void print_check_line(const Section& section, Verdict verdict, const TargetPath& path,
                       Transcript& transcript) {
   const bool section_named = verdict == Verdict::no_file_named;
-  const std::string verdict_text = std::string(": ") + VERDICT_TEXT[static_cast<std::size_t>(verdict)];
-  print_line(transcript, named_line(section_named ? "section " : "",
-                                    section_named ? field_text(section.name) : path.data(),
-                                    verdict_text));
+  const std::string verdict_text =
+      std::string(": ") + VERDICT_TEXT[static_cast<std::size_t>(verdict)];
+  print_line(transcript,
+             named_line(section_named ? "section " : "",
+                        section_named ? field_text(section.name) : path.data(), verdict_text));
 }
 
 void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,

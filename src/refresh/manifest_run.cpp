@@ -174,9 +174,8 @@ bool put_sha256(Section& section, const Sha256Hex& sha256, bool add) {
   if (store_in_every(section, "sha256", sha256.data())) return true;
   if (!add || section.entry_count == MAX_ENTRIES) return false;
   const Entry* md5 = find_entry(section, "md5");
-  const std::size_t at = md5 != nullptr
-                             ? static_cast<std::size_t>(md5 - section.entries.data()) + 1
-                             : static_cast<std::size_t>(section.entry_count);
+  const std::size_t at = md5 != nullptr ? static_cast<std::size_t>(md5 - section.entries.data()) + 1
+                                        : static_cast<std::size_t>(section.entry_count);
   (void)set_field(insert_entry(section, at, "sha256").value, sha256.data());
   return true;
 }

@@ -76,8 +76,8 @@ struct ManifestRun {
   int files_named = 0, files_not_digested = 0;
   std::array<bool, MAX_SECTIONS> kept_stale{};
   int sha256_not_stored = 0;  // files whose MD5 was stored and SHA-256 had no room
-  int files_digested = 0;  // in a refresh and a check alike
-  bool written = false;    // the output is in place
+  int files_digested = 0;     // in a refresh and a check alike
+  bool written = false;       // the output is in place
 };
 
 // Reads and plans the manifest and, in a refresh, makes sure that the output

@@ -314,9 +314,7 @@ void show_batch(Run& run, std::vector<Pending>& batch) {
     show_transcript(pending.run.transcript);
     if (pending.only_said) continue;
     const ManifestRun& manifest = pending.run;
-    ++(!manifest.written                 ? run.refused
-       : !complete(manifest)            ? run.incomplete
-                                         : run.written);
+    ++(!manifest.written ? run.refused : !complete(manifest) ? run.incomplete : run.written);
   }
   batch.clear();
 }
@@ -575,8 +573,8 @@ int run_trees(const TreeRequest& request) {
                              request.ignore_missing,
                              request.add_sha256};
   const Source source{nullptr, nullptr, false, request.folders};
-  const auto run =
-      std::make_unique<Run>(settings, source, fit_to_descriptors(request.limits, descriptors_allowed()));
+  const auto run = std::make_unique<Run>(settings, source,
+                                         fit_to_descriptors(request.limits, descriptors_allowed()));
   run->failed_sync = request.failed_sync;
   digest_all(*run, request.files_read);
   report_summary(*run, request.output);

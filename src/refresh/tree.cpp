@@ -80,8 +80,9 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
       // A folder reached again through overlapping folders names it once.
       if (key != ManifestKey{} && !walk.passed_over_in.insert(key).second) continue;
       ++walk.passed_over;
-      say(transcript, entry.kind == EntryKind::link ? "%s is a symbolic link; not followed"
-                                                    : "%s is not a regular file",
+      say(transcript,
+          entry.kind == EntryKind::link ? "%s is a symbolic link; not followed"
+                                        : "%s is not a regular file",
           entry_path.c_str());
     }
   }

@@ -42,7 +42,8 @@ struct TreeWalk {
   // however many folders given reach it: their folders, where known.
   std::size_t passed_over = 0;
   std::set<ManifestKey> passed_over_in;
-  bool failed = false;  // a folder was missing, unreadable or without a manifest, or one was passed over
+  bool failed =
+      false;  // a folder was missing, unreadable or without a manifest, or one was passed over
 };
 
 struct FoundManifest {
