@@ -8,13 +8,14 @@
 //                       closing lines and comments ("#" or ";") may stand.
 //
 // The input is read in binary and translated as a text-mode read would be on
-// every host: CR LF reads as LF and a 0x1A byte ends the text (only padding may
-// follow it); a UTF-8 byte order mark is set aside. A line longer than 1022 characters is always
-// one line: only a blank one or a comment outside sections may be that long, since nothing longer
-// fits the table. Leading blanks (space, tab) are dropped; trailing blanks are cut only when no
-// line feed follows them. The value is the first whitespace-free run after the "=". Whatever the
-// table or the rewrite could not carry is refused with its line, never dropped: the tool must not
-// destroy text it was handed by mistake.
+// every host: CR LF reads as LF and a 0x1A byte ends the text (only padding
+// may follow it); a UTF-8 byte order mark is set aside. A line longer than
+// 1022 characters is always one line: only a blank one or a comment outside
+// sections may be that long, since nothing longer fits the table. Leading
+// blanks (space, tab) are dropped; trailing blanks are cut only when no line
+// feed follows them. The value is the first whitespace-free run after the "=".
+// Whatever the table or the rewrite could not carry is refused with its line,
+// never dropped: the tool must not destroy text it was handed by mistake.
 #include "manifest/manifest_reader.hpp"
 
 #include <algorithm>
