@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/diagnostics.hpp"
+#include "platform/file_access.hpp"
 #include "refresh/check.hpp"
 #include "refresh/refresh.hpp"
 #include "refresh/tree.hpp"
@@ -282,6 +283,28 @@ int refused(const CommandLine& command) {
   return command.check_asked ? CHECK_NOT_MADE : 1;
 }
 
+// Windows takes "name:stream" for a stream of the file "name" (a drive's
+// "X:" before a name aside): the temporary beside it would be left as an
+// empty file of that name.
+bool names_a_stream(std::string_view path) {
+  const DirectoryPart directory = directory_part(path);
+  path.remove_prefix(directory.text.size() + (directory.joined_with_separator ? 1 : 0));
+  return !is_plain_file_name(path);
+}
+
+// An input or output that names a stream of a file, refused before any digest.
+bool refuse_streams(const CommandLine& command, bool check) {
+  if (names_a_stream(command.input_path.data())) {
+    report("%s names a stream of a file; not read", command.input_path.data());
+    return true;
+  }
+  if (!check && names_a_stream(command.output_path.data())) {
+    report("%s names a stream of a file; not written", command.output_path.data());
+    return true;
+  }
+  return false;
+}
+
 int run_trees_of(const CommandLine& command) {
   const bool check = command.action == CommandAction::check;
   if (command.tree_conflict != nullptr) {
@@ -329,6 +352,7 @@ int run_command_line(std::span<const char* const> arguments) {
            command.first_passed_over);
   }
   if (command.tree_count > 0) return run_trees_of(command);
+  if (refuse_streams(command, check)) return check ? CHECK_NOT_MADE : 1;
   if (check) {
     if (command.output_named) report("option \"-o\" ignored: a check writes nothing");
     return with_output_checked(check_manifest(command.input_path.data(), command.excludes,

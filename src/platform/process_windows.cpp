@@ -23,7 +23,9 @@ namespace md5refresh {
 
 namespace {
 
-UINT console_code_page = 0;  // 0: the console was not changed
+// 0: the console was not changed. The Ctrl-C handler puts it back too, on a
+// thread of its own.
+std::atomic<UINT> console_code_page{0};
 
 }  // namespace
 
@@ -71,8 +73,7 @@ void begin_console_output() {
 }
 
 void end_console_output() {
-  if (console_code_page != 0) SetConsoleOutputCP(console_code_page);
-  console_code_page = 0;
+  if (const UINT page = console_code_page.exchange(0); page != 0) SetConsoleOutputCP(page);
 }
 
 std::size_t descriptors_allowed() {
@@ -86,10 +87,17 @@ namespace {
 // touched.
 InterruptSlots<wchar_t, 32768, TEMPORARIES_AT_ONCE + 2> temporaries;
 
-// Runs on a thread of its own; returning FALSE lets the default handler end
-// the process. A file open with FILE_SHARE_DELETE goes when its handle closes.
-BOOL WINAPI on_console_event(DWORD) {
+// Runs on a thread of its own. Ctrl-C and Ctrl-Break end the process here,
+// with the status Windows' own handler gives, once the temporaries are gone
+// and the console is as it was: a default handler that ends it otherwise
+// (Wine's ends it with 0) would let a runner read an interrupted run as a
+// success. A file open with FILE_SHARE_DELETE goes when its handle closes.
+BOOL WINAPI on_console_event(DWORD event) {
   temporaries.remove_all([](int, const wchar_t* path) { DeleteFileW(path); });
+  end_console_output();
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  }
   return FALSE;
 }
 
@@ -98,7 +106,6 @@ BOOL WINAPI on_console_event(DWORD) {
 void interrupt_as_ctrl_c() {
   std::thread handler([] { (void)on_console_event(CTRL_C_EVENT); });
   handler.join();
-  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 void install_signal_handlers() {
