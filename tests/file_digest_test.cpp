@@ -274,6 +274,7 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
       {"loop.bin", ELOOP, ""},       // -> loop.bin
       {"folder.bin", EISDIR, ""},    // -> d
       {"through.bin", ENOTDIR, ""},  // -> lib.so.1/x
+      {"dot.bin", EISDIR, ""},       // -> d/.
   };
   const test::TempDir dir;
   fs::create_directories(dir / "pkg/d");
@@ -293,10 +294,16 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
                                                        {"gone.bin", "nothing.bin"},
                                                        {"loop.bin", "loop.bin"},
                                                        {"folder.bin", "d"},
-                                                       {"through.bin", "lib.so.1/x"}};
+                                                       {"through.bin", "lib.so.1/x"},
+                                                       {"dot.bin", "d/."}};
   for (const auto& [from, to] : links)
     fs::create_symlink(to, dir / "pkg" / from);
   const int folder = ::open((dir / "pkg").string().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The folders held on the way down are let go, whatever the answer.
+  auto open_descriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+  };
+  const auto open_before = open_descriptors();
   ASSERT_GE(folder, 0);
   for (const bool by_steps : {false, true}) {
     resolve_beneath_by_steps(by_steps);
@@ -321,6 +328,7 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
     }
   }
   resolve_beneath_by_steps(false);
+  EXPECT_EQ(open_descriptors(), open_before);
   ::close(folder);
 }
 #endif

@@ -352,11 +352,17 @@ int open_beneath_by_steps(int folder, const char* name, int flags) {
   push_components(name);
   std::vector<int> held;  // the folders below `folder` on the way down
   auto current = [&] { return held.empty() ? folder : held.back(); };
-  auto fail = [&held](int error) {
-    for (const int descriptor : held)
-      ::close(descriptor);
+  // Lets go of the folders on the way down, errno as it was.
+  auto done = [&held](int descriptor) {
+    const int error = errno;
+    for (const int below : held)
+      ::close(below);
     errno = error;
-    return -1;
+    return descriptor;
+  };
+  auto fail = [&done](int error) {
+    errno = error;
+    return done(-1);
   };
   int links = 0;
   while (!left.empty()) {
@@ -384,23 +390,16 @@ int open_beneath_by_steps(int folder, const char* name, int flags) {
       push_components({target.data(), static_cast<std::size_t>(length)});
       continue;
     }
-    if (left.empty()) {
-      // A link put there since the look is refused, never followed.
-      const int descriptor = ::openat(current(), component.c_str(), flags | O_NOFOLLOW);
-      const int error = errno;
-      for (const int folder_held : held)
-        ::close(folder_held);
-      errno = error;
-      return descriptor;
-    }
+    // A link put there since the look is refused, never followed.
+    if (left.empty()) return done(::openat(current(), component.c_str(), flags | O_NOFOLLOW));
     if (!S_ISDIR(status.st_mode)) return fail(ENOTDIR);
     const int next =
         ::openat(current(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0) return fail(errno);
     held.push_back(next);
   }
-  // The name led back to the folder itself.
-  return ::openat(folder, ".", flags);
+  // The name ended in "." or "..": the folder it came to.
+  return done(::openat(current(), ".", flags));
 }
 
 // As open_beneath_by_steps, by the system where it has openat2: a kernel

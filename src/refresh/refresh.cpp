@@ -516,19 +516,19 @@ void report_summary(const Run& run, CheckOutput output) {
   }
   const bool check = run.settings.kind == RunKind::check;
   if (check && output == CheckOutput::status_only) return;
-  const std::size_t linked = run.walk.passed_over;
+  const std::size_t passed_over = run.walk.passed_over;
   std::string counts;
   if (check) {
     const auto& statuses = run.check_statuses;
     counts = std::to_string(statuses[0]) + " OK, " + std::to_string(statuses[1]) + " not OK";
-    if (statuses[2] + linked > 0)
-      counts += ", " + std::to_string(statuses[2] + linked) + " not checked";
+    if (statuses[2] + passed_over > 0)
+      counts += ", " + std::to_string(statuses[2] + passed_over) + " not checked";
   } else {
     counts = std::to_string(run.written) + " written, ";
     if (run.incomplete > 0) counts += std::to_string(run.incomplete) + " incomplete, ";
-    counts += std::to_string(run.refused + linked) + " refused";
+    counts += std::to_string(run.refused + passed_over) + " refused";
   }
-  report("%s, %s: %s", counted(run.manifest_count + linked, "manifest").c_str(),
+  report("%s, %s: %s", counted(run.manifest_count + passed_over, "manifest").c_str(),
          counted(run.file_count, "file").c_str(), counts.c_str());
 }
 
