@@ -13,7 +13,7 @@ packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev op
           valgrind bc clang libclang-rt-14-dev groff-base util-linux)
 for group in "$@"; do
     case $group in
-        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 locales) ;;
         packaging) packages+=(dpkg-dev fakeroot lintian unzip gzip coreutils file) ;;
         peers) packages+=(hashdeep time) ;;
         *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;

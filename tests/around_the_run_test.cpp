@@ -196,22 +196,26 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
 // fails but a rename can stand in, the new manifest is in place and the loss of
 // the old one's permissions is told.
 TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
-  enum class After { old_kept, new_kept_aside, new_in_place };
+  enum class After { old_kept, new_kept_aside, new_in_place, old_kept_beside };
   struct FaultCase {
     const char* name;
     ReplaceFault fault;
     After after;
     std::string before_path, after_path;  // the message, around the manifest's path
+    const char* windows_reason;           // what ReplaceFileW's code means; elsewhere EIO's words
     bool windows_only = false;
   };
-  const std::string write = "cannot write ", failed = ": Input/output error";
+  const std::string write = "cannot write ", failed = ": %R";
+  const char* aside = "the old file could not be moved aside";
+  const char* not_in = "the new file could not take the old one's name";
   // clang-format off
   const FaultCase cases[] = {
-      {"nothing moved", ReplaceFault::fails, After::old_kept, write, failed + "\n"},
-      {"the old manifest gone", ReplaceFault::loses_the_original, After::new_kept_aside, write, failed + "; the new manifest is kept in "},
-      {"the old manifest moved aside, then put back", ReplaceFault::moves_the_original_aside, After::old_kept, write, failed + "; the old manifest was put back\n", true},
-      {"a rename in place of the replace", ReplaceFault::falls_back_to_a_rename, After::new_in_place, "", " is replaced by a rename, without the old file's permissions" + failed + "\n", true},
-      {"permissions that cannot be carried over", ReplaceFault::cannot_merge, After::new_in_place, "", " is replaced without the old file's permissions or attributes: Permission denied\n", true},
+      {"nothing moved", ReplaceFault::fails, After::old_kept, write, failed + "\n", aside},
+      {"the old manifest gone", ReplaceFault::loses_the_original, After::new_kept_aside, write, failed + "; the new manifest is kept in ", not_in},
+      {"the old manifest moved aside, then put back", ReplaceFault::moves_the_original_aside, After::old_kept, write, failed + "; the old manifest was put back\n", not_in, true},
+      {"a rename in place of the replace", ReplaceFault::falls_back_to_a_rename, After::new_in_place, "", " is replaced by a rename, without the old file's permissions" + failed + "\n", aside, true},
+      {"permissions that cannot be carried over", ReplaceFault::cannot_merge, After::new_in_place, "", " is replaced without the old file's permissions or attributes: Permission denied\n", "", true},
+      {"a replace whose name then finds no file", ReplaceFault::lands_elsewhere, After::old_kept_beside, write, failed + "\n", "the new file is not in place; the old one is kept beside it", true},
   };
   // clang-format on
   for (const FaultCase& c : cases) {
@@ -229,20 +233,116 @@ TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
     (void)testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     set_replace_fault(ReplaceFault::none);
-    const std::string said = "md5refresh: " + c.before_path + path + c.after_path;
+    std::string after_path = c.after_path;
+    if (const std::size_t at = after_path.find("%R"); at != std::string::npos)
+      after_path.replace(at, 2, test::POSIX_HOST ? "Input/output error" : c.windows_reason);
+    const std::string said = "md5refresh: " + c.before_path + path + after_path;
+    const std::set<std::string> names = listing(dir.path());
+    if (c.after == After::old_kept_beside) {
+      EXPECT_EQ(err, said);
+      EXPECT_EQ(test::read_file(path), REFRESHED);
+      ASSERT_EQ(names.size(), 3u);
+      const std::string kept = *names.begin();  // ".m.txt.PID-0.old" sorts first
+      EXPECT_TRUE(kept.starts_with(".m.txt.") && kept.ends_with(".old")) << kept;
+      EXPECT_EQ(test::read_file(dir / kept), MANIFEST);
+      continue;
+    }
     if (c.after != After::new_kept_aside) {
       EXPECT_EQ(err, said);
       EXPECT_EQ(test::read_file(path), c.after == After::old_kept ? MANIFEST : REFRESHED);
-      EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"m.txt", "a.bin"}));
+      EXPECT_EQ(names, (std::set<std::string>{"m.txt", "a.bin"}));
       continue;
     }
-    const std::set<std::string> names = listing(dir.path());
     ASSERT_EQ(names.size(), 2u);
     const std::string kept = *names.begin();  // ".m.txt.PID-0.tmp" sorts first
     EXPECT_TRUE(kept.starts_with(".m.txt.") && kept.ends_with(".tmp")) << kept;
     EXPECT_EQ(err, said + test::joined(dir.path().string(), kept) + "\n");
     EXPECT_EQ(test::read_file(dir / kept), REFRESHED);
   }
+}
+
+// What the folder of the run below holds besides its files, each time a
+// temporary comes to be.
+fs::path watched_folder;
+std::vector<std::set<std::string>> temporaries_seen;
+
+void note_temporaries(TemporaryStep step) {
+  if (step != TemporaryStep::created) return;
+  std::set<std::string> names = listing(watched_folder);
+  names.erase("m.txt");
+  names.erase("a.bin");
+  temporaries_seen.push_back(std::move(names));
+}
+
+// A name a temporary would take, held by a folder, or refused (as Windows
+// refuses a name it keeps for a file being deleted), gives way to the next;
+// so does a temporary whose old file's name (Windows: the replace's backup) is
+// taken. The probe's file never takes an output's name. Three names refused
+// end the run with the reason.
+TEST(AroundTheRun, ANameTakenOrRefusedGivesWayToTheNext) {
+  struct TakenCase {
+    const char* name;
+    std::vector<std::string> taken;  // "#" stands for the process's id
+    int refused = 0;                 // the first temporaries' creates refused
+  };
+  // clang-format off
+  const TakenCase cases[] = {
+      {"the first temporary's name", {".m.txt.#-0.tmp"}},
+      {"the name of the first temporary's old file", {".m.txt.#-0.old"}},
+      {"the probe's first name", {".m.txt.#-0.probe"}},
+      {"the temporary's and the probe's", {".m.txt.#-0.tmp", ".m.txt.#-0.probe", ".m.txt.#-1.probe"}},
+      {"many names", {".m.txt.#-0.tmp", ".m.txt.#-1.tmp", ".m.txt.#-2.tmp", ".m.txt.#-3.tmp"}},
+      {"two names refused", {}, 2},
+      {"three names refused", {}, 3},
+  };
+  // clang-format on
+#if defined(_WIN32)
+  const std::string pid = std::to_string(_getpid());
+#else
+  const std::string pid = std::to_string(::getpid());
+#endif
+  for (const TakenCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const std::string path = (dir / "m.txt").string();
+    test::write_file(path, MANIFEST);
+    test::write_file(dir / "a.bin", "abc");
+    std::set<std::string> names{"m.txt", "a.bin"};
+    for (std::string taken : c.taken) {
+      taken.replace(taken.find('#'), 1, pid);
+      fs::create_directory(dir / taken);
+      test::write_file(dir / taken / "kept", "kept");
+      names.insert(taken);
+    }
+    refuse_next_creates(c.refused);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = refresh_manifest(path.c_str(), path.c_str(), {}, false);
+    (void)testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    refuse_next_creates(0);
+    const bool refused = c.refused == 3;
+    EXPECT_EQ(status, refused ? 1 : 0);
+    EXPECT_EQ(err, refused ? "md5refresh: cannot create a temporary file in " +
+                                 dir.path().string() + ": Permission denied\n"
+                           : "");
+    EXPECT_EQ(test::read_file(path), refused ? MANIFEST : REFRESHED);
+    EXPECT_EQ(listing(dir.path()), names);
+  }
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", MANIFEST);
+  test::write_file(dir / "a.bin", "abc");
+  watched_folder = dir.path();
+  temporaries_seen.clear();
+  set_temporary_hook(note_temporaries);
+  testing::internal::CaptureStdout();
+  const std::string path = (dir / "m.txt").string();
+  EXPECT_EQ(refresh_manifest(path.c_str(), path.c_str(), {}, false), 0);
+  (void)testing::internal::GetCapturedStdout();
+  set_temporary_hook(nullptr);
+  const std::string prefix = ".m.txt." + pid + "-0";
+  EXPECT_EQ(temporaries_seen,
+            (std::vector<std::set<std::string>>{{prefix + ".probe"}, {prefix + ".tmp"}}));
 }
 
 #if !defined(_WIN32)
@@ -669,7 +769,7 @@ TEST(AroundTheRun, ACtrlCDuringTheWriteLeavesNoTemporary) {
 
 // A file another process holds open without sharing it is named as such: the
 // input, a file to digest, and a manifest whose replace is refused after the
-// retries.
+// retries. A file to digest is also in use while another process may write it.
 TEST(AroundTheRun, AFileHeldByAnotherProcessIsSaidToBeInUse) {
   struct HeldCase {
     const char* name;
@@ -678,6 +778,7 @@ TEST(AroundTheRun, AFileHeldByAnotherProcessIsSaidToBeInUse) {
     int status;
     std::string err;
     std::string afterwards;
+    DWORD access = GENERIC_READ;
   };
   const std::string in_use = ": in use by another process\n";
   // clang-format off
@@ -685,6 +786,8 @@ TEST(AroundTheRun, AFileHeldByAnotherProcessIsSaidToBeInUse) {
       {"the manifest", "m.txt", 0, 1, "md5refresh: cannot open m.txt" + in_use, MANIFEST},
       {"a file to digest", "a.bin", 0, 1, "md5refresh: cannot open a.bin" + in_use + "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n", "a={\n        file_path=a.bin\n}\n\n"},
       {"the manifest, shared for reading only", "m.txt", FILE_SHARE_READ, 1, "md5refresh: cannot write m.txt" + in_use, MANIFEST},
+      {"a file to digest, open for writing", "a.bin", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 1, "md5refresh: cannot open a.bin" + in_use + "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n", "a={\n        file_path=a.bin\n}\n\n", GENERIC_WRITE},
+      {"the manifest, open for writing", "m.txt", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, "", REFRESHED, GENERIC_WRITE},
   };
   // clang-format on
   for (const HeldCase& c : cases) {
@@ -692,7 +795,7 @@ TEST(AroundTheRun, AFileHeldByAnotherProcessIsSaidToBeInUse) {
     test::TempDir dir;
     test::write_file(dir / "m.txt", MANIFEST);
     test::write_file(dir / "a.bin", "abc");
-    HANDLE held = CreateFileW((dir / c.held).wstring().c_str(), GENERIC_READ, c.shared, nullptr,
+    HANDLE held = CreateFileW((dir / c.held).wstring().c_str(), c.access, c.shared, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     const test::ToolRun run = test::run_tool(dir.path(), {"m.txt"});
@@ -704,21 +807,27 @@ TEST(AroundTheRun, AFileHeldByAnotherProcessIsSaidToBeInUse) {
   }
 }
 
-// A pipe whose reader is gone: the C library says EINVAL, the tool "Broken pipe".
+// A pipe whose reader is gone: the C library says EINVAL, the tool "Broken
+// pipe", even once the system's last error has been cleared since the write
+// failed (as a refresh's later calls clear it): the C library keeps the cause.
 TEST(AroundTheRun, AClosedPipeIsABrokenPipe) {
-  int ends[2];
-  ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
-  _close(ends[0]);
-  std::fflush(stdout);
-  const int saved = _dup(_fileno(stdout));
-  ASSERT_EQ(_dup2(ends[1], _fileno(stdout)), 0);
-  _close(ends[1]);
-  std::fputs("lost\n", stdout);
-  flush_output();
-  std::clearerr(stdout);
-  _dup2(saved, _fileno(stdout));
-  _close(saved);
-  EXPECT_EQ(output_error(), EPIPE);
+  {
+    int ends[2];
+    ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
+    _close(ends[0]);
+    std::fflush(stdout);
+    const int saved = _dup(_fileno(stdout));
+    ASSERT_EQ(_dup2(ends[1], _fileno(stdout)), 0);
+    _close(ends[1]);
+    std::fputs("lost\n", stdout);
+    (void)std::fflush(stdout);
+    SetLastError(ERROR_SUCCESS);
+    flush_output();
+    std::clearerr(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+    EXPECT_EQ(output_error(), EPIPE);
+  }
 }
 #endif
 

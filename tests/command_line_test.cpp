@@ -105,6 +105,28 @@ TEST(CommandLine, HelpDescribesEveryOptionTheWalkKnows) {
   }
 }
 
+// An argument the host could not take as text (a lone surrogate on Windows)
+// stops the run before anything is read: 1, or a check's 2.
+TEST(CommandLine, RefusesAnArgumentThatIsNotText) {
+  struct NotTextCase {
+    std::vector<const char*> arguments;
+    std::size_t not_unicode;
+    int status;
+  };
+  // clang-format off
+  const NotTextCase cases[] = {
+      {{"md5refresh", "missing/m.txt"}, 1, 1},
+      {{"md5refresh", "-c", "missing/m.txt"}, 2, 2},
+  };
+  // clang-format on
+  for (const NotTextCase& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_command_line(c.arguments, c.not_unicode), c.status);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "md5refresh: argument " + std::to_string(c.not_unicode) + " is not valid Unicode\n");
+  }
+}
+
 TEST(CommandLine, RefusesPathsThatDoNotFit) {
   for (std::vector<const char*> arguments :
        {std::vector<const char*>{"md5refresh", LONG_PATH.c_str()},

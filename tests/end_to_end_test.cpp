@@ -11,6 +11,8 @@
 #include <unistd.h>
 #endif
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -210,6 +212,7 @@ TEST(EndToEnd, FailsWithOneLineAndLeavesEverythingAsItWas) {
       {"full device", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "/dev/full"}, "md5refresh: cannot write /dev/full: No space left on device\n", "", nullptr, true},
       {"write fails in place", {{"m.txt", large}}, {"m.txt"}, "md5refresh: cannot write m.txt: File too large\n", "ulimit -f 1;", nullptr, true},
       {"an input naming a stream of a file", {{"m.txt", "a={\n}"}}, {"m.txt:meta"}, "md5refresh: m.txt:meta names a stream of a file; not read\n", "", nullptr, false, false, nullptr, false, true},
+      {"an argument that is not valid UTF-16", {{"m.txt", "a={\n}"}}, {"m.txt\xED\xA0\x80"}, "md5refresh: argument 1 is not valid Unicode\n", "", nullptr, false, false, nullptr, false, true},
       {"an output naming a stream of a file", {{"m.txt", "a={\n}"}}, {"m.txt", "-o", "out.txt:meta"}, "md5refresh: out.txt:meta names a stream of a file; not written\n", "", nullptr, false, false, nullptr, false, true},
       {"another user's file in a sticky directory", {{"m.txt", "a={\nfile_path=m.txt\n}"}}, {"m.txt"}, "md5refresh: cannot write m.txt: Operation not permitted (another user's file in a sticky directory)\n", "chown 1234 m.txt && chmod 666 m.txt && chmod 1777 . && ", nullptr, true, true, nullptr, true},
   };
@@ -271,7 +274,8 @@ TEST(EndToEnd, ReachesNamesBeyondASCII) {
       {"directory named in UTF-8", {{"d\xC3\xA9j\xC3\xA0/m.txt", manifest}, {"d\xC3\xA9j\xC3\xA0/a.bin", "abc"}}, {test::joined("d\xC3\xA9j\xC3\xA0", "m.txt")}, abc + "\t" + test::joined("d\xC3\xA9j\xC3\xA0", "a.bin") + "\n", "", {{"d\xC3\xA9j\xC3\xA0/m.txt", refreshed}}},
       {"name outside the ANSI code page", {{"\xD0\xB6.txt", manifest}, {"a.bin", "abc"}}, {"\xD0\xB6.txt"}, reported, "", {{"\xD0\xB6.txt", refreshed}}},
       {"file named in UTF-8 by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xC3\xA9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, abc + "\tcaf\xC3\xA9.bin\n", "", {}},
-      {"file named in ANSI by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xE9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, one_name ? abc + "\tcaf\xE9.bin\n" : "", one_name ? "" : "md5refresh: cannot open caf\xE9.bin: No such file or directory\n" + kept, {}},
+      {"file named in ANSI by the manifest", {{"m.txt", "a={\nfile_path=/x/caf\xE9.bin\n}\n"}, {"caf\xC3\xA9.bin", "abc"}}, {"m.txt"}, one_name ? abc + "\tcaf\xC3\xA9.bin\n" : "", one_name ? "" : "md5refresh: cannot open caf\xE9.bin: No such file or directory\n" + kept, {}},
+      {"folder in UTF-8, file in ANSI", {{"Jos\xC3\xA9/m.txt", "a={\nfile_path=/x/r\xE9sum\xE9.bin\n}\n"}, {"Jos\xC3\xA9/r\xC3\xA9sum\xC3\xA9.bin", "abc"}}, {test::joined("Jos\xC3\xA9", "m.txt")}, one_name ? abc + "\t" + test::joined("Jos\xC3\xA9", "r\xC3\xA9sum\xC3\xA9.bin") + "\n" : "", one_name ? "" : "md5refresh: cannot open " + test::joined("Jos\xC3\xA9", "r\xE9sum\xE9.bin") + ": No such file or directory\n" + kept, {}},
       {"control bytes in a message", {{"m.txt", "a={\nfile_path=/x/\x1b]0;title\x07\n}\n"}}, {"m.txt"}, "", std::string("md5refresh: cannot open \\x1B]0;title\\x07: ") + (test::POSIX_HOST ? "No such file or directory\n" : "Invalid argument\n") + kept, {}},
       {"a control byte reaches a pipe as it is", {{"m.txt", "a={\nfile_path=d\x7F.bin\n}\n"}, {"d\x7F.bin", "abc"}}, {"m.txt"}, abc + "\td\x7F.bin\n", "", {}},
       {"a drive in a file name", {{"m.txt", "a={\nfile_path=C:a.bin\n}\n"}}, {"m.txt"}, "", (test::POSIX_HOST ? "md5refresh: cannot open C:a.bin: No such file or directory\n" : "md5refresh: section \"a\": file_path \"C:a.bin\" names no plain file beside the manifest\n") + kept, {}},
@@ -292,6 +296,52 @@ TEST(EndToEnd, ReachesNamesBeyondASCII) {
     EXPECT_EQ(run.err, c.err);
     for (const auto& [name, contents] : c.afterwards)
       EXPECT_EQ(test::read_file(dir / name), contents);
+  }
+}
+
+// Shift-JIS puts the byte of "\\" second in some characters ("\x83\x5C" is
+// katakana SO): on Windows, under code page 932, a manifest's name is read by
+// characters, and the file digested and checked is the one it names. A POSIX
+// host takes the value as bytes and splits it there, reaching the decoy.
+TEST(CodePages, ADoubleByteNameIsReadByCharacters) {
+  if (!test::POSIX_HOST) {
+    const char* wanted = std::getenv("MD5REFRESH_TEST_CODE_PAGE");
+    if (wanted != nullptr) {
+      ASSERT_EQ(test::ansi_code_page(), std::strtoul(wanted, nullptr, 10));
+    }
+    if (test::ansi_code_page() != 932) GTEST_SKIP() << "runs under code page 932";
+  }
+  const std::string so_futo = "\x83\x5C\x83\x74\x83\x67.bin", decoy = "\x83\x74\x83\x67.bin";
+  const std::string so_futo_utf8 = "\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88.bin";
+  const auto md5_of = [](std::string_view text) {
+    return test::reference_md5({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+  };
+  struct CodePageCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* named_file_holds;  // written before the run
+    std::string out, err;
+    int status;
+  };
+  const std::string& shown = test::POSIX_HOST ? decoy : so_futo_utf8;
+  const char* digested = test::POSIX_HOST ? "zzz" : "abc";
+  // clang-format off
+  const CodePageCase cases[] = {
+      {"refresh", {"m.txt"}, "abc", md5_of(digested) + "\t" + shown + "\n", "", 0},
+      {"check of the named file, changed", {"-c", "m.txt"}, "abd", shown + (test::POSIX_HOST ? ": OK\n" : ": CHANGED\n"),
+       test::POSIX_HOST ? "" : "md5refresh: 1 of 1 sections not OK: 1 changed\n", test::POSIX_HOST ? 0 : 1},
+  };
+  // clang-format on
+  test::TempDir dir;
+  test::write_file(dir / "m.txt", "a={\nfile_path=/x/" + so_futo + "\n}\n");
+  test::write_file(dir / decoy, "zzz");
+  for (const CodePageCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::write_file(dir / so_futo, c.named_file_holds);
+    const test::ToolRun run = test::run_tool(dir.path(), c.arguments);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.status, c.status);
   }
 }
 

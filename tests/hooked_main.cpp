@@ -90,5 +90,5 @@ int main(int argc, char** argv) {
     set_after_file_read_hook(hold_until_released);
   }
   const ProcessArguments arguments = process_arguments(argc, argv);
-  return run_command_line(arguments.pointers);
+  return run_command_line(arguments.pointers, arguments.not_unicode);
 }

@@ -6,11 +6,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <span>
 #include <string>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "manifest/manifest_reader.hpp"
 #include "platform/file_access.hpp"
@@ -102,6 +108,8 @@ TEST(TargetPath, JoinsManifestDirectoryAndFileName) {
       {"C:sub\\p.txt", "a.bin", "a.bin", "C:sub\\a.bin"},
       {"C:/p.txt", "a.bin", "C:/a.bin", "C:\\a.bin"},
       {"1:p.txt", "a.bin", "a.bin", "a.bin"},
+      // Bytes of code page 932 read by the ANSI code page: split at 0x5C, joined as UTF-8.
+      {"pkg/m.txt", "/x/\x83\x5C\x83\x74\x83\x67.bin", "pkg/\x83\x74\x83\x67.bin", "pkg\\\xC6\x92t\xC6\x92g.bin"},
       {deepest + "/m.txt", "/x/" + longest_name, deepest + "/" + longest_name, deepest + "\\" + longest_name},
   };
   // clang-format on
@@ -213,6 +221,51 @@ TEST(FileStamp, ShowsAFileChangedWhileItWasOpen) {
     std::fclose(file.file);
     EXPECT_EQ(open_after != before, c.open_file_shows_it);
     EXPECT_EQ(path_after != before, c.path_shows_it);
+  }
+}
+
+// One file, by any name and however often it is opened, is the same file;
+// another is not. On Windows the identity is the 128-bit file id where the
+// volume gives one, else the 64-bit index with the volume's 32-bit serial.
+TEST(FileStamp, TellsFilesApartByIdentity) {
+  for (const bool by_index : {false, true}) {
+    SCOPED_TRACE(by_index ? "by the 64-bit file index" : "by the file id");
+    identify_by_file_index(by_index);
+    test::TempDir dir;
+    test::write_file(dir / "f.bin", "abc");
+    test::write_file(dir / "g.bin", "abc");
+    std::filesystem::create_hard_link(dir / "f.bin", dir / "h.bin");
+    FileStamp f{}, f_again{}, g{}, h{};
+    ASSERT_TRUE(stamp_of_path((dir / "f.bin").string().c_str(), f));
+    ASSERT_TRUE(stamp_of_path((dir / "f.bin").string().c_str(), f_again));
+    ASSERT_TRUE(stamp_of_path((dir / "g.bin").string().c_str(), g));
+    ASSERT_TRUE(stamp_of_path((dir / "h.bin").string().c_str(), h));
+    identify_by_file_index(false);
+    EXPECT_TRUE(same_file(f, f_again));
+    EXPECT_TRUE(same_file(f, h));
+    EXPECT_FALSE(same_file(f, g));
+#if defined(_WIN32)
+    HANDLE handle = CreateFileW((dir / "f.bin").wstring().c_str(), 0, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION information{};
+    FILE_ID_INFO id{};
+    ASSERT_TRUE(GetFileInformationByHandle(handle, &information));
+    const bool has_id = GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id);
+    CloseHandle(handle);
+    if (by_index || !has_id) {
+      EXPECT_EQ(f.device, information.dwVolumeSerialNumber);
+      EXPECT_EQ(f.inode,
+                std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow);
+      EXPECT_EQ(f.inode_high, 0u);
+    } else {
+      std::uint64_t halves[2];
+      std::memcpy(halves, id.FileId.Identifier, sizeof halves);
+      EXPECT_EQ(f.device, id.VolumeSerialNumber);
+      EXPECT_EQ(f.inode, halves[0]);
+      EXPECT_EQ(f.inode_high, halves[1]);
+    }
+#endif
   }
 }
 

@@ -60,6 +60,14 @@ bool ansi_and_utf8_meet() {
 #endif
 }
 
+unsigned ansi_code_page() {
+#if defined(_WIN32)
+  return GetACP();
+#else
+  return 0;
+#endif
+}
+
 fs::path TempDir::operator/(std::string_view name) const {
   return host_path(path_, name);
 }
@@ -219,6 +227,25 @@ std::string tool_path(const char* binary) {
   return path;
 }
 
+// An argument as a user's shell hands it over, converted as the tool converts
+// names; a surrogate in UTF-8's form ("\xED\xA0\x80") stays a lone surrogate,
+// which a Windows command line may hold.
+std::wstring wide_argument(std::string_view argument) {
+  std::wstring wide;
+  std::size_t start = 0;
+  for (std::size_t at = 0; at + 2 < argument.size(); ++at) {
+    const auto byte = [&argument](std::size_t i) {
+      return static_cast<unsigned char>(argument[i]);
+    };
+    if (byte(at) != 0xED || (byte(at + 1) & 0xE0) != 0xA0) continue;
+    wide += wide_text(argument.substr(start, at - start));
+    wide += static_cast<wchar_t>(0xD000 | (byte(at + 1) & 0x3F) << 6 | (byte(at + 2) & 0x3F));
+    start = at + 3;
+    at += 2;
+  }
+  return wide + wide_text(argument.substr(start));
+}
+
 std::wstring shell_quoted(std::wstring_view text) {
   return L"\"" + std::wstring(text) + L"\"";
 }
@@ -230,7 +257,7 @@ int run_shell(const fs::path& directory, const std::vector<std::string>& argumen
   std::wstring command = L"cd /d " + shell_quoted(directory.wstring()) + L" && " +
                          shell_quoted(wide_text(tool_path(binary)));
   for (const std::string& argument : arguments)
-    command += L" " + shell_quoted(wide_text(argument));
+    command += L" " + shell_quoted(wide_argument(argument));
   command += L" >" + shell_quoted(out.wstring()) + L" 2>" + shell_quoted(err.wstring()) + L" <NUL";
   return _wsystem(shell_quoted(command).c_str());  // cmd /c drops the outer quotes
 }

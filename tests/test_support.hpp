@@ -36,6 +36,9 @@ inline constexpr bool UNDER_THREAD_SANITIZER = false;
 // where names are bytes.
 bool ansi_and_utf8_meet();
 
+// The ANSI code page on Windows; 0 on POSIX hosts.
+unsigned ansi_code_page();
+
 // The digest of "abc" (RFC 1321's test suite), the contents most tests use.
 inline constexpr const char* ABC_MD5 = "900150983cd24fb0d6963f7d28e17f72";
 

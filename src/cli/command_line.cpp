@@ -321,8 +321,12 @@ int run_trees_of(const CommandLine& command) {
 
 }  // namespace
 
-int run_command_line(std::span<const char* const> arguments) {
+int run_command_line(std::span<const char* const> arguments, std::size_t not_unicode) {
   const CommandLine command = parse_command_line(arguments);
+  if (not_unicode != 0) {
+    report("argument %lu is not valid Unicode", static_cast<unsigned long>(not_unicode));
+    return command.action == CommandAction::check ? CHECK_NOT_MADE : 1;
+  }
   switch (command.action) {
     case CommandAction::usage:
       std::fputs(USAGE_TEXT, stdout);

@@ -115,6 +115,9 @@ struct CommandLine {
 [[nodiscard]] CommandLine parse_command_line(std::span<const char* const> arguments);
 
 // Runs what the command line asks for and returns the process exit status.
-[[nodiscard]] int run_command_line(std::span<const char* const> arguments);
+// `not_unicode` is the first argument the host could not take as text (see
+// ProcessArguments), which stops the run before anything is read.
+[[nodiscard]] int run_command_line(std::span<const char* const> arguments,
+                                   std::size_t not_unicode = 0);
 
 }  // namespace md5refresh

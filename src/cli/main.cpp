@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
   tool::install_signal_handlers();
   const tool::ProcessArguments arguments = tool::process_arguments(argc, argv);
   tool::begin_console_output();
-  const int status = tool::run_command_line(arguments.pointers);
+  const int status = tool::run_command_line(arguments.pointers, arguments.not_unicode);
   tool::end_console_output();
   return status;
 }

@@ -38,12 +38,15 @@ void blank_rest_of_row() {
 
 }  // namespace
 
+// ERROR_PIPE_NOT_CONNECTED: what Wine says of a Unix pipe whose reader is
+// gone. The C runtime keeps the system's error of a failed write in
+// _doserrno, where the thread's last error may have been cleared since.
 int cause_of_failed_write(int error) {
-  // ERROR_PIPE_NOT_CONNECTED: what Wine says of a Unix pipe whose reader is gone.
-  const DWORD cause = GetLastError();
-  const bool broken =
-      cause == ERROR_NO_DATA || cause == ERROR_BROKEN_PIPE || cause == ERROR_PIPE_NOT_CONNECTED;
-  return broken ? EPIPE : error;
+  const auto broken = [](DWORD cause) {
+    return cause == ERROR_NO_DATA || cause == ERROR_BROKEN_PIPE ||
+           cause == ERROR_PIPE_NOT_CONNECTED;
+  };
+  return broken(GetLastError()) || broken(static_cast<DWORD>(_doserrno)) ? EPIPE : error;
 }
 
 bool stderr_is_terminal() {

@@ -28,24 +28,43 @@ namespace {
 
 ReplaceFault replace_fault = ReplaceFault::none;
 TemporaryHook temporary_hook = nullptr;
+int creates_to_refuse = 0;
 
 void temporary_step(TemporaryStep step) {
   if (temporary_hook != nullptr) temporary_hook(step);
 }
 
+// The output's temporary, and the probe's: a name the one took is never the
+// other's, for a name just removed may not be free again at once (Windows
+// keeps it while a scanner still holds the file).
+constexpr std::string_view OUTPUT_SUFFIX = ".tmp", PROBE_SUFFIX = ".probe";
+
 // A new hidden file beside `final_path`; its descriptor, or -1 with errno set.
 // It is removed if a signal ends the process at any moment while it exists.
-int create_temporary(const std::string& final_path, std::string& temporary_path, int folder) {
+// A name that is taken, by a file or a folder, or refused (a name Windows
+// still keeps for a file being deleted, a folder there) gives way to the next;
+// refusals, three names in all.
+int create_temporary(const std::string& final_path, std::string& temporary_path, int folder,
+                     std::string_view suffix = OUTPUT_SUFFIX) {
   const std::string prefix = temporary_prefix(final_path) + std::to_string(process_id());
-  constexpr int ATTEMPTS = 100;
+  constexpr int ATTEMPTS = 100, REFUSALS = 3;
+  int refusals = 0;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-    temporary_path = prefix + "-" + std::to_string(attempt) + ".tmp";
+    temporary_path = prefix + "-" + std::to_string(attempt);
+    temporary_path += suffix;
+    if (suffix == OUTPUT_SUFFIX && !backup_name_free(temporary_path)) continue;
     if (!begin_temporary(temporary_path.c_str(), folder)) {
       errno = EINTR;  // the run is being ended
       return -1;
     }
     temporary_step(TemporaryStep::held);
-    const int descriptor = open_exclusive(temporary_path, folder);
+    int descriptor = -1;
+    if (creates_to_refuse > 0) {
+      --creates_to_refuse;
+      errno = EACCES;
+    } else {
+      descriptor = open_exclusive(temporary_path, folder);
+    }
     const int error = errno;
     if (descriptor >= 0) {
       temporary_step(TemporaryStep::created);
@@ -54,7 +73,8 @@ int create_temporary(const std::string& final_path, std::string& temporary_path,
     }
     end_temporary();
     if (descriptor >= 0) return descriptor;
-    if (error != EEXIST) {
+    const bool refused = error == EACCES || error == EISDIR;
+    if ((error != EEXIST && !refused) || (refused && ++refusals == REFUSALS)) {
       errno = error;
       return -1;
     }
@@ -135,6 +155,9 @@ const char* error_text(int error) {
   if (error == NOT_WRITTEN_KIND) return "a block device or socket is not written";
   if (error == IN_USE) return "in use by another process";
   if (error == LEADS_OUT) return "a link leading out of its folder";
+  if (error == OLD_NOT_MOVED_ASIDE) return "the old file could not be moved aside";
+  if (error == NEW_NOT_MOVED_IN) return "the new file could not take the old one's name";
+  if (error == NOT_IN_PLACE) return "the new file is not in place; the old one is kept beside it";
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
 }
 
@@ -169,7 +192,7 @@ OutputProbe probe_output(const char* path, int folder) {
       break;
   }
   std::string temporary_path;
-  const int descriptor = create_temporary(final_path, temporary_path, folder);
+  const int descriptor = create_temporary(final_path, temporary_path, folder, PROBE_SUFFIX);
   if (descriptor < 0) {
     probe.error = errno;
     probe.directory = directory_of(final_path);
@@ -277,6 +300,10 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
 
 void set_temporary_hook(TemporaryHook hook) {
   temporary_hook = hook;
+}
+
+void refuse_next_creates(int count) {
+  creates_to_refuse = count;
 }
 
 void set_replace_fault(ReplaceFault fault) {

@@ -51,6 +51,11 @@ inline constexpr int NOT_WRITTEN_KIND = -2;
 inline constexpr int IN_USE = -3;
 // A file in a walked folder that is a link leading out of the folder.
 inline constexpr int LEADS_OUT = -4;
+// What a replace on Windows could not do, by ReplaceFileW's own codes; the
+// last one, after it said it had done all.
+inline constexpr int OLD_NOT_MOVED_ASIDE = -5;
+inline constexpr int NEW_NOT_MOVED_IN = -6;
+inline constexpr int NOT_IN_PLACE = -7;
 
 // The directory part of a path as a file beside it is joined to it: up to its
 // last separator, or on Windows a drive prefix alone ("C:p.txt" lies in "C:",
@@ -76,16 +81,21 @@ struct DirectoryPart {
 
 // What tells one version of a file from another: a file appended to, rewritten
 // or replaced while it is read shows a different stamp after the read.
+// On Windows a file's identity is the volume's serial number and the 128-bit
+// file id (FileIdInfo: a 64-bit index is not unique on ReFS), or where a
+// volume gives no such id, its 32-bit serial number and the 64-bit index: the
+// two forms never meet on one volume.
 struct FileStamp {
   std::uint64_t device;  // the volume's serial number on Windows
-  std::uint64_t inode;   // the file index on Windows
+  std::uint64_t inode;   // the file id's lower half on Windows
   std::uint64_t size;
-  std::int64_t modified;  // nanoseconds, or whatever finer unit the host keeps
+  std::int64_t modified;         // nanoseconds, or whatever finer unit the host keeps
+  std::uint64_t inode_high = 0;  // the file id's upper half on Windows
   friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };
 
 [[nodiscard]] inline bool same_file(const FileStamp& a, const FileStamp& b) {
-  return a.device == b.device && a.inode == b.inode;
+  return a.device == b.device && a.inode == b.inode && a.inode_high == b.inode_high;
 }
 
 struct OpenResult {
@@ -117,6 +127,16 @@ void note_standard_streams();
 // stamp after the read tells whether it met the same file. Opening does not
 // wait for a writer, should a FIFO have taken the file's place.
 [[nodiscard]] OpenResult open_to_read(const char* path, int folder);
+
+// Whether the file a walk listed at `path` is that name's own file, not one a
+// link leads to: on Windows, where a folder's listing may not tell a link
+// (Wine's tells none), the file opened there must lie in that folder under
+// that exact name. Always on POSIX hosts, whose listings tell every link.
+[[nodiscard]] bool reached_by_own_name(const std::string& path);
+
+// For tests: on Windows, files are told apart as on a volume that gives no
+// 128-bit file id (false: by the id wherever the volume gives one).
+void identify_by_file_index(bool by_index);
 
 // For tests: links within a folder are followed step by step, as on a system
 // that cannot resolve names beneath a folder itself (false: as the system can).
@@ -275,8 +295,13 @@ enum class ReplaceFault {
   moves_the_original_aside,  // Windows: the old file left under the backup's name
   falls_back_to_a_rename,    // Windows: ReplaceFileW refuses, the rename works
   cannot_merge,              // Windows: ReplaceFileW cannot carry the old file's ACL over
+  lands_elsewhere,           // Windows: ReplaceFileW succeeds, the name then finds no file
 };
 void set_replace_fault(ReplaceFault fault);
+
+// For tests: the next `count` temporaries are refused (EACCES) as Windows
+// refuses a name it keeps for a file being deleted, which Wine cannot show.
+void refuse_next_creates(int count);
 
 // For tests: called on the thread that makes each temporary (the probe's and
 // the outputs'), as it is held for an interrupt to remove and once it exists,

@@ -41,6 +41,10 @@ namespace md5refresh {
 // `sticky` tells the sticky-directory rule from a plain refusal.
 [[nodiscard]] int check_replaceable(const std::string& path, bool& sticky, int folder);
 
+// Whether an output's temporary may take `path`: on Windows, not while the
+// name its replace gives the old file meanwhile is taken (a folder left there).
+[[nodiscard]] bool backup_name_free(const std::string& temporary_path);
+
 // A new file that must not exist yet: its descriptor, or -1 with errno set.
 [[nodiscard]] int open_exclusive(const std::string& path, int folder);
 [[nodiscard]] std::FILE* stream_for_writing(int descriptor);

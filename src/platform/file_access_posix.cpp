@@ -162,6 +162,16 @@ std::string final_path_of(const char* path) {
   return resolved.string();
 }
 
+void identify_by_file_index(bool) {}
+
+bool backup_name_free(const std::string&) {
+  return true;
+}
+
+bool reached_by_own_name(const std::string&) {
+  return true;
+}
+
 void note_standard_streams() {
   standard_streams = {stream_identity(STDOUT_FILENO), stream_identity(STDERR_FILENO)};
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -53,6 +54,15 @@ int errno_from(DWORD error) {
       return EINVAL;
     case ERROR_NOT_SAME_DEVICE:
       return EXDEV;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED:
+      return EPIPE;
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+      return OLD_NOT_MOVED_ASIDE;
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+      return NEW_NOT_MOVED_IN;
     default:
       return EIO;
   }
@@ -69,18 +79,30 @@ HANDLE open_to_inspect(const std::string& path) {
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-FileStamp stamp_of_information(const BY_HANDLE_FILE_INFORMATION& information) {
-  return {information.dwVolumeSerialNumber,
-          joined(information.nFileIndexHigh, information.nFileIndexLow),
-          joined(information.nFileSizeHigh, information.nFileSizeLow),
-          static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
-                                           information.ftLastWriteTime.dwLowDateTime))};
+bool by_file_index = false;
+
+// Asked while the handle is open: a closed file's index may be handed on.
+FileStamp stamp_of_information(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& information) {
+  FileStamp stamp{information.dwVolumeSerialNumber,
+                  joined(information.nFileIndexHigh, information.nFileIndexLow),
+                  joined(information.nFileSizeHigh, information.nFileSizeLow),
+                  static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
+                                                   information.ftLastWriteTime.dwLowDateTime))};
+  FILE_ID_INFO id{};
+  if (!by_file_index && GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    static_assert(sizeof id.FileId.Identifier == 2 * sizeof(std::uint64_t));
+    stamp.device = id.VolumeSerialNumber;
+    std::memcpy(&stamp.inode, id.FileId.Identifier, sizeof stamp.inode);
+    std::memcpy(&stamp.inode_high, id.FileId.Identifier + sizeof stamp.inode,
+                sizeof stamp.inode_high);
+  }
+  return stamp;
 }
 
 bool stamp_of_handle(HANDLE handle, FileStamp& stamp) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(handle, &information)) return false;
-  stamp = stamp_of_information(information);
+  stamp = stamp_of_information(handle, information);
   return true;
 }
 
@@ -159,8 +181,44 @@ void keep_attributes(const std::wstring& path, DWORD attributes) {
   SetFileAttributesW(path.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
 }
 
+// The entries of a path's folder whose names are its last name without regard
+// to case, and whether one is that name exactly: more than one only in a
+// case-sensitive folder, where a name that is gone is found again in another
+// file's (Wine finds it so in every folder).
+struct NameMatches {
+  int count = 0;
+  bool exact = false;
+};
+
+// The last character is matched by a wildcard: a name without one is looked
+// up alone (by Wine too), where a wildcard has the folder's names compared.
+NameMatches matches_of(const std::wstring& path) {
+  NameMatches matches;
+  const std::size_t separator = path.find_last_of(L"\\/:");
+  const std::wstring_view name =
+      separator == std::wstring::npos ? path : std::wstring_view(path).substr(separator + 1);
+  if (name.empty() || name.size() > INT_MAX) return matches;
+  std::wstring pattern = path;
+  pattern.back() = L'?';
+  WIN32_FIND_DATAW found{};
+  HANDLE search =
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return matches;
+  do {
+    const std::wstring_view other = found.cFileName;
+    if (other.size() != name.size()) continue;
+    const int length = static_cast<int>(name.size());
+    if (CompareStringOrdinal(name.data(), length, other.data(), length, TRUE) != CSTR_EQUAL)
+      continue;
+    ++matches.count;
+    matches.exact |= name == other;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return matches;
+}
+
 bool exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return matches_of(path).exact;
 }
 
 // ".m.txt.PID-N.tmp" gives ".m.txt.PID-N.old": the old file's name while
@@ -173,30 +231,35 @@ std::wstring backup_of(const std::wstring& temporary) {
 
 // ReplaceFileW keeps what the replaced file had besides its bytes; where it
 // cannot be used (no file there yet, a file system without it, a failure
-// halfway), the rename stands in, keeping the attributes by hand, and where
-// the rename fails too the old file is put back if it was moved aside.
+// halfway, another file whose name differs only by case, which its moving the
+// old file aside would let the new one replace), the rename stands in,
+// keeping the attributes by hand, and where the rename fails too the old file
+// is put back if it was moved aside. The old file's copy goes only once the
+// new file is in place under its exact name.
 int replace_file(const std::string& temporary_path, const std::string& final_path, bool, int,
                  Transcript& transcript, bool& put_back) {
   const std::wstring temporary = wide_path(temporary_path), target = wide_path(final_path);
   const std::wstring backup = backup_of(temporary);
+  const std::string shown_backup = temporary_path.substr(0, temporary_path.size() - 3) + "old";
   const ReplaceFault fault = take_replace_fault();
   const DWORD attributes = GetFileAttributesW(target.c_str());
+  const bool shares_its_name = matches_of(target).count > 1;
   DWORD error = ERROR_FILE_NOT_FOUND;
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && !shares_its_name) {
     constexpr int ATTEMPTS = 20;
     constexpr DWORD PAUSE_MS = 50;
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
       DWORD merge_error = ERROR_SUCCESS;
       error = replace_keeping_metadata(target, temporary, backup, fault, merge_error);
       if (error == ERROR_SUCCESS) {
+        if (!exists(target) || fault == ReplaceFault::lands_elsewhere) return NOT_IN_PLACE;
         if (merge_error != ERROR_SUCCESS) {
           say(transcript, "%s is replaced without the old file's permissions or attributes: %s",
               final_path.c_str(), error_text(errno_from(merge_error)));
         }
         keep_attributes(target, attributes);
         if (!DeleteFileW(backup.c_str())) {
-          const std::string shown = temporary_path.substr(0, temporary_path.size() - 3) + "old";
-          say(transcript, "cannot remove %s, a copy of the old %s: %s", shown.c_str(),
+          say(transcript, "cannot remove %s, a copy of the old %s: %s", shown_backup.c_str(),
               final_path.c_str(), error_text(errno_from(GetLastError())));
         }
         return 0;
@@ -213,7 +276,9 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
     if (attributes != INVALID_FILE_ATTRIBUTES) {
       keep_attributes(target, attributes);
       say(transcript, "%s is replaced by a rename, without the old file's permissions: %s",
-          final_path.c_str(), error_text(errno_from(error)));
+          final_path.c_str(),
+          shares_its_name ? "another file's name differs from it only by case"
+                          : error_text(errno_from(error)));
       DeleteFileW(backup.c_str());
     }
     return 0;
@@ -225,14 +290,84 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
   return errno_from(error == ERROR_FILE_NOT_FOUND ? move_error : error);
 }
 
-// Windows walks no folder by descriptor: paths are taken as they are.
-const char* name_within(const char* path, int) {
+namespace {
+
+// Where the file open as `handle` lies, links followed and every name spelled
+// as on disk, in the form a user writes ("C:\...", "\\server\..."); the
+// long form comes back wherever wide_path needs it. Empty when the system
+// cannot tell.
+std::wstring final_name_of(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    const bool fits = length < path.size();
+    path.resize(length);
+    if (fits) break;
+  }
+  if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+  if (path.starts_with(L"\\\\?\\")) return path.substr(4);
   return path;
 }
 
-// No link is followed on Windows: the path is the file replaced.
+bool stamp_of_wide_path(const std::wstring& path, FileStamp& stamp) {
+  HANDLE handle =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool stamped = stamp_of_handle(handle, stamp);
+  CloseHandle(handle);
+  return stamped;
+}
+
+// The final path of what `path` opens, only where that path opens the same
+// file again: Wine's drops the dots and blanks that end a name.
+std::wstring final_name_of_path(const std::string& path) {
+  HANDLE handle = open_to_inspect(path);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  std::wstring final = final_name_of(handle);
+  FileStamp opened{}, reopened{};
+  const bool stamped = stamp_of_handle(handle, opened);
+  CloseHandle(handle);
+  if (!stamped || final.empty() || !stamp_of_wide_path(wide_path(utf8_text(final)), reopened) ||
+      !same_file(opened, reopened)) {
+    return {};
+  }
+  return final;
+}
+
+}  // namespace
+
+// The file the system opens for `path`, which a replace must replace: through
+// a link, where the link leads (a replace would otherwise put a private copy
+// in the link's place and leave the file it shared stale), and under the name
+// it has on disk, whatever spelling (case, a short 8.3 name) the path used.
+// Where it lies in the folder the path names (the same folder, by identity:
+// its spelling may differ too), the path keeps the folder as written.
 std::string final_path_of(const char* path) {
-  return path;
+  const std::wstring final = final_name_of_path(path);
+  const std::size_t separator = final.find_last_of(L'\\');
+  if (separator == std::wstring::npos) return path;
+  const std::string name = utf8_text(std::wstring_view(final).substr(separator + 1));
+  const std::string_view written = path;
+  const DirectoryPart part = directory_part(written);
+  std::string folder(part.text);
+  folder += part.joined_with_separator ? '\\' : '.';           // "E:." the current folder of E:
+  std::wstring final_folder = final.substr(0, separator + 1);  // "C:\" stays a root
+  FileStamp written_folder{}, folder_reached{};
+  if (!name.empty() && stamp_of_path(folder.c_str(), written_folder) &&
+      stamp_of_wide_path(wide_path(utf8_text(final_folder)), folder_reached) &&
+      same_file(written_folder, folder_reached)) {
+    return std::string(written.substr(0, part.text.size() + (part.joined_with_separator ? 1 : 0))) +
+           name;
+  }
+  return utf8_text(final);
+}
+
+bool reached_by_own_name(const std::string& path) {
+  return final_path_of(path.c_str()) == path;
 }
 
 OutputKind output_kind_of(const char* path, FileStamp& existing, int) {
@@ -260,6 +395,11 @@ int check_replaceable(const std::string& path, bool&, int) {
     return -1;
   }
   return 0;
+}
+
+bool backup_name_free(const std::string& temporary_path) {
+  return GetFileAttributesW(backup_of(wide_path(temporary_path)).c_str()) ==
+         INVALID_FILE_ATTRIBUTES;
 }
 
 // Shared for deletion, so that an interrupt can remove it while it is open.
@@ -344,9 +484,18 @@ long long read_some(int descriptor, std::uint8_t* buffer, std::size_t size) {
 
 namespace {
 
-HANDLE open_for_reading(const char* path) {
-  return CreateFileW(wide_path(path).c_str(), GENERIC_READ,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+// A manifest stays open for writing by others: an edit meanwhile is seen and
+// refused at the end. A file to digest does not: NTFS updates a file's time
+// lazily for writes through a handle open elsewhere, and FAT keeps it to 2
+// seconds, so no stamp could tell a file written while it is read. A file open
+// for writing elsewhere is in use (ERROR_SHARING_VIOLATION), and no one opens
+// it for writing while it is read.
+enum class Writers { shared, barred };
+
+HANDLE open_for_reading(const char* path, Writers writers) {
+  const DWORD sharing =
+      FILE_SHARE_READ | FILE_SHARE_DELETE | (writers == Writers::shared ? FILE_SHARE_WRITE : 0);
+  return CreateFileW(wide_path(path).c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -366,32 +515,37 @@ int look_at_regular_file(const char* path, int, FileStamp& stamp) {
   if (handle == INVALID_HANDLE_VALUE) return errno_from(GetLastError());
   BY_HANDLE_FILE_INFORMATION information{};
   const int error = regular_file_information(handle, information);
+  if (error == 0) stamp = stamp_of_information(handle, information);
   CloseHandle(handle);
-  if (error == 0) stamp = stamp_of_information(information);
   return error;
 }
 
 void resolve_beneath_by_steps(bool) {}
 
+void identify_by_file_index(bool by_index) {
+  by_file_index = by_index;
+}
+
 OpenResult open_to_read(const char* path, int) {
-  HANDLE handle = open_for_reading(path);
+  HANDLE handle = open_for_reading(path, Writers::barred);
   if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError()), {}};
   std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb");
   return {file, file != nullptr ? 0 : errno, {}};
 }
 
 OpenResult open_regular_file(const char* path, int, bool) {
-  HANDLE handle = open_for_reading(path);
+  HANDLE handle = open_for_reading(path, Writers::shared);
   if (handle == INVALID_HANDLE_VALUE) return {nullptr, errno_from(GetLastError()), {}};
   BY_HANDLE_FILE_INFORMATION information{};
   if (const int error = regular_file_information(handle, information); error != 0) {
     CloseHandle(handle);
     return {nullptr, error, {}};
   }
+  const FileStamp stamp = stamp_of_information(handle, information);
   // The handle is the stream's now, or closed.
   std::FILE* file = stream_of_handle(handle, _O_RDONLY | _O_BINARY, "rb");
   if (file == nullptr) return {nullptr, errno, {}};
-  return {file, 0, stamp_of_information(information), information.nNumberOfLinks};
+  return {file, 0, stamp, information.nNumberOfLinks};
 }
 
 bool is_plain_file_name(std::string_view name) {

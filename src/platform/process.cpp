@@ -6,7 +6,8 @@
 namespace md5refresh {
 
 ProcessArguments process_arguments(int argc, char** argv) {
-  ProcessArguments arguments{argument_texts(argc, argv), {}};
+  ProcessArguments arguments;
+  arguments.texts = argument_texts(argc, argv, arguments.not_unicode);
   for (const std::string& text : arguments.texts)
     arguments.pointers.push_back(text.c_str());
   return arguments;

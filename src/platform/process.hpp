@@ -12,6 +12,10 @@ namespace md5refresh {
 struct ProcessArguments {
   std::vector<std::string> texts;
   std::vector<const char*> pointers;  // into `texts`, the program's name first
+  // The first argument (by its place, the program's name 0) that is not valid
+  // UTF-16 on Windows, a lone surrogate in it: its text would name another
+  // file. 0 when there is none, and always on POSIX hosts.
+  std::size_t not_unicode = 0;
 };
 
 // On Windows the arguments are taken from the UTF-16 command line, so that no
@@ -19,7 +23,8 @@ struct ProcessArguments {
 [[nodiscard]] ProcessArguments process_arguments(int argc, char** argv);
 
 // The arguments' texts as the host gives them (each host defines it).
-[[nodiscard]] std::vector<std::string> argument_texts(int argc, char** argv);
+[[nodiscard]] std::vector<std::string> argument_texts(int argc, char** argv,
+                                                      std::size_t& not_unicode);
 
 // A standard descriptor (0, 1 or 2) that the run was started without is
 // opened on the null device for reading before anything else, so that no file

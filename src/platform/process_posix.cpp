@@ -20,7 +20,8 @@
 
 namespace md5refresh {
 
-std::vector<std::string> argument_texts(int argc, char** argv) {
+std::vector<std::string> argument_texts(int argc, char** argv, std::size_t& not_unicode) {
+  not_unicode = 0;
   return {argv, argv + argc};
 }
 

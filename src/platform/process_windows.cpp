@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <climits>
+#include <string_view>
 #include <thread>
 
 #include "platform/file_access.hpp"
@@ -27,14 +29,29 @@ namespace {
 // thread of its own.
 std::atomic<UINT> console_code_page{0};
 
+// The error console's mode as the run found it, when the progress line may
+// change it (to take the terminal's erase sequence); put back the same way.
+DWORD error_console_mode = 0;
+std::atomic<bool> error_console_mode_kept{false};
+
+bool is_valid_utf16(std::wstring_view text) {
+  return text.empty() ||
+         (text.size() <= INT_MAX &&
+          WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
+                              static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr) > 0);
+}
+
 }  // namespace
 
-std::vector<std::string> argument_texts(int argc, char** argv) {
+std::vector<std::string> argument_texts(int argc, char** argv, std::size_t& not_unicode) {
   std::vector<std::string> texts;
+  not_unicode = 0;
   int count = 0;
   if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
+      if (not_unicode == 0 && !is_valid_utf16(wide[i])) not_unicode = static_cast<std::size_t>(i);
       texts.push_back(utf8_text(wide[i]));
+    }
     LocalFree(wide);
   } else {
     texts.assign(argv, argv + argc);
@@ -67,6 +84,10 @@ bool standard_descriptor_was_closed(int descriptor) {
 
 void begin_console_output() {
   DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+    error_console_mode = mode;
+    error_console_mode_kept = true;
+  }
   if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;
   console_code_page = GetConsoleOutputCP();
   SetConsoleOutputCP(CP_UTF8);
@@ -74,6 +95,9 @@ void begin_console_output() {
 
 void end_console_output() {
   if (const UINT page = console_code_page.exchange(0); page != 0) SetConsoleOutputCP(page);
+  if (error_console_mode_kept.exchange(false)) {
+    SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), error_console_mode);
+  }
 }
 
 std::size_t descriptors_allowed() {

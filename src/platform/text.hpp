@@ -5,6 +5,7 @@
 // so that manifests written by older programs keep working.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,18 @@ namespace md5refresh {
 // names: byte for byte on POSIX hosts; on Windows the same text in either
 // encoding, without regard to case.
 [[nodiscard]] bool same_file_name(std::string_view a, std::string_view b);
+
+// Where the name after the last separator of a manifest's path value ("/" or
+// "\", on every host) begins. On Windows a value that is not UTF-8 is read by
+// the characters of the ANSI code page, where the second byte of a double-byte
+// character may be the byte of "\"; on POSIX hosts the value is bytes.
+[[nodiscard]] std::size_t name_start(std::string_view path);
+
+// A name from a manifest in the encoding of the folder paths it is joined to:
+// on Windows a name in the ANSI code page becomes UTF-8 (in `storage`), so
+// that a folder from the command line and a name from the manifest each keep
+// their characters; elsewhere the name as it is.
+[[nodiscard]] std::string_view name_for_joining(std::string_view name, std::string& storage);
 
 #if defined(_WIN32)
 [[nodiscard]] std::wstring wide_text(std::string_view text);

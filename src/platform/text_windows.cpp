@@ -22,6 +22,12 @@ std::wstring converted(UINT code_page, DWORD flags, std::string_view text) {
   return wide;
 }
 
+bool is_utf8(std::string_view text) {
+  return text.size() <= INT_MAX &&
+         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                             static_cast<int>(text.size()), nullptr, 0) > 0;
+}
+
 }  // namespace
 
 std::wstring wide_text(std::string_view text) {
@@ -145,6 +151,27 @@ std::string utf8_text(std::wstring_view text) {
   std::string utf8(static_cast<std::size_t>(utf8_length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), utf8_length, nullptr, nullptr);
   return utf8;
+}
+
+// UTF-8 has no "\\" inside a character; the ANSI code page may.
+std::size_t name_start(std::string_view path) {
+  if (path.empty() || is_utf8(path)) return path.find_last_of("/\\") + 1;
+  std::size_t start = 0;
+  for (std::size_t at = 0; at < path.size(); ++at) {
+    const char byte = path[at];
+    if (byte == '/' || byte == '\\') {
+      start = at + 1;
+    } else if (IsDBCSLeadByte(static_cast<BYTE>(byte))) {
+      ++at;  // its trail byte, whatever it is
+    }
+  }
+  return start;
+}
+
+std::string_view name_for_joining(std::string_view name, std::string& storage) {
+  if (name.empty() || is_utf8(name)) return name;
+  storage = utf8_text(converted(CP_ACP, 0, name));
+  return storage;
 }
 
 bool same_text(std::string_view a, std::string_view b) {

@@ -184,7 +184,7 @@ bool load_next_manifest(Run& run) {
   } else {
     FoundManifest next{};
     while (!found && next_manifest(run.walk, next, manifest.transcript)) {
-      found = next.key == ManifestKey{} || run.manifests_seen.insert(next.key).second;
+      found = !next.key.known() || run.manifests_seen.insert(next.key).second;
     }
     manifest.input_path = manifest.output_path = next.path;
     manifest.folder = std::move(next.folder);

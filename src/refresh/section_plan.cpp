@@ -16,12 +16,13 @@
 namespace md5refresh {
 
 std::string_view file_name_of(std::string_view file_path) {
-  return file_path.substr(file_path.find_last_of("/\\") + 1);
+  return file_path.substr(name_start(file_path));
 }
 
 void build_target_path(std::string_view input_path, std::string_view file_path,
                        TargetPath& target) {
-  const std::string_view file_name = file_name_of(file_path);
+  std::string converted;
+  const std::string_view file_name = name_for_joining(file_name_of(file_path), converted);
   const DirectoryPart directory = directory_part(input_path);
   const std::size_t length =
       directory.text.size() + (directory.joined_with_separator ? 1 : 0) + file_name.size();
@@ -62,11 +63,20 @@ void plan_target(const Section& section, std::string_view input_path, SectionPla
       is_plain_file_name(file_name_of(value)) ? Target::beside_manifest : Target::not_plain;
 }
 
+// Two spellings of a name (case, encoding) lead to one file, but for two files
+// there: a case-sensitive folder on Windows may hold both "a.bin" and "A.BIN".
+bool same_target(const char* path, const char* other) {
+  if (!same_file_name(path, other)) return false;
+  FileStamp stamp{}, other_stamp{};
+  return std::string_view(path) == other || !stamp_of_path(path, stamp) ||
+         !stamp_of_path(other, other_stamp) || same_file(stamp, other_stamp);
+}
+
 int earlier_with_path(const ManifestPlan& plan, std::size_t s) {
-  const std::string_view path = plan.sections[s].path.data();
+  const char* path = plan.sections[s].path.data();
   for (std::size_t earlier = 0; earlier < s; ++earlier) {
     const SectionPlan& other = plan.sections[earlier];
-    if (other.visited && has_path(other.target) && same_file_name(path, other.path.data())) {
+    if (other.visited && has_path(other.target) && same_target(path, other.path.data())) {
       return static_cast<int>(earlier);
     }
   }

@@ -71,18 +71,18 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
       continue;
     } else {
       ++walk.found_in_folder;
-      const ManifestKey key{level.folder.device, level.folder.inode};
-      if (entry.kind == EntryKind::file) {
+      ManifestKey key{level.folder.device, level.folder.inode, entry.name};
+      if (entry.kind == EntryKind::file && reached_by_own_name(entry_path)) {
         found = {std::move(entry_path), key, level.held};
         return true;
       }
       walk.failed = true;
       // A folder reached again through overlapping folders names it once.
-      if (key != ManifestKey{} && !walk.passed_over_in.insert(key).second) continue;
+      if (key.known() && !walk.passed_over_in.insert(std::move(key)).second) continue;
       ++walk.passed_over;
       say(transcript,
-          entry.kind == EntryKind::link ? "%s is a symbolic link; not followed"
-                                        : "%s is not a regular file",
+          entry.kind != EntryKind::other ? "%s is a symbolic link; not followed"
+                                         : "%s is not a regular file",
           entry_path.c_str());
     }
   }

@@ -31,7 +31,15 @@ struct WalkLevel {
 
 // A manifest is its folder's and its name's: not the manifest file's inode,
 // which a file the run has just replaced may hand on to the next one.
-using ManifestKey = std::pair<std::uint64_t, std::uint64_t>;  // the folder's device, inode
+// Its exact name counts: a case-sensitive folder on Windows may hold both
+// "update.txt" and "UPDATE.TXT", two manifests.
+struct ManifestKey {
+  std::uint64_t device = 0;  // the folder's
+  std::uint64_t inode = 0;
+  std::string name;  // as the folder lists it
+  [[nodiscard]] bool known() const { return device != 0 || inode != 0; }
+  friend auto operator<=>(const ManifestKey&, const ManifestKey&) = default;
+};
 
 struct TreeWalk {
   std::span<const char* const> folders;
@@ -48,7 +56,7 @@ struct TreeWalk {
 
 struct FoundManifest {
   std::string path;
-  ManifestKey key;    // all zero where the host could not tell the folder's identity
+  ManifestKey key;    // not known() where the host could not tell the folder's identity
   HeldFolder folder;  // where it is read and written, and its files read
 };
 
