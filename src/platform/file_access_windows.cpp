@@ -54,10 +54,6 @@ int errno_from(DWORD error) {
       return EINVAL;
     case ERROR_NOT_SAME_DEVICE:
       return EXDEV;
-    case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
-    case ERROR_PIPE_NOT_CONNECTED:
-      return EPIPE;
     case ERROR_UNABLE_TO_REMOVE_REPLACED:
       return OLD_NOT_MOVED_ASIDE;
     case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
