@@ -248,7 +248,11 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
       DWORD merge_error = ERROR_SUCCESS;
       error = replace_keeping_metadata(target, temporary, backup, fault, merge_error);
       if (error == ERROR_SUCCESS) {
-        if (!exists(target) || fault == ReplaceFault::lands_elsewhere) return NOT_IN_PLACE;
+        // No other file's name differs from it only by case: found, it is the new one.
+        if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES ||
+            fault == ReplaceFault::lands_elsewhere) {
+          return NOT_IN_PLACE;
+        }
         if (merge_error != ERROR_SUCCESS) {
           say(transcript, "%s is replaced without the old file's permissions or attributes: %s",
               final_path.c_str(), error_text(errno_from(merge_error)));
@@ -288,10 +292,16 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
 
 namespace {
 
+// "\\?\C:\..." and "\\?\UNC\server\..." as a user writes them; wide_path
+// gives the long form back wherever it is needed.
+std::wstring written_form(std::wstring path) {
+  if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+  if (path.starts_with(L"\\\\?\\")) return path.substr(4);
+  return path;
+}
+
 // Where the file open as `handle` lies, links followed and every name spelled
-// as on disk, in the form a user writes ("C:\...", "\\server\..."); the
-// long form comes back wherever wide_path needs it. Empty when the system
-// cannot tell.
+// as on disk, in its written form. Empty when the system cannot tell.
 std::wstring final_name_of(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -303,9 +313,22 @@ std::wstring final_name_of(HANDLE handle) {
     path.resize(length);
     if (fits) break;
   }
-  if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
-  if (path.starts_with(L"\\\\?\\")) return path.substr(4);
-  return path;
+  return written_form(std::move(path));
+}
+
+// The absolute path the system makes of `path` as written, without a look at
+// the disk, in the same form. A long form is absolute already, every name as
+// written (Wine's GetFullPathNameW would drop a name's last dot).
+std::wstring absolute_form(const char* path) {
+  const std::wstring wide = wide_path(path);
+  if (wide.starts_with(L"\\\\?\\")) return written_form(wide);
+  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return {};
+  std::wstring absolute(length, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), length, absolute.data(), nullptr);
+  if (written == 0 || written >= length) return {};
+  absolute.resize(written);
+  return written_form(std::move(absolute));
 }
 
 bool stamp_of_wide_path(const std::wstring& path, FileStamp& stamp) {
@@ -320,10 +343,21 @@ bool stamp_of_wide_path(const std::wstring& path, FileStamp& stamp) {
 
 // The final path of what `path` opens, only where that path opens the same
 // file again: Wine's drops the dots and blanks that end a name.
-std::wstring final_name_of_path(const std::string& path) {
+// The common case, the path as written being where the file lies and how its
+// names are spelled, is told from the path alone, without a second open.
+struct FinalName {
+  std::wstring path;  // empty: not known
+  bool as_written;
+};
+
+FinalName final_name_of_path(const char* path) {
   HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return {};
   std::wstring final = final_name_of(handle);
+  if (!final.empty() && final == absolute_form(path)) {
+    CloseHandle(handle);
+    return {std::move(final), true};
+  }
   FileStamp opened{}, reopened{};
   const bool stamped = stamp_of_handle(handle, opened);
   CloseHandle(handle);
@@ -331,7 +365,7 @@ std::wstring final_name_of_path(const std::string& path) {
       !same_file(opened, reopened)) {
     return {};
   }
-  return final;
+  return {std::move(final), false};
 }
 
 }  // namespace
@@ -343,7 +377,8 @@ std::wstring final_name_of_path(const std::string& path) {
 // Where it lies in the folder the path names (the same folder, by identity:
 // its spelling may differ too), the path keeps the folder as written.
 std::string final_path_of(const char* path) {
-  const std::wstring final = final_name_of_path(path);
+  const auto [final, as_written] = final_name_of_path(path);
+  if (as_written) return path;
   const std::size_t separator = final.find_last_of(L'\\');
   if (separator == std::wstring::npos) return path;
   const std::string name = utf8_text(std::wstring_view(final).substr(separator + 1));
