@@ -321,14 +321,7 @@ std::wstring final_name_of(HANDLE handle) {
 // written (Wine's GetFullPathNameW would drop a name's last dot).
 std::wstring absolute_form(const char* path) {
   const std::wstring wide = wide_path(path);
-  if (wide.starts_with(L"\\\\?\\")) return written_form(wide);
-  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return {};
-  std::wstring absolute(length, L'\0');
-  const DWORD written = GetFullPathNameW(wide.c_str(), length, absolute.data(), nullptr);
-  if (written == 0 || written >= length) return {};
-  absolute.resize(written);
-  return written_form(std::move(absolute));
+  return written_form(wide.starts_with(L"\\\\?\\") ? wide : full_path_of(wide));
 }
 
 bool stamp_of_wide_path(const std::wstring& path, FileStamp& stamp) {

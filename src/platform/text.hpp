@@ -35,6 +35,9 @@ namespace md5refresh {
 #if defined(_WIN32)
 [[nodiscard]] std::wstring wide_text(std::string_view text);
 [[nodiscard]] std::string utf8_text(std::wstring_view text);
+// The absolute form the system makes of `path` without a look at the disk;
+// empty when it cannot.
+[[nodiscard]] std::wstring full_path_of(const std::wstring& path);
 // A path as the wide file calls take it. One whose absolute form reaches 260
 // characters, or with a name ending in a dot or blank (which the system would
 // drop), goes in the long form ("\\?\" and the absolute path, every name as

@@ -30,6 +30,16 @@ bool is_utf8(std::string_view text) {
 
 }  // namespace
 
+std::wstring full_path_of(const std::wstring& path) {
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return {};
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return {};
+  full.resize(written);
+  return full;
+}
+
 std::wstring wide_text(std::string_view text) {
   std::wstring wide = converted(CP_UTF8, MB_ERR_INVALID_CHARS, text);
   return wide.empty() ? converted(CP_ACP, 0, text) : wide;
@@ -81,16 +91,6 @@ std::size_t past_share(std::wstring_view path) {
 std::size_t root_length(std::wstring_view absolute) {
   if (!absolute.starts_with(L"\\\\")) return std::min<std::size_t>(3, absolute.size());
   return past_share(absolute);
-}
-
-std::wstring full_path_of(const std::wstring& path) {
-  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return {};
-  std::wstring full(length, L'\0');
-  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
-  if (written == 0 || written >= length) return {};
-  full.resize(written);
-  return full;
 }
 
 // The absolute form of `path` with every name taken as it is written: only its
