@@ -65,6 +65,33 @@ std::vector<std::vector<std::size_t>> block_splits(std::size_t length) {
   return splits;
 }
 
+// Each kernel is taken exactly where the CPU has what it needs, as the C
+// library sees the CPU.
+TEST(Md5, DispatchTakesTheKernelsTheCpuHas) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  struct DispatchCase {
+    const char* name;
+    bool taken;
+    bool cpu_has;
+  };
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                      __builtin_cpu_supports("avx2");
+  // clang-format off
+  const DispatchCase cases[] = {
+      {"streams with BMI2", md5_streams_have_bmi2(), __builtin_cpu_supports("bmi2") != 0},
+      {"lanes with AVX2", lane_engine_available(LaneEngine::avx2), __builtin_cpu_supports("avx2") != 0},
+      {"lanes with AVX-512", lane_engine_available(LaneEngine::avx512), avx512},
+      {"the widest lanes", best_lane_engine() == LaneEngine::avx512, avx512},
+  };
+  // clang-format on
+  for (const DispatchCase& c : cases)
+    EXPECT_EQ(c.taken, c.cpu_has) << c.name;
+  EXPECT_TRUE(lane_engine_available(LaneEngine::scalar));
+#else
+  GTEST_SKIP() << "no independent look at the CPU with this compiler";
+#endif
+}
+
 TEST(Md5, MatchesRfc1321TestSuiteForEverySplit) {
   // RFC 1321, appendix A.5.
   const std::pair<std::string_view, std::string_view> vectors[] = {

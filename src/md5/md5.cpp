@@ -11,6 +11,7 @@
 #include <new>
 
 #include "md5/md5_scalar_kernel.hpp"
+#include "platform/cpu_features.hpp"
 
 namespace md5refresh {
 
@@ -79,21 +80,8 @@ void md5_absorb(Md5State& state, const std::uint8_t* data, std::size_t blocks) {
   }
 }
 
-namespace {
-
-bool cpu_has_bmi2() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  return __builtin_cpu_supports("bmi2");
-#else
-  return false;
-#endif
-}
-
-}  // namespace
-
 bool md5_streams_have_bmi2() {
-  static const bool bmi2 = cpu_has_bmi2();
-  return bmi2;
+  return cpu_features().bmi2;
 }
 
 void md5_absorb_streams(std::span<Md5State* const> states,

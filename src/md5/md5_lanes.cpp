@@ -3,25 +3,22 @@
 // beyond the baseline instruction set.
 #include "md5/md5_lanes.hpp"
 
+#include "platform/cpu_features.hpp"
+
 namespace md5refresh {
 
 namespace {
 
 bool cpu_has(LaneEngine engine) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   switch (engine) {
     case LaneEngine::scalar:
       return true;
     case LaneEngine::avx2:
-      return __builtin_cpu_supports("avx2");
+      return cpu_features().avx2;
     case LaneEngine::avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx2");
+      return cpu_features().avx512;
   }
   return false;
-#else
-  return engine == LaneEngine::scalar;
-#endif
 }
 
 }  // namespace

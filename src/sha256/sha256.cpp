@@ -8,10 +8,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <cpuid.h>
-#endif
-
+#include "platform/cpu_features.hpp"
 #include "sha256/sha256_constants.hpp"
 
 namespace md5refresh {
@@ -58,19 +55,6 @@ void absorb_block(Sha256State& state, const std::uint8_t* block) {
     state[i] += worked[i];
 }
 
-// The SHA extensions are CPUID leaf 7's EBX bit 29, which not every
-// compiler's __builtin_cpu_supports knows by name.
-bool cpu_has_sha_extensions() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ebx >> 29 & 1) != 0 && __builtin_cpu_supports("sse4.1") &&
-         __builtin_cpu_supports("ssse3");
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
 void sha256_absorb_portable(Sha256State& state, const std::uint8_t* data, std::size_t blocks) {
@@ -79,8 +63,7 @@ void sha256_absorb_portable(Sha256State& state, const std::uint8_t* data, std::s
 }
 
 bool sha256_kernel_available(Sha256Kernel kernel) {
-  static const bool extensions = cpu_has_sha_extensions();
-  return kernel == Sha256Kernel::portable || extensions;
+  return kernel == Sha256Kernel::portable || cpu_features().sha_extensions;
 }
 
 Sha256Kernel sha256_best_kernel() {
