@@ -259,7 +259,14 @@ int run_shell(const fs::path& directory, const std::vector<std::string>& argumen
   for (const std::string& argument : arguments)
     command += L" " + shell_quoted(wide_argument(argument));
   command += L" >" + shell_quoted(out.wstring()) + L" 2>" + shell_quoted(err.wstring()) + L" <NUL";
-  return _wsystem(shell_quoted(command).c_str());  // cmd /c drops the outer quotes
+  // Wine's cmd now and then fails to find a program it has started many times
+  // ("Can't recognize ... as an internal or external command", 9009): the
+  // tool never ran, so it is started again. The tool never exits with 9009.
+  constexpr int NOT_STARTED = 9009;
+  int status = NOT_STARTED;
+  for (int attempt = 0; attempt < 3 && status == NOT_STARTED; ++attempt)
+    status = _wsystem(shell_quoted(command).c_str());  // cmd /c drops the outer quotes
+  return status;
 }
 
 // The tool's standard streams are text streams: every line ends in CR LF.

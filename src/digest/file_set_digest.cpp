@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "digest/scheduler.hpp"
+#include "platform/seams.hpp"
 
 namespace md5refresh {
 
 namespace {
-
-FileReadHook after_file_read_hook = nullptr;
 
 struct Feeder {
   Run& run;
@@ -82,14 +81,14 @@ void run_feed(Feeder& feeder) {
 
 }  // namespace
 
-void set_after_file_read_hook(FileReadHook hook) {
-  after_file_read_hook = hook;
-}
-
 // The path is looked at after the close, so that a file replaced under its
 // name during the read is seen whichever the order of the two looks.
 ClosedStamps close_job_file(FileJob& job) {
-  if (after_file_read_hook != nullptr && job.path != nullptr) after_file_read_hook(job.path);
+  if constexpr (WITH_SEAMS) {
+    if (seams::after_file_read_hook != nullptr && job.path != nullptr) {
+      seams::after_file_read_hook(job.path);
+    }
+  }
   ClosedStamps stamps;
   stamps.closed_taken = close_stamped(job.stream, stamps.closed);
   job.stream = nullptr;

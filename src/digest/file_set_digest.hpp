@@ -70,8 +70,14 @@ using JobDone = std::function<void(FileJob& job, const ClosedStamps* closed)>;
 
 // Called on the thread that closes a job's file, between its last read and
 // the looks at whether it changed: how tests change a file there.
+// A seam (platform/seams.hpp).
 using FileReadHook = void (*)(const char* path);
-void set_after_file_read_hook(FileReadHook hook);
+namespace seams {
+inline FileReadHook after_file_read_hook = nullptr;
+}  // namespace seams
+inline void set_after_file_read_hook(FileReadHook hook) {
+  seams::after_file_read_hook = hook;
+}
 
 // Closes the job's stream and looks at the file as a run that closes its
 // files does.

@@ -26,12 +26,17 @@ std::string directory_of(const std::string& path) {
 
 namespace {
 
-ReplaceFault replace_fault = ReplaceFault::none;
-TemporaryHook temporary_hook = nullptr;
-int creates_to_refuse = 0;
+bool refused_for_a_test() {
+  if constexpr (WITH_SEAMS) {
+    if (seams::creates_to_refuse > 0) return --seams::creates_to_refuse, true;
+  }
+  return false;
+}
 
 void temporary_step(TemporaryStep step) {
-  if (temporary_hook != nullptr) temporary_hook(step);
+  if constexpr (WITH_SEAMS) {
+    if (seams::temporary_hook != nullptr) seams::temporary_hook(step);
+  }
 }
 
 // The output's temporary, and the probe's: a name the one took is never the
@@ -59,8 +64,7 @@ int create_temporary(const std::string& final_path, std::string& temporary_path,
     }
     temporary_step(TemporaryStep::held);
     int descriptor = -1;
-    if (creates_to_refuse > 0) {
-      --creates_to_refuse;
+    if (refused_for_a_test()) {
       errno = EACCES;
     } else {
       descriptor = open_exclusive(temporary_path, folder);
@@ -296,22 +300,6 @@ int replace_with_output(OutputFile& output, bool synced, Transcript& transcript)
     output.temporary_path.clear();
   }
   return error;
-}
-
-void set_temporary_hook(TemporaryHook hook) {
-  temporary_hook = hook;
-}
-
-void refuse_next_creates(int count) {
-  creates_to_refuse = count;
-}
-
-void set_replace_fault(ReplaceFault fault) {
-  replace_fault = fault;
-}
-
-ReplaceFault take_replace_fault() {
-  return std::exchange(replace_fault, ReplaceFault::none);
 }
 
 void close_output(OutputFile& output) {

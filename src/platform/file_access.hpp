@@ -134,14 +134,6 @@ void note_standard_streams();
 // that exact name. Always on POSIX hosts, whose listings tell every link.
 [[nodiscard]] bool reached_by_own_name(const std::string& path);
 
-// For tests: on Windows, files are told apart as on a volume that gives no
-// 128-bit file id (false: by the id wherever the volume gives one).
-void identify_by_file_index(bool by_index);
-
-// For tests: links within a folder are followed step by step, as on a system
-// that cannot resolve names beneath a folder itself (false: as the system can).
-void resolve_beneath_by_steps(bool by_steps);
-
 // The words for an errno value or one of the codes above.
 [[nodiscard]] const char* error_text(int error);
 
@@ -285,8 +277,8 @@ struct OutputFile {
 // one wait for a batch of outputs instead of one each. Returns 0 or errno.
 [[nodiscard]] int sync_file_system(const OutputFile& output);
 
-// The next replace fails as a host's replace can, for tests. On Windows each
-// stands for what ReplaceFileW leaves behind, and the rename tried after it
+// How a replace can fail, made on purpose by tests. On Windows each stands
+// for what ReplaceFileW leaves behind, and the rename tried after it
 // refuses too unless the name says it works.
 enum class ReplaceFault {
   none,
@@ -297,20 +289,46 @@ enum class ReplaceFault {
   cannot_merge,              // Windows: ReplaceFileW cannot carry the old file's ACL over
   lands_elsewhere,           // Windows: ReplaceFileW succeeds, the name then finds no file
 };
-void set_replace_fault(ReplaceFault fault);
 
-// For tests: the next `count` temporaries are refused (EACCES) as Windows
-// refuses a name it keeps for a file being deleted, which Wine cannot show.
-void refuse_next_creates(int count);
-
-// For tests: called on the thread that makes each temporary (the probe's and
-// the outputs'), as it is held for an interrupt to remove and once it exists,
-// with the ending signals held there.
+// For tests, the moments a temporary comes to be, on the thread that makes it
+// (the probe's and the outputs'): as it is held for an interrupt to remove and
+// once it exists, with the ending signals held there.
 enum class TemporaryStep { held, created };
 using TemporaryHook = void (*)(TemporaryStep step);
-void set_temporary_hook(TemporaryHook hook);
 
 void close_output(OutputFile& output);
 void discard_output(OutputFile& output);
+
+// The seams of a build with them (platform/seams.hpp), set by tests.
+namespace seams {
+inline bool resolve_beneath_by_steps = false;
+inline bool identify_by_file_index = false;
+inline ReplaceFault replace_fault = ReplaceFault::none;
+inline int creates_to_refuse = 0;
+inline TemporaryHook temporary_hook = nullptr;
+}  // namespace seams
+
+// Links within a folder are followed step by step, as on a system that
+// cannot resolve names beneath a folder itself (false: as the system can).
+inline void resolve_beneath_by_steps(bool by_steps) {
+  seams::resolve_beneath_by_steps = by_steps;
+}
+// On Windows, files are told apart as on a volume that gives no 128-bit file
+// id (false: by the id wherever the volume gives one).
+inline void identify_by_file_index(bool by_index) {
+  seams::identify_by_file_index = by_index;
+}
+// The next replace fails as a host's replace can.
+inline void set_replace_fault(ReplaceFault fault) {
+  seams::replace_fault = fault;
+}
+// The next `count` temporaries are refused (EACCES) as Windows refuses a name
+// it keeps for a file being deleted, which Wine cannot show.
+inline void refuse_next_creates(int count) {
+  seams::creates_to_refuse = count;
+}
+inline void set_temporary_hook(TemporaryHook hook) {
+  seams::temporary_hook = hook;
+}
 
 }  // namespace md5refresh

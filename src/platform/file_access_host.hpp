@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/file_access.hpp"
+#include "platform/seams.hpp"
 
 namespace md5refresh {
 
@@ -78,7 +80,10 @@ void remove_file(const std::string& path, int folder);
 [[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path,
                                bool synced, int folder, Transcript& transcript, bool& put_back);
 
-// The fault set for the next replace, once.
-[[nodiscard]] ReplaceFault take_replace_fault();
+// The fault set for the next replace, once; none in the shipped program.
+[[nodiscard]] inline ReplaceFault take_replace_fault() {
+  if constexpr (WITH_SEAMS) return std::exchange(seams::replace_fault, ReplaceFault::none);
+  return ReplaceFault::none;
+}
 
 }  // namespace md5refresh

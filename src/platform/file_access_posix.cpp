@@ -162,8 +162,6 @@ std::string final_path_of(const char* path) {
   return resolved.string();
 }
 
-void identify_by_file_index(bool) {}
-
 bool backup_name_free(const std::string&) {
   return true;
 }
@@ -415,7 +413,9 @@ int open_beneath_by_steps(int folder, const char* name, int flags) {
 // As open_beneath_by_steps, by the system where it has openat2: a kernel
 // before 5.6 has none (ENOSYS), and a container's filter may refuse it (EPERM).
 int open_beneath(int folder, const char* name, int flags) {
-  if (system_beneath.load(std::memory_order_relaxed) != SystemBeneath::missing) {
+  bool by_steps = system_beneath.load(std::memory_order_relaxed) == SystemBeneath::missing;
+  if constexpr (WITH_SEAMS) by_steps |= seams::resolve_beneath_by_steps;
+  if (!by_steps) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_BENEATH;
@@ -442,10 +442,6 @@ int leads_out_as_error(int error) {
 }
 
 }  // namespace
-
-void resolve_beneath_by_steps(bool by_steps) {
-  system_beneath.store(by_steps ? SystemBeneath::missing : SystemBeneath::unknown);
-}
 
 int look_at_regular_file(const char* path, int folder, FileStamp& stamp) {
   const char* name = name_within(path, folder);

@@ -75,8 +75,6 @@ HANDLE open_to_inspect(const std::string& path) {
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-bool by_file_index = false;
-
 // Asked while the handle is open: a closed file's index may be handed on.
 FileStamp stamp_of_information(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& information) {
   FileStamp stamp{information.dwVolumeSerialNumber,
@@ -85,6 +83,8 @@ FileStamp stamp_of_information(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& 
                   static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
                                                    information.ftLastWriteTime.dwLowDateTime))};
   FILE_ID_INFO id{};
+  bool by_file_index = false;
+  if constexpr (WITH_SEAMS) by_file_index = seams::identify_by_file_index;
   if (!by_file_index && GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
     static_assert(sizeof id.FileId.Identifier == 2 * sizeof(std::uint64_t));
     stamp.device = id.VolumeSerialNumber;
@@ -542,12 +542,6 @@ int look_at_regular_file(const char* path, int, FileStamp& stamp) {
   if (error == 0) stamp = stamp_of_information(handle, information);
   CloseHandle(handle);
   return error;
-}
-
-void resolve_beneath_by_steps(bool) {}
-
-void identify_by_file_index(bool by_index) {
-  by_file_index = by_index;
 }
 
 OpenResult open_to_read(const char* path, int) {

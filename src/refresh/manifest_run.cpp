@@ -15,14 +15,11 @@
 
 #include "manifest/manifest_reader.hpp"
 #include "manifest/manifest_writer.hpp"
+#include "platform/seams.hpp"
 
 namespace md5refresh {
 
 namespace {
-
-RunHook before_replace_hook = nullptr;
-RunHook after_read_hook = nullptr;
-RunHook before_rename_hook = nullptr;
 
 void close_input(OpenInput& input) {
   if (input.stream != nullptr) std::fclose(input.stream);
@@ -110,7 +107,9 @@ bool prepare_output(ManifestRun& run, const RunSettings& settings) {
         static_cast<unsigned long long>(names));
     return false;
   }
-  if (after_read_hook != nullptr) after_read_hook();
+  if constexpr (WITH_SEAMS) {
+    if (seams::after_read_hook != nullptr) seams::after_read_hook();
+  }
   run.probe = probe_output(run.output_path.c_str(), folder_descriptor(run.folder));
   if (!report_probe(run)) return false;
   const bool regular = run.probe.kind == OutputKind::regular;
@@ -232,7 +231,9 @@ bool write_output(ManifestRun& run, bool synced) {
 }
 
 bool put_in_place(ManifestRun& run, bool synced) {
-  if (before_replace_hook != nullptr) before_replace_hook();
+  if constexpr (WITH_SEAMS) {
+    if (seams::before_replace_hook != nullptr) seams::before_replace_hook();
+  }
   if (!unchanged_since_read(run)) {
     discard_output(run.output);
     close_input(run.input);
@@ -243,7 +244,9 @@ bool put_in_place(ManifestRun& run, bool synced) {
   // Elsewhere the lock on the input keeps a second run out until the new
   // manifest is in place.
   if (REPLACE_NEEDS_READERS_CLOSED) close_input(run.input);
-  if (before_rename_hook != nullptr) before_rename_hook();
+  if constexpr (WITH_SEAMS) {
+    if (seams::before_rename_hook != nullptr) seams::before_rename_hook();
+  }
   const int error = replace_with_output(run.output, synced, run.transcript);
   close_input(run.input);
   if (error != 0) {
@@ -301,18 +304,6 @@ void sync_outputs(std::span<ManifestRun* const> runs, std::span<const std::uint6
 }
 
 }  // namespace
-
-void set_before_replace_hook(RunHook hook) {
-  before_replace_hook = hook;
-}
-
-void set_after_read_hook(RunHook hook) {
-  after_read_hook = hook;
-}
-
-void set_before_rename_hook(RunHook hook) {
-  before_rename_hook = hook;
-}
 
 bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {
   const bool refresh = settings.kind == RunKind::refresh;

@@ -110,10 +110,22 @@ void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed
 
 // Where a race would strike, how tests make one happen: between the finished
 // write and the replace, and between the read and the look at the output.
+// Seams (platform/seams.hpp).
 using RunHook = void (*)();
-void set_before_replace_hook(RunHook hook);
-void set_after_read_hook(RunHook hook);
+namespace seams {
+inline RunHook before_replace_hook = nullptr;
+inline RunHook after_read_hook = nullptr;
+inline RunHook before_rename_hook = nullptr;
+}  // namespace seams
+inline void set_before_replace_hook(RunHook hook) {
+  seams::before_replace_hook = hook;
+}
+inline void set_after_read_hook(RunHook hook) {
+  seams::after_read_hook = hook;
+}
 // Once the output is found fit to replace the input, just before the rename.
-void set_before_rename_hook(RunHook hook);
+inline void set_before_rename_hook(RunHook hook) {
+  seams::before_rename_hook = hook;
+}
 
 }  // namespace md5refresh

@@ -7,13 +7,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/seams.hpp"
 #include "platform/text.hpp"
 
 namespace md5refresh {
 
 namespace {
-
-WalkHook walk_hook = nullptr;
 
 // A folder beneath another is opened within it, never through a link: one
 // swapped for a link since it was listed is not entered.
@@ -42,10 +41,6 @@ bool next_root(TreeWalk& walk, Transcript& transcript) {
 
 }  // namespace
 
-void set_walk_hook(WalkHook hook) {
-  walk_hook = hook;
-}
-
 bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript) {
   for (;;) {
     if (walk.levels.empty() && !next_root(walk, transcript)) return false;
@@ -61,7 +56,9 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
     }
     const FolderEntry& entry = level.entries[level.next++];
     std::string entry_path = path_in_folder(level.path, entry.name);
-    if (walk_hook != nullptr) walk_hook(entry_path.c_str());
+    if constexpr (WITH_SEAMS) {
+      if (seams::walk_hook != nullptr) seams::walk_hook(entry_path.c_str());
+    }
     if (entry.kind == EntryKind::folder) {
       const int parent = folder_descriptor(level.held);
       enter_folder(walk, std::move(entry_path), parent, transcript);

@@ -67,7 +67,13 @@ struct FoundManifest {
 
 // Called with an entry's path between the listing of its folder and its
 // opening: how tests swap a folder or a manifest for a link there.
+// A seam (platform/seams.hpp).
 using WalkHook = void (*)(const char* entry_path);
-void set_walk_hook(WalkHook hook);
+namespace seams {
+inline WalkHook walk_hook = nullptr;
+}  // namespace seams
+inline void set_walk_hook(WalkHook hook) {
+  seams::walk_hook = hook;
+}
 
 }  // namespace md5refresh
