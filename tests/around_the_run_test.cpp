@@ -161,9 +161,9 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
     if (c.other_output) test::write_file(output, OTHER_OUTPUT);
     second_run_written = true;
     if (test::POSIX_HOST) fs::permissions(race_manifest, fs::perms(0644));
-    set_before_replace_hook(c.during);
-    set_after_read_hook(c.after_read);
-    set_after_file_read_hook(c.after_file_read);
+    seams::before_replace_hook = c.during;
+    seams::after_read_hook = c.after_read;
+    seams::after_file_read_hook = c.after_file_read;
     const std::string path = race_manifest.string(), output_path = output.string();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -171,9 +171,9 @@ TEST(AroundTheRun, AnEditOrASecondRunMeanwhileIsNeverLost) {
         refresh_manifest(path.c_str(), output_path.c_str(), {}, c.other_output) == 0;
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    set_before_replace_hook(nullptr);
-    set_after_read_hook(nullptr);
-    set_after_file_read_hook(nullptr);
+    seams::before_replace_hook = nullptr;
+    seams::after_read_hook = nullptr;
+    seams::after_file_read_hook = nullptr;
     EXPECT_EQ(written, c.refreshed);
     if (c.mode != 0) {
       EXPECT_EQ(static_cast<unsigned>(fs::status(race_manifest).permissions()), c.mode);
@@ -225,14 +225,14 @@ TEST(AroundTheRun, AFailedReplaceLeavesOneWholeManifest) {
     const std::string path = (dir / "m.txt").string();
     test::write_file(path, MANIFEST);
     test::write_file(dir / "a.bin", "abc");
-    set_replace_fault(c.fault);
+    seams::replace_fault = c.fault;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(refresh_manifest(path.c_str(), path.c_str(), {}, false) == 0,
               c.after == After::new_in_place);
     (void)testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    set_replace_fault(ReplaceFault::none);
+    seams::replace_fault = ReplaceFault::none;
     std::string after_path = c.after_path;
     if (const std::size_t at = after_path.find("%R"); at != std::string::npos)
       after_path.replace(at, 2, test::POSIX_HOST ? "Input/output error" : c.windows_reason);
@@ -314,13 +314,13 @@ TEST(AroundTheRun, ANameTakenOrRefusedGivesWayToTheNext) {
       test::write_file(dir / taken / "kept", "kept");
       names.insert(taken);
     }
-    refuse_next_creates(c.refused);
+    seams::creates_to_refuse = c.refused;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const int status = refresh_manifest(path.c_str(), path.c_str(), {}, false);
     (void)testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    refuse_next_creates(0);
+    seams::creates_to_refuse = 0;
     const bool refused = c.refused == 3;
     EXPECT_EQ(status, refused ? 1 : 0);
     EXPECT_EQ(err, refused ? "md5refresh: cannot create a temporary file in " +
@@ -334,12 +334,12 @@ TEST(AroundTheRun, ANameTakenOrRefusedGivesWayToTheNext) {
   test::write_file(dir / "a.bin", "abc");
   watched_folder = dir.path();
   temporaries_seen.clear();
-  set_temporary_hook(note_temporaries);
+  seams::temporary_hook = note_temporaries;
   testing::internal::CaptureStdout();
   const std::string path = (dir / "m.txt").string();
   EXPECT_EQ(refresh_manifest(path.c_str(), path.c_str(), {}, false), 0);
   (void)testing::internal::GetCapturedStdout();
-  set_temporary_hook(nullptr);
+  seams::temporary_hook = nullptr;
   const std::string prefix = ".m.txt." + pid + "-0";
   EXPECT_EQ(temporaries_seen,
             (std::vector<std::set<std::string>>{{prefix + ".probe"}, {prefix + ".tmp"}}));
@@ -517,15 +517,15 @@ TEST(AroundTheRun, TheManifestStaysLockedUntilItIsReplaced) {
   test::write_file(dir / "a.bin", "abc");
   locked_manifest = (dir / "m.txt").string();
   lock_tried = 0;
-  set_before_rename_hook([] {
+  seams::before_rename_hook = [] {
     const int descriptor = ::open(locked_manifest.c_str(), O_RDONLY | O_CLOEXEC);
     lock_tried = ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
     ::close(descriptor);
-  });
+  };
   testing::internal::CaptureStdout();
   const int status = refresh_manifest(locked_manifest.c_str(), locked_manifest.c_str(), {}, false);
   (void)testing::internal::GetCapturedStdout();
-  set_before_rename_hook(nullptr);
+  seams::before_rename_hook = nullptr;
   EXPECT_EQ(status, 0);
   EXPECT_EQ(lock_tried, EWOULDBLOCK);
   EXPECT_EQ(test::read_file(dir / "m.txt"), REFRESHED);

@@ -239,11 +239,11 @@ TEST(FileSetDigest, NoMoreFilesOpenThanAllowed) {
     most_open = 0;
     count_open_descriptors(nullptr);
     const std::size_t before = most_open;
-    set_after_file_read_hook(count_open_descriptors);
+    seams::after_file_read_hook = count_open_descriptors;
     fuzz::digest_jobs(
         jobs, [](FileJob&, const ClosedStamps*) {},
         {.window = jobs.size(), .open_files = allowed, .paces = &paces, .workers = 1});
-    set_after_file_read_hook(nullptr);
+    seams::after_file_read_hook = nullptr;
     // The directory listing itself holds one more while it counts.
     EXPECT_LE(most_open, before + allowed);
     for (const FileJob& job : jobs)
@@ -306,7 +306,7 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
   const auto open_before = open_descriptors();
   ASSERT_GE(folder, 0);
   for (const bool by_steps : {false, true}) {
-    resolve_beneath_by_steps(by_steps);
+    seams::resolve_beneath_by_steps = by_steps;
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (by_steps ? ", step by step" : ", by the system"));
       const std::string path = (dir / "pkg" / c.name).string();
@@ -327,7 +327,7 @@ TEST(FileSetDigest, ALinkIsFollowedOnlyBeneathItsFolder) {
       }
     }
   }
-  resolve_beneath_by_steps(false);
+  seams::resolve_beneath_by_steps = false;
   EXPECT_EQ(open_descriptors(), open_before);
   ::close(folder);
 }

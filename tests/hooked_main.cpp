@@ -78,16 +78,16 @@ int main(int argc, char** argv) {
       move_to = words.substr(words.find(':') + 1);
     }
     if (signal_at == "replace") {
-      set_before_replace_hook(raise_signal);
+      seams::before_replace_hook = raise_signal;
     } else {
-      set_temporary_hook(raise_at_step);
+      seams::temporary_hook = raise_at_step;
     }
   }
   if (const char* hold = std::getenv("MD5REFRESH_TEST_HOLD")) {
     const std::string_view words(hold);
     held_name = words.substr(0, words.find(':'));
     release_fifo = words.substr(words.find(':') + 1);
-    set_after_file_read_hook(hold_until_released);
+    seams::after_file_read_hook = hold_until_released;
   }
   const ProcessArguments arguments = process_arguments(argc, argv);
   return run_command_line(arguments.pointers, arguments.not_unicode);

@@ -230,7 +230,7 @@ TEST(FileStamp, ShowsAFileChangedWhileItWasOpen) {
 TEST(FileStamp, TellsFilesApartByIdentity) {
   for (const bool by_index : {false, true}) {
     SCOPED_TRACE(by_index ? "by the 64-bit file index" : "by the file id");
-    identify_by_file_index(by_index);
+    seams::identify_by_file_index = by_index;
     test::TempDir dir;
     test::write_file(dir / "f.bin", "abc");
     test::write_file(dir / "g.bin", "abc");
@@ -240,7 +240,7 @@ TEST(FileStamp, TellsFilesApartByIdentity) {
     ASSERT_TRUE(stamp_of_path((dir / "f.bin").string().c_str(), f_again));
     ASSERT_TRUE(stamp_of_path((dir / "g.bin").string().c_str(), g));
     ASSERT_TRUE(stamp_of_path((dir / "h.bin").string().c_str(), h));
-    identify_by_file_index(false);
+    seams::identify_by_file_index = false;
     EXPECT_TRUE(same_file(f, f_again));
     EXPECT_TRUE(same_file(f, h));
     EXPECT_FALSE(same_file(f, g));

@@ -478,10 +478,10 @@ TEST(Trees, AnEditMeanwhileFailsOnlyItsManifest) {
     test::write_file(dir / "rel" / package / "x.bin", "abc");
   }
   edited_manifest = dir / "rel" / "a" / "update.txt";
-  md5refresh::set_before_replace_hook([] {
+  md5refresh::seams::before_replace_hook = [] {
     if (!edited_manifest.empty()) test::write_file(edited_manifest, "edited={\n}\n");
     edited_manifest.clear();
-  });
+  };
   const std::string root = (dir / "rel").string();
   const std::array<const char*, 1> folders{root.c_str()};
   testing::internal::CaptureStdout();
@@ -490,7 +490,7 @@ TEST(Trees, AnEditMeanwhileFailsOnlyItsManifest) {
       md5refresh::run_trees({folders, {}, false, md5refresh::CheckOutput::every_line});
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
-  md5refresh::set_before_replace_hook(nullptr);
+  md5refresh::seams::before_replace_hook = nullptr;
   EXPECT_EQ(status, 1);
   const std::string a = test::joined(test::joined(root, "a"), "update.txt");
   EXPECT_EQ(err, "md5refresh: " + a +
@@ -564,7 +564,7 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
     const std::string root = (dir / "rel").string();
     const std::array<const char*, 1> folders{root.c_str()};
     std::size_t files_read = 0;
-    md5refresh::set_after_file_read_hook(c.after_read);
+    md5refresh::seams::after_file_read_hook = c.after_read;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const int status = md5refresh::run_trees({folders,
@@ -576,7 +576,7 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
                                               c.failed_sync});
     (void)testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    md5refresh::set_after_file_read_hook(nullptr);
+    md5refresh::seams::after_file_read_hook = nullptr;
     // Windows bars writers from a file while it is read: the edit is refused.
     const bool barred = c.after_read == grow_p2 && !test::POSIX_HOST;
     if (barred) {
@@ -665,16 +665,16 @@ TEST(Trees, ASwapOrMoveDuringTheRunNeverLeadsOutside) {
     }
     const std::string root = (dir / "rel").string();
     const std::array<const char*, 1> folders{root.c_str()};
-    md5refresh::set_walk_hook(c.during_walk);
-    md5refresh::set_before_replace_hook(c.before_replace);
+    md5refresh::seams::walk_hook = c.during_walk;
+    md5refresh::seams::before_replace_hook = c.before_replace;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const int status =
         md5refresh::run_trees({folders, {}, false, md5refresh::CheckOutput::every_line});
     (void)testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    md5refresh::set_walk_hook(nullptr);
-    md5refresh::set_before_replace_hook(nullptr);
+    md5refresh::seams::walk_hook = nullptr;
+    md5refresh::seams::before_replace_hook = nullptr;
     std::string expected_err = c.err;
     for (std::size_t at; (at = expected_err.find('%')) != std::string::npos;)
       expected_err.replace(at, 1, root);

@@ -75,9 +75,6 @@ using FileReadHook = void (*)(const char* path);
 namespace seams {
 inline FileReadHook after_file_read_hook = nullptr;
 }  // namespace seams
-inline void set_after_file_read_hook(FileReadHook hook) {
-  seams::after_file_read_hook = hook;
-}
 
 // Closes the job's stream and looks at the file as a run that closes its
 // files does.

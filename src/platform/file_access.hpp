@@ -301,34 +301,17 @@ void discard_output(OutputFile& output);
 
 // The seams of a build with them (platform/seams.hpp), set by tests.
 namespace seams {
+// Links within a folder followed step by step, as on a system that cannot
+// resolve names beneath a folder itself.
 inline bool resolve_beneath_by_steps = false;
+// On Windows, files told apart as on a volume that gives no 128-bit file id.
 inline bool identify_by_file_index = false;
+// The next replace fails as a host's replace can.
 inline ReplaceFault replace_fault = ReplaceFault::none;
+// The next temporaries refused (EACCES) as Windows refuses a name it keeps
+// for a file being deleted, which Wine cannot show.
 inline int creates_to_refuse = 0;
 inline TemporaryHook temporary_hook = nullptr;
 }  // namespace seams
-
-// Links within a folder are followed step by step, as on a system that
-// cannot resolve names beneath a folder itself (false: as the system can).
-inline void resolve_beneath_by_steps(bool by_steps) {
-  seams::resolve_beneath_by_steps = by_steps;
-}
-// On Windows, files are told apart as on a volume that gives no 128-bit file
-// id (false: by the id wherever the volume gives one).
-inline void identify_by_file_index(bool by_index) {
-  seams::identify_by_file_index = by_index;
-}
-// The next replace fails as a host's replace can.
-inline void set_replace_fault(ReplaceFault fault) {
-  seams::replace_fault = fault;
-}
-// The next `count` temporaries are refused (EACCES) as Windows refuses a name
-// it keeps for a file being deleted, which Wine cannot show.
-inline void refuse_next_creates(int count) {
-  seams::creates_to_refuse = count;
-}
-inline void set_temporary_hook(TemporaryHook hook) {
-  seams::temporary_hook = hook;
-}
 
 }  // namespace md5refresh

@@ -115,17 +115,8 @@ using RunHook = void (*)();
 namespace seams {
 inline RunHook before_replace_hook = nullptr;
 inline RunHook after_read_hook = nullptr;
+// Once the output is found fit to replace the input, just before the rename.
 inline RunHook before_rename_hook = nullptr;
 }  // namespace seams
-inline void set_before_replace_hook(RunHook hook) {
-  seams::before_replace_hook = hook;
-}
-inline void set_after_read_hook(RunHook hook) {
-  seams::after_read_hook = hook;
-}
-// Once the output is found fit to replace the input, just before the rename.
-inline void set_before_rename_hook(RunHook hook) {
-  seams::before_rename_hook = hook;
-}
 
 }  // namespace md5refresh

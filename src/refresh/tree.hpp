@@ -72,8 +72,5 @@ using WalkHook = void (*)(const char* entry_path);
 namespace seams {
 inline WalkHook walk_hook = nullptr;
 }  // namespace seams
-inline void set_walk_hook(WalkHook hook) {
-  seams::walk_hook = hook;
-}
 
 }  // namespace md5refresh
