@@ -80,10 +80,7 @@ void remove_file(const std::string& path, int folder);
 [[nodiscard]] int replace_file(const std::string& temporary_path, const std::string& final_path,
                                bool synced, int folder, Transcript& transcript, bool& put_back);
 
-// The fault set for the next replace, once; none in the shipped program.
-[[nodiscard]] inline ReplaceFault take_replace_fault() {
-  if constexpr (WITH_SEAMS) return std::exchange(seams::replace_fault, ReplaceFault::none);
-  return ReplaceFault::none;
-}
+// A test's fault for the next replace (seams::replace_fault) is taken where
+// the replace begins, once.
 
 }  // namespace md5refresh

@@ -286,7 +286,9 @@ void remove_file(const std::string& path, int folder) {
 // The rename itself is made durable too; a failure there loses nothing written.
 int replace_file(const std::string& temporary_path, const std::string& final_path, bool synced,
                  int folder, Transcript&, bool&) {
-  switch (take_replace_fault()) {
+  ReplaceFault fault = ReplaceFault::none;
+  if constexpr (WITH_SEAMS) fault = std::exchange(seams::replace_fault, ReplaceFault::none);
+  switch (fault) {
     case ReplaceFault::fails:
       return EIO;
     case ReplaceFault::loses_the_original:

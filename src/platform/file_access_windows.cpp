@@ -237,7 +237,8 @@ int replace_file(const std::string& temporary_path, const std::string& final_pat
   const std::wstring temporary = wide_path(temporary_path), target = wide_path(final_path);
   const std::wstring backup = backup_of(temporary);
   const std::string shown_backup = temporary_path.substr(0, temporary_path.size() - 3) + "old";
-  const ReplaceFault fault = take_replace_fault();
+  ReplaceFault fault = ReplaceFault::none;
+  if constexpr (WITH_SEAMS) fault = std::exchange(seams::replace_fault, ReplaceFault::none);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   const bool shares_its_name = matches_of(target).count > 1;
   DWORD error = ERROR_FILE_NOT_FOUND;
