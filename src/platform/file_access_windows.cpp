@@ -69,10 +69,13 @@ std::uint64_t joined(DWORD high, DWORD low) {
 }
 
 // Opens for its attributes only: devices, directories and files alike.
+HANDLE open_to_inspect(const std::wstring& path) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 HANDLE open_to_inspect(const std::string& path) {
-  return CreateFileW(wide_path(path).c_str(), 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return open_to_inspect(wide_path(path));
 }
 
 // Asked while the handle is open: a closed file's index may be handed on.
@@ -326,9 +329,7 @@ std::wstring absolute_form(const char* path) {
 }
 
 bool stamp_of_wide_path(const std::wstring& path, FileStamp& stamp) {
-  HANDLE handle =
-      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = open_to_inspect(path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool stamped = stamp_of_handle(handle, stamp);
   CloseHandle(handle);
@@ -580,11 +581,7 @@ bool stamp_of_name(const char* path, FileStamp& stamp, int folder) {
 }
 
 bool stamp_of_path(const char* path, FileStamp& stamp, int) {
-  HANDLE handle = open_to_inspect(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool stamped = stamp_of_handle(handle, stamp);
-  CloseHandle(handle);
-  return stamped;
+  return stamp_of_wide_path(wide_path(path), stamp);
 }
 
 std::uint64_t regular_file_size(std::FILE* stream) {
