@@ -14,6 +14,7 @@
 
 #include "md5/md5.hpp"
 #include "md5/md5_lanes.hpp"
+#include "md5/md5_process.hpp"
 #include "sha256/sha256.hpp"
 
 using namespace md5refresh;

@@ -12,13 +12,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
+#include "digest/hashers.hpp"
 #include "fuzz_support.hpp"
 #include "md5/md5.hpp"
+#include "md5/md5_process.hpp"
 #include "platform/file_access.hpp"
 #include "sha256/sha256.hpp"
 
@@ -118,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const bool sha256 = (last & 8) != 0;
   for (std::size_t i = 0; i < jobs.size(); ++i)
-    jobs[i].sha256_wanted = sha256 && i % 3 != 1;
+    jobs[i].wanted.sha256 = sha256 && i % 3 != 1;
   const unsigned workers = 1 + (data[0] >> 6) % 2;
   // The last input byte's low bits: every job at once, or fed through a window.
   const std::size_t window = last % 4;
@@ -139,11 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);  // a fed run closed it
     if (jobs[i].result.status != DigestStatus::ok) std::abort();
-    if (std::strcmp(jobs[i].hex.data(), scalar_md5(messages[i]).data()) != 0) std::abort();
+    if (std::strcmp(jobs[i].digests.md5.data(), scalar_md5(messages[i]).data()) != 0) std::abort();
     const std::span message(reinterpret_cast<const std::uint8_t*>(messages[i].data()),
                             messages[i].size());
-    const Sha256Hex expected = jobs[i].sha256_wanted ? sha256_hex(sha256_of(message)) : Sha256Hex{};
-    if (jobs[i].sha256 != expected) std::abort();
+    const std::optional<Sha256Hex> expected =
+        jobs[i].wanted.sha256 ? std::optional(sha256_hex(sha256_of(message))) : std::nullopt;
+    if (jobs[i].digests.sha256 != expected) std::abort();
   }
   return 0;
 }

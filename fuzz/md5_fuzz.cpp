@@ -12,6 +12,7 @@
 
 #include "fuzz_support.hpp"
 #include "md5/md5.hpp"
+#include "md5/md5_process.hpp"
 
 using namespace md5refresh;
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "digest/file_digest.hpp"
+#include "md5/md5_process.hpp"
 #include "refresh/refresh.hpp"
 #include "test_support.hpp"
 

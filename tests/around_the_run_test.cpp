@@ -35,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "digest/file_set_digest.hpp"
 #include "platform/interrupt_slots.hpp"
 #include "platform/process.hpp"
 #include "refresh/manifest_run.hpp"

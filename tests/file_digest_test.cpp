@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
+#include "digest/read_ring.hpp"
 #include "fuzz_support.hpp"
 #include "platform/file_access.hpp"
+#include "sha256/sha256.hpp"
 #include "test_support.hpp"
 
 using namespace md5refresh;
@@ -130,7 +132,7 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           jobs.push_back({file.file, contents[i].size(), {}, {}});
         }
         for (std::size_t i = 0; i < jobs.size(); ++i)
-          jobs[i].sha256_wanted = i % 3 != 1;
+          jobs[i].wanted.sha256 = i % 3 != 1;
         std::vector<std::size_t> order;
         std::vector<std::uint64_t> closed_sizes(jobs.size(), UINT64_MAX);
         // Window 0: every file at once, its count known, the streams left open.
@@ -159,8 +161,10 @@ TEST(FileSetDigest, EveryFileGetsItsOwnDigestInOrder) {
           EXPECT_EQ(jobs[i].stream == nullptr, window != 0);  // a fed run closed it
           if (jobs[i].stream != nullptr) std::fclose(jobs[i].stream);
           EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
-          EXPECT_EQ(jobs[i].hex.data(), expected[i]) << "file " << i;
-          EXPECT_EQ(jobs[i].sha256.data(), i % 3 != 1 ? expected_sha256[i] : "") << "file " << i;
+          EXPECT_EQ(jobs[i].digests.md5.data(), expected[i]) << "file " << i;
+          EXPECT_EQ(jobs[i].digests.sha256 ? jobs[i].digests.sha256->data() : "",
+                    i % 3 != 1 ? expected_sha256[i] : "")
+              << "file " << i;
           EXPECT_EQ(order[i], i);
           // A run that closes the files hands back each one's stamp as it closed it.
           EXPECT_EQ(closed_sizes[i], window == 0 ? UINT64_MAX : contents[i].size());
@@ -203,10 +207,10 @@ TEST(FileSetDigest, AFileNotOpenedOrNotReadGetsNoDigest) {
     EXPECT_EQ(closed, (std::vector<bool>{true, opened, true}));
     EXPECT_EQ(jobs[1].result.status, c.status);
     EXPECT_EQ(jobs[1].result.error, c.error);
-    EXPECT_EQ(jobs[1].hex, HexDigest{});
+    EXPECT_EQ(jobs[1].digests.md5, HexDigest{});
     for (std::size_t i : {0u, 2u}) {
       EXPECT_EQ(jobs[i].result.status, DigestStatus::ok);
-      EXPECT_STREQ(jobs[i].hex.data(), "900150983cd24fb0d6963f7d28e17f72");
+      EXPECT_STREQ(jobs[i].digests.md5.data(), "900150983cd24fb0d6963f7d28e17f72");
     }
   }
 }

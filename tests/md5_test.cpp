@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "md5/md5_lanes.hpp"
+#include "md5/md5_process.hpp"
 #include "test_support.hpp"
 
 using namespace md5refresh;

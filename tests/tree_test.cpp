@@ -19,6 +19,7 @@
 #include <windows.h>
 #endif
 
+#include "digest/file_set_digest.hpp"
 #include "refresh/refresh.hpp"
 #include "refresh/section_file.hpp"
 #include "refresh/tree.hpp"

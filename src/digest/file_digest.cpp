@@ -10,30 +10,6 @@
 
 namespace md5refresh {
 
-namespace {
-
-template <typename Hex, typename Digest>
-Hex hex_of(const Digest& digest) {
-  static_assert(std::tuple_size_v<Hex> == 2 * std::tuple_size_v<Digest> + 1);
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  Hex hex{};
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    hex[2 * i] = DIGITS[digest[i] >> 4];
-    hex[2 * i + 1] = DIGITS[digest[i] & 0xf];
-  }
-  return hex;
-}
-
-}  // namespace
-
-HexDigest hex_digest(const Md5Digest& digest) {
-  return hex_of<HexDigest>(digest);
-}
-
-Sha256Hex sha256_hex(const Sha256Digest& digest) {
-  return hex_of<Sha256Hex>(digest);
-}
-
 DigestResult digest_file(std::FILE* stream, HexDigest& hex) {
   FileJob job{stream, regular_file_size(stream), {}, {}};
   bool fed = false;
@@ -43,7 +19,7 @@ DigestResult digest_file(std::FILE* stream, HexDigest& hex) {
         return !std::exchange(fed, true);
       },
       [](FileJob&, const ClosedStamps*) {}, {.window = 1, .expected = 1, .close_streams = false});
-  if (job.result.status == DigestStatus::ok) hex = job.hex;
+  if (job.result.status == DigestStatus::ok) hex = job.digests.md5;
   return job.result;
 }
 

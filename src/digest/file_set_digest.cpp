@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "digest/scheduler.hpp"
-#include "platform/seams.hpp"
 
 namespace md5refresh {
 
@@ -80,21 +79,6 @@ void run_feed(Feeder& feeder) {
 }
 
 }  // namespace
-
-// The path is looked at after the close, so that a file replaced under its
-// name during the read is seen whichever the order of the two looks.
-ClosedStamps close_job_file(FileJob& job) {
-  if constexpr (WITH_SEAMS) {
-    if (seams::after_file_read_hook != nullptr && job.path != nullptr) {
-      seams::after_file_read_hook(job.path);
-    }
-  }
-  ClosedStamps stamps;
-  stamps.closed_taken = close_stamped(job.stream, stamps.closed);
-  job.stream = nullptr;
-  stamps.path_taken = job.path != nullptr && stamp_of_path(job.path, stamps.at_path, job.folder);
-  return stamps;
-}
 
 void digest_files(const JobFeed& feed, const JobDone& done, const DigestOptions& options) {
   // One stream is planned onto the scalar engine whatever the paces.

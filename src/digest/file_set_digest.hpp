@@ -13,51 +13,14 @@
 #include <functional>
 
 #include "digest/digest_plan.hpp"
-#include "digest/file_digest.hpp"
+#include "digest/job.hpp"
 #include "platform/file_access.hpp"
 
 namespace md5refresh {
 
-// A file to digest: a stream open already, or, so that the calling thread
-// only looks at files, one the worker that first digests it opens by its path.
-struct FileJob {
-  std::FILE* stream;    // read from its position to its end; null: opened at `path`
-  std::uint64_t size;   // as the file was looked at: what the plan goes by
-  DigestResult result;  // filled in; only a whole read gives a digest
-  HexDigest hex;
-  // Where the file is (within `folder`): a run that closes it looks there
-  // again, so that the caller can tell whether the path still names the file
-  // it looked at. Null, with no stream: nothing to do.
-  const char* path = nullptr;
-  int folder = NO_FOLDER;
-  // The file's SHA-256 too, from the same reads (where it is taken: see
-  // RunStream).
-  bool sha256_wanted = false;
-  Sha256Hex sha256{};  // filled in with `hex`
-};
-
-// What a run saw as it closed a file, once nothing more was read: the file's
-// stamp through the stream, and the stamp of what its path named then.
-struct ClosedStamps {
-  bool closed_taken = false;  // false: the file could not be inspected
-  FileStamp closed{};
-  bool path_taken = false;  // false: no path, or nothing there
-  FileStamp at_path{};
-};
-
 // How far the run has come: files finished, bytes read of all of them.
 using ProgressTick = std::function<void(std::size_t files_done, std::uint64_t bytes_read)>;
 inline constexpr std::chrono::milliseconds PROGRESS_TICK{250};
-
-// Bytes read at a time, straight into a stream's buffer: few system calls, and
-// the chunks of five streams still fit a core's 1 MiB second-level cache. A
-// stream that a core of its own reads ahead for reads more at a time: the
-// reader then sleeps and wakes less often than the digest needs a chunk.
-inline constexpr std::size_t STREAM_READ_SIZE = 128 * 1024;
-inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
-// A read is short only at the end of its file, so every chunk but the last
-// holds whole blocks, and no bytes carry over from one chunk to the next.
-static_assert(STREAM_READ_SIZE % 64 == 0 && READ_AHEAD_SIZE % 64 == 0);
 
 // Gives the run its next job through `job` (null: none until more are
 // delivered, so the feed is asked again after the next delivery, or at once
@@ -75,12 +38,6 @@ using FileReadHook = void (*)(const char* path);
 namespace seams {
 inline FileReadHook after_file_read_hook = nullptr;
 }  // namespace seams
-
-// Closes the job's stream and looks at the file as a run that closes its
-// files does.
-[[nodiscard]] ClosedStamps close_job_file(FileJob& job);
-
-inline constexpr std::size_t FILES_NOT_KNOWN = SIZE_MAX;
 
 struct DigestOptions {
   std::size_t window;  // at most this many fed streams unfinished at once

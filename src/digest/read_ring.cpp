@@ -43,8 +43,8 @@ void read_chunk(ReadRing& ring, const RingShape& shape, std::unique_lock<std::mu
                                chunk.error, left);
   ring.bytes_read += chunk.size;
   chunk.last = chunk.error != 0 || chunk.size < shape.read_size;
-  if (ring.sha256 != nullptr && chunk.error == 0) {
-    sha256_update(*ring.sha256, std::span(chunk_start(ring.buffers[slot]), chunk.size));
+  if (ring.hashers != nullptr && chunk.error == 0) {
+    update_on_reader(*ring.hashers, std::span(chunk_start(ring.buffers[slot]), chunk.size));
   }
   read_total.fetch_add(chunk.size, std::memory_order_relaxed);
   lock.lock();

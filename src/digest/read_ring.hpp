@@ -17,10 +17,19 @@
 #include <span>
 #include <vector>
 
-#include "md5/md5.hpp"
-#include "sha256/sha256.hpp"
+#include "digest/hashers.hpp"
 
 namespace md5refresh {
+
+// Bytes read at a time, straight into a stream's buffer: few system calls, and
+// the chunks of five streams still fit a core's 1 MiB second-level cache. A
+// stream that a core of its own reads ahead for reads more at a time: the
+// reader then sleeps and wakes less often than the digest needs a chunk.
+inline constexpr std::size_t STREAM_READ_SIZE = 128 * 1024;
+inline constexpr std::size_t READ_AHEAD_SIZE = 1024 * 1024;
+// A read is short only at the end of its file, so every chunk but the last
+// holds whole blocks, and no bytes carry over from one chunk to the next.
+static_assert(STREAM_READ_SIZE % 64 == 0 && READ_AHEAD_SIZE % 64 == 0);
 
 // A stream's buffers form a ring: two, or four where a core of its own reads
 // ahead.
@@ -67,7 +76,7 @@ struct ReadRing {
 
   // Where each chunk read goes through on the reading thread, before it is
   // handed over (set before any read), or null.
-  Sha256* sha256 = nullptr;
+  Hashers* hashers = nullptr;
 };
 
 // Every buffer of the ring's shape, from the pool or new; false when memory

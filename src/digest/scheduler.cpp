@@ -14,7 +14,9 @@
 #include <functional>
 #include <span>
 
+#include "digest/file_set_digest.hpp"
 #include "md5/md5_lanes.hpp"
+#include "platform/seams.hpp"
 
 namespace md5refresh {
 
@@ -29,8 +31,19 @@ constexpr std::uint64_t TURN_BYTES = 8 << 20;
 // joins in (see start_workers).
 constexpr std::uint64_t RESERVE_BACKLOG = 8 << 20;
 
-bool sha256_in_group(const RunStream& stream) {
-  return stream.job->sha256_wanted && stream.ring.sha256 == nullptr;
+// The path is looked at after the close, so that a file replaced under its
+// name during the read is seen whichever the order of the two looks.
+ClosedStamps close_job_file(FileJob& job) {
+  if constexpr (WITH_SEAMS) {
+    if (seams::after_file_read_hook != nullptr && job.path != nullptr) {
+      seams::after_file_read_hook(job.path);
+    }
+  }
+  ClosedStamps stamps;
+  stamps.closed_taken = close_stamped(job.stream, stamps.closed);
+  job.stream = nullptr;
+  stamps.path_taken = job.path != nullptr && stamp_of_path(job.path, stamps.at_path, job.folder);
+  return stamps;
 }
 
 void close_where_the_run_closes(const Run& run, RunStream& stream) {
@@ -57,10 +70,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
   FileJob& job = *stream.job;
   if (status == DigestStatus::ok) {
     const std::span tail(unabsorbed(stream.ring), stream.ring.end - stream.ring.start);
-    md5_update(stream.md5, tail);
-    job.hex = hex_digest(md5_finish(stream.md5));
-    if (sha256_in_group(stream)) sha256_update(stream.sha256, tail);
-    if (job.sha256_wanted) job.sha256 = sha256_hex(sha256_finish(stream.sha256));
+    job.digests = finish_hashers(stream.hashers, tail);
   }
   job.result = {status, error};
   close_where_the_run_closes(run, stream);
@@ -110,7 +120,7 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
     std::array<Md5State*, MD5_MAX_STREAMS> states{};
     std::array<const std::uint8_t*, MD5_MAX_STREAMS> data{};
     for (std::size_t i = 0; i < group.size(); ++i) {
-      states[i] = &group[i]->md5.state;
+      states[i] = &group[i]->hashers.md5.state;
       data[i] = unabsorbed(group[i]->ring);
     }
     md5_absorb_streams(std::span(states).first(group.size()), std::span(data).first(group.size()),
@@ -122,26 +132,23 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
       // A lane with no stream of its own runs over the first stream's bytes.
       const RunStream& stream = *group[lane < group.size() ? lane : 0];
       data[lane] = unabsorbed(stream.ring);
-      set_lane_state(lanes, lane, stream.md5.state);
+      set_lane_state(lanes, lane, stream.hashers.md5.state);
     }
     md5_absorb_lanes(engine, kernel.lane_width, lanes, data, blocks);
     for (std::size_t lane = 0; lane < group.size(); ++lane)
-      group[lane]->md5.state = lane_state(lanes, lane);
+      group[lane]->hashers.md5.state = lane_state(lanes, lane);
   }
-  std::array<Sha256State*, MD5_MAX_LANES> sha256_states{};
-  std::array<const std::uint8_t*, MD5_MAX_LANES> sha256_data{};
-  std::size_t sha256_count = 0;
-  for (RunStream* stream : group) {
-    if (!sha256_in_group(*stream)) continue;
-    sha256_states[sha256_count] = &stream->sha256.state;
-    sha256_data[sha256_count++] = unabsorbed(stream->ring);
-    stream->sha256.length += 64 * blocks;
+  std::array<Hashers*, MD5_MAX_LANES> hashers{};
+  LaneData starts{};
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    hashers[i] = &group[i]->hashers;
+    starts[i] = unabsorbed(group[i]->ring);
   }
-  sha256_absorb_streams(std::span(sha256_states).first(sha256_count),
-                        std::span(sha256_data).first(sha256_count), blocks);
+  absorb_beside(std::span(hashers).first(group.size()), std::span(starts).first(group.size()),
+                blocks);
   for (RunStream* stream : group) {
     stream->ring.start += 64 * blocks;
-    stream->md5.length += 64 * blocks;
+    stream->hashers.md5.length += 64 * blocks;
   }
 }
 
@@ -259,8 +266,9 @@ Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
     for (RunStream& stream : run.streams) {
       if (stream.done || stream.held || !may_take(run, stream)) continue;
       waiting.push_back(&stream);
-      bytes_left.push_back(
-          stream.job->size > stream.md5.length ? stream.job->size - stream.md5.length : 0);
+      bytes_left.push_back(stream.job->size > stream.hashers.md5.length
+                               ? stream.job->size - stream.hashers.md5.length
+                               : 0);
     }
     if (!waiting.empty()) {
       const std::size_t busy = run.hashing + run.reading + run.dormant;
@@ -352,7 +360,9 @@ void add_stream(Run& run, FileJob& job) {
   stream.ring.size = job.size;
   // A run of fewer files than cores reads ahead for each (see start_workers).
   const bool read_ahead = run.shape.read_size == READ_AHEAD_SIZE;
-  if (job.sha256_wanted && read_ahead) stream.ring.sha256 = &stream.sha256;
+  stream.hashers.wanted = job.wanted;
+  stream.hashers.beside_on_reader = read_ahead;
+  if (read_ahead) stream.ring.hashers = &stream.hashers;
   stream.done = job.stream == nullptr && job.path == nullptr;
   stream.open = job.stream != nullptr;
   if (stream.open) ++run.open_files;

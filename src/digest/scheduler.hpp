@@ -19,9 +19,8 @@
 #include <vector>
 
 #include "digest/digest_plan.hpp"
-#include "digest/file_set_digest.hpp"
+#include "digest/job.hpp"
 #include "digest/read_ring.hpp"
-#include "md5/md5.hpp"
 #include "platform/file_access.hpp"
 
 namespace md5refresh {
@@ -31,12 +30,10 @@ enum class Reader { none, reading, gone };
 struct RunStream {
   FileJob* job = nullptr;
   ReadRing ring;
-  Md5 md5;
-  // Its SHA-256, where the job wants one: taken on the reading thread as each
-  // chunk is read (`ring.sha256` set) when a core of its own may read ahead
-  // for the stream (a long file's two chains on two cores), else beside the
-  // MD5 in the worker's group, two streams side by side.
-  Sha256 sha256;
+  // The kinds beside MD5 are taken on the reading thread (`ring.hashers`
+  // set) when a core of its own may read ahead for the stream (a long file's
+  // two chains on two cores), else beside the MD5 in the worker's group.
+  Hashers hashers;
   ClosedStamps closed{};  // what the run saw as it closed the file
   // Under the run's mutex.
   bool held = false;  // in a worker's group

@@ -64,8 +64,7 @@ bool every_entry(const Section& section, std::string_view key, Test holds) {
 // OK only when every digest the section records is its file's: a forged file
 // may match the MD5 and still differs in its SHA-256, and a second "md5"
 // entry is read by some tools as the one that counts.
-Verdict verdict_of(const Section& section, Target target, bool digested, const HexDigest& hex,
-                   const Sha256Hex& sha256) {
+Verdict verdict_of(const Section& section, Target target, bool digested, const Digests& digests) {
   if (target == Target::no_file_path || target == Target::names_no_file) {
     return Verdict::no_file_named;
   }
@@ -81,8 +80,9 @@ Verdict verdict_of(const Section& section, Target target, bool digested, const H
   };
   if (!every_entry(section, "md5", digits(32))) return Verdict::not_a_digest;
   if (!every_entry(section, "sha256", digits(64))) return Verdict::not_a_sha256;
-  return every_entry(section, "md5", matches(hex.data())) &&
-                 every_entry(section, "sha256", matches(sha256.data()))
+  return every_entry(section, "md5", matches(digests.md5.data())) &&
+                 every_entry(section, "sha256",
+                             matches(digests.sha256 ? digests.sha256->data() : ""))
              ? Verdict::ok
              : Verdict::changed;
 }
@@ -111,14 +111,14 @@ void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,
 }  // namespace
 
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const HexDigest& hex, const Sha256Hex& sha256, CheckOutput output,
+                   bool digested, const Digests& digests, CheckOutput output,
                    Transcript& transcript) {
   // A section with none of the entries, even misspelled, is no business of a check.
   if (!mentions_key(section, "file_path") && !mentions_key(section, "md5") &&
       !mentions_key(section, "sha256")) {
     return;
   }
-  const Verdict verdict = verdict_of(section, planned.target, digested, hex, sha256);
+  const Verdict verdict = verdict_of(section, planned.target, digested, digests);
   tally.a_file_named = tally.a_file_named || verdict != Verdict::no_file_named;
   ++tally.counts[static_cast<std::size_t>(verdict)];
   ++tally.checked;

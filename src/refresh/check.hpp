@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-#include "digest/file_digest.hpp"
+#include "digest/job.hpp"
 #include "platform/diagnostics.hpp"
 #include "refresh/section_plan.hpp"
 
@@ -33,15 +33,15 @@ struct CheckTally {
 };
 
 // Counts a visited section whose file is done, and prints its line as
-// `output` has it; `digested`: whether `hex` is its file's digest, and
-// `sha256` its SHA-256 where the section records one.
+// `output` has it; `digested`: whether `digests` are its file's (the SHA-256
+// taken where the section records one).
 // Prints a line for every section with a "file_path", "md5" or "sha256"
 // entry: "path: OK" (every digest recorded matches), "path: CHANGED", "path:
 // MISSING", "path: no digest recorded", "path: recorded digest is not 32 hex
 // digits", "path: recorded sha256 is not 64 hex digits" or "section NAME: no
 // file named".
 void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const HexDigest& hex, const Sha256Hex& sha256, CheckOutput output,
+                   bool digested, const Digests& digests, CheckOutput output,
                    Transcript& transcript);
 
 // The check's status; with `summarize`, when not all is OK, the summary of

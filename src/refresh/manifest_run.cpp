@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -341,9 +342,9 @@ void count_file(ManifestRun& run, std::size_t s, bool fresh) {
 
 }  // namespace
 
-bool wants_sha256(const Section& section, const RunSettings& settings) {
-  return find_entry(section, "sha256") != nullptr ||
-         (settings.kind == RunKind::refresh && settings.add_sha256);
+DigestKinds kinds_wanted(const Section& section, const RunSettings& settings) {
+  return {.sha256 = find_entry(section, "sha256") != nullptr ||
+                    (settings.kind == RunKind::refresh && settings.add_sha256)};
 }
 
 void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings) {
@@ -359,28 +360,29 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
   const bool digested = report_outcome(section, planned, outcome, run.transcript);
   if (digested) ++run.files_digested;
   if (settings.kind == RunKind::check) {
-    tally_section(run.tally, section, planned, digested, outcome.hex, outcome.sha256,
-                  settings.check_output, run.transcript);
+    tally_section(run.tally, section, planned, digested, outcome.digests, settings.check_output,
+                  run.transcript);
     return;
   }
   if (planned.target == Target::no_file_path) return;
   if (digested) {
-    print_line(run.transcript, report_line(outcome.hex, planned.path.data()));
+    print_line(run.transcript, report_line(outcome.digests.md5, planned.path.data()));
   }
   // Digested and reported, but neither written nor counted.
   if (run.plan.left_out[s]) return;
   bool fresh = digested;
   if (digested) {
     warn_about_repeated_digests(section, run.transcript);
-    fresh = put_digest(section, outcome.hex);
+    fresh = put_digest(section, outcome.digests.md5);
     if (!fresh) {
       say(run.transcript,
           "section \"%s\" has no md5 entry and no room for one; digest of %s not stored",
           section.name.data(), planned.path.data());
     }
     // Only a SHA-256 taken from the same reads as the MD5 just stored.
-    if (wants_sha256(section, settings) &&
-        (outcome.sha256[0] == '\0' || !put_sha256(section, outcome.sha256, settings.add_sha256))) {
+    const std::optional<Sha256Hex>& sha256 = outcome.digests.sha256;
+    if (kinds_wanted(section, settings).sha256 &&
+        (!sha256 || !put_sha256(section, *sha256, settings.add_sha256))) {
       say(run.transcript,
           "section \"%s\" has no sha256 entry and no room for one; SHA-256 of %s not stored",
           section.name.data(), planned.path.data());

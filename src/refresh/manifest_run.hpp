@@ -38,9 +38,9 @@ struct RunSettings {
   bool add_sha256 = false;
 };
 
-// Whether the run takes the SHA-256 of the section's file: where the section
-// records one, and in a refresh with "--sha256", everywhere.
-[[nodiscard]] bool wants_sha256(const Section& section, const RunSettings& settings);
+// The kinds beside MD5 the run takes of the section's file: the SHA-256 where
+// the section records one, and in a refresh with "--sha256", everywhere.
+[[nodiscard]] DigestKinds kinds_wanted(const Section& section, const RunSettings& settings);
 
 // The input of a refresh stays open from its read to the replace, where the
 // lock on it keeps a second run out; the bytes read are what the file must

@@ -68,8 +68,7 @@ using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
 struct KnownDigest {
   FileStamp stamp;
-  HexDigest hex;
-  Sha256Hex sha256;  // empty where the read did not take it
+  Digests digests;
 };
 
 // Where the manifests come from: one named on the command line, or a walk.
@@ -206,26 +205,27 @@ bool load_next_manifest(Run& run) {
   return true;
 }
 
-// Whether the SHA-256 of section `s`'s file is wanted: by it, or by a later
-// section of the manifest that leads to the same file and will share its read.
-bool sha256_wanted(const Run& run, const Pending& pending, std::size_t s) {
+// The kinds section `s`'s file is read for: its own, and those of the later
+// sections of the manifest that lead to the same file and share its read.
+DigestKinds kinds_for_file(const Run& run, const Pending& pending, std::size_t s) {
   const ManifestRun& manifest = pending.run;
+  DigestKinds kinds{};
   for (std::size_t t = s; t < static_cast<std::size_t>(manifest.plan.section_count); ++t) {
     const bool same_file = t == s || manifest.plan.sections[t].same_file_as == static_cast<int>(s);
-    if (same_file && wants_sha256(manifest.manifest->sections[t], run.settings)) return true;
+    if (same_file) kinds |= kinds_wanted(manifest.manifest->sections[t], run.settings);
   }
-  return false;
+  return kinds;
 }
 
 // The file of a manifest's next section: a job to feed, or null when the
 // section needs none (no file, not a regular file, a digest known, a file
 // already being read). A digest known or a read under way serves only where
-// it has the SHA-256 the section needs.
+// it has every kind the section needs.
 SharedFile* file_to_feed(Run& run, Pending& pending) {
   const std::size_t s = pending.next_to_feed++;
   const SectionPlan& planned = pending.run.plan.sections[s];
   if (!planned.visited || planned.target != Target::beside_manifest) return nullptr;
-  const bool sha256 = sha256_wanted(run, pending, s);
+  const DigestKinds kinds = kinds_for_file(run, pending, s);
   const int folder = folder_descriptor(pending.run.folder);
   // Only looked at here, its identity from that look: the worker that digests
   // it opens it, and the stamp after its read tells whether that met the file
@@ -235,15 +235,15 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
     pending.outcomes[s].open_error = error;
     return nullptr;
   }
-  if (const auto known = run.known.find(key_of(stamp));
-      known != run.known.end() && known->second.stamp == stamp &&
-      (!sha256 || known->second.sha256[0] != '\0')) {
-    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.hex, known->second.sha256};
+  if (const auto known = run.known.find(key_of(stamp)); known != run.known.end() &&
+                                                        known->second.stamp == stamp &&
+                                                        covers(known->second.digests, kinds)) {
+    pending.outcomes[s] = {0, {DigestStatus::ok, 0}, true, known->second.digests};
     return nullptr;
   }
   if (const auto reading = run.reading.find(key_of(stamp));
       reading != run.reading.end() && reading->second->before == stamp &&
-      (!sha256 || reading->second->job.sha256_wanted)) {
+      takes_all(reading->second->job.wanted, kinds)) {
     pending.files[s] = reading->second;
     ++reading->second->readers;
     return nullptr;
@@ -253,7 +253,7 @@ SharedFile* file_to_feed(Run& run, Pending& pending) {
   file.path = planned.path.data();
   file.folder = pending.run.folder;
   file.job = {nullptr, stamp.size, {}, {}, file.path.c_str(), folder};
-  file.job.sha256_wanted = sha256;
+  file.job.wanted = kinds;
   file.sequence = ++run.fed;
   file.readers = 1;
   run.reading[key_of(file.before)] = &file;
@@ -441,14 +441,15 @@ bool feed(Run& run, FileJob*& job) {
 void file_done(Run& run, FileJob& job, const ClosedStamps* closed) {
   SharedFile& file = run.files[static_cast<std::size_t>(run.delivered) - run.files_let_go];
   if (&file.job != &job) std::abort();  // the scheduler's promise broken
-  file.outcome = close_digested(file.job, closed, file.before);
+  if (closed == nullptr) std::abort();  // the run closes every file it reads
+  file.outcome = close_digested(file.job, *closed, file.before);
   file.folder = nullptr;
   file.delivered = true;
   ++run.delivered;
   const auto reading = run.reading.find(key_of(file.before));
   if (reading != run.reading.end() && reading->second == &file) run.reading.erase(reading);
   if (file.outcome.result.status == DigestStatus::ok && file.outcome.unchanged) {
-    run.known[key_of(file.before)] = {file.before, file.outcome.hex, file.outcome.sha256};
+    run.known[key_of(file.before)] = {file.before, file.outcome.digests};
   }
   finish_ready(run);
 }

@@ -48,12 +48,12 @@ std::string report_line(const HexDigest& hex, std::string_view path) {
   return named_line(std::string(hex.data()) + '\t', path, "");
 }
 
-FileOutcome close_digested(FileJob& job, const ClosedStamps* closed, const FileStamp& before) {
-  const ClosedStamps stamps = closed != nullptr ? *closed : close_job_file(job);
+FileOutcome close_digested(const FileJob& job, const ClosedStamps& stamps,
+                           const FileStamp& before) {
   // A file that grew, shrank or was replaced under the read gives the digest of
   // no version of it.
   const int open_error = job.result.status == DigestStatus::open_error ? job.result.error : 0;
-  FileOutcome outcome{open_error, job.result, false, job.hex, job.sha256};
+  FileOutcome outcome{open_error, job.result, false, job.digests};
   outcome.unchanged = stamps.closed_taken && stamps.path_taken && stamps.closed == before &&
                       stamps.at_path == before;
   return outcome;

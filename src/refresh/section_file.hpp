@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "digest/file_set_digest.hpp"
+#include "digest/job.hpp"
 #include "manifest/manifest.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
@@ -18,8 +18,7 @@ struct FileOutcome {
   int open_error;  // not 0: the file was not opened
   DigestResult result;
   bool unchanged;  // the file is still the one that was opened
-  HexDigest hex;
-  Sha256Hex sha256{};  // empty where the run did not take it
+  Digests digests;
 };
 
 // A report or check line, `before`, the name and `after`. Where the name holds
@@ -32,9 +31,9 @@ struct FileOutcome {
 // The report line of a digested file: its digest, a tab and its path.
 [[nodiscard]] std::string report_line(const HexDigest& hex, std::string_view path);
 
-// What came of the digested file opened with the stamp `before`: closed here
-// (where the job names its path), unless the run closed it and saw `closed`.
-[[nodiscard]] FileOutcome close_digested(FileJob& job, const ClosedStamps* closed,
+// What came of the digested file looked at with the stamp `before`, by what
+// the run saw as it closed it.
+[[nodiscard]] FileOutcome close_digested(const FileJob& job, const ClosedStamps& stamps,
                                          const FileStamp& before);
 
 // The warnings of a visited section (names no file, not opened, not read
