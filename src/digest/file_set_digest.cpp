@@ -16,7 +16,7 @@ namespace md5refresh {
 namespace {
 
 struct Feeder {
-  Run& run;
+  DigestRun& run;
   const JobFeed& feed;
   const JobDone& done;
   std::size_t window;
@@ -63,7 +63,7 @@ bool deliver_ready(Feeder& feeder) {
 }
 
 void run_feed(Feeder& feeder) {
-  Run& run = feeder.run;
+  DigestRun& run = feeder.run;
   for (;;) {
     feed_run(feeder);
     if (!feeder.threads_started) work(run, true);
@@ -86,7 +86,7 @@ void digest_files(const JobFeed& feed, const JobDone& done, const DigestOptions&
   const KernelPaces& paces = options.paces != nullptr ? *options.paces
                              : options.expected > 1   ? machine_paces()
                                                       : ONE_STREAM;
-  Run run(paces, options.close_streams);
+  DigestRun run(paces, options.close_streams);
   run.open_limit =
       std::max<std::size_t>(options.open_files != 0 ? options.open_files : options.window, 1);
   std::vector<std::thread> threads =

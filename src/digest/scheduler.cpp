@@ -46,7 +46,7 @@ ClosedStamps close_job_file(FileJob& job) {
   return stamps;
 }
 
-void close_where_the_run_closes(const Run& run, RunStream& stream) {
+void close_where_the_run_closes(const DigestRun& run, DigestStream& stream) {
   if (run.close_when_done && stream.job->stream != nullptr) {
     stream.closed = close_job_file(*stream.job);
   }
@@ -54,7 +54,7 @@ void close_where_the_run_closes(const Run& run, RunStream& stream) {
 
 // Under the run's mutex: the stream is done, and its buffers and descriptor
 // go to the others.
-void retire(Run& run, RunStream& stream) {
+void retire(DigestRun& run, DigestStream& stream) {
   return_buffers(stream.ring, run.spare_buffers);
   if (stream.open) --run.open_files;
   stream.done = true;
@@ -66,7 +66,7 @@ void retire(Run& run, RunStream& stream) {
 // The stream's result is in: its file is closed where the run closes files,
 // and its buffers go to the streams after it. Its reads are over, so no
 // reader is in a buffer.
-void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
+void finish(DigestRun& run, DigestStream& stream, DigestStatus status, int error) {
   FileJob& job = *stream.job;
   if (status == DigestStatus::ok) {
     const std::span tail(unabsorbed(stream.ring), stream.ring.end - stream.ring.start);
@@ -80,7 +80,7 @@ void finish(Run& run, RunStream& stream, DigestStatus status, int error) {
 
 // A job named by its path is opened by the worker that first digests it: 0
 // or errno.
-int open_job_file(RunStream& stream) {
+int open_job_file(DigestStream& stream) {
   const OpenResult opened = open_to_read(stream.job->path, stream.job->folder);
   stream.job->stream = opened.file;
   start_reading(stream.ring, opened.file);
@@ -90,9 +90,9 @@ int open_job_file(RunStream& stream) {
 
 // Brings every stream of the group to at least a block, or to its end; a
 // stream at its end is finished. False when one was: the group changes.
-bool fill_group(Run& run, std::span<RunStream* const> group) {
+bool fill_group(DigestRun& run, std::span<DigestStream* const> group) {
   bool all_going = true;
-  for (RunStream* stream : group) {
+  for (DigestStream* stream : group) {
     ReadRing& ring = stream->ring;
     if (stream->job->stream == nullptr) {
       if (const int error = open_job_file(*stream); error != 0) {
@@ -114,7 +114,7 @@ bool fill_group(Run& run, std::span<RunStream* const> group) {
   return all_going;
 }
 
-void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneEngine engine,
+void absorb_group(std::span<DigestStream* const> group, const Kernel& kernel, LaneEngine engine,
                   std::size_t blocks) {
   if (kernel.interleaved != 0) {
     std::array<Md5State*, MD5_MAX_STREAMS> states{};
@@ -130,7 +130,7 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
     LaneData data{};
     for (std::size_t lane = 0; lane < kernel.lane_width; ++lane) {
       // A lane with no stream of its own runs over the first stream's bytes.
-      const RunStream& stream = *group[lane < group.size() ? lane : 0];
+      const DigestStream& stream = *group[lane < group.size() ? lane : 0];
       data[lane] = unabsorbed(stream.ring);
       set_lane_state(lanes, lane, stream.hashers.md5.state);
     }
@@ -146,7 +146,7 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
   }
   absorb_beside(std::span(hashers).first(group.size()), std::span(starts).first(group.size()),
                 blocks);
-  for (RunStream* stream : group) {
+  for (DigestStream* stream : group) {
     stream->ring.start += 64 * blocks;
     stream->hashers.md5.length += 64 * blocks;
   }
@@ -154,7 +154,7 @@ void absorb_group(std::span<RunStream* const> group, const Kernel& kernel, LaneE
 
 // A stream with no room to read into ends without a digest; its buffers go
 // to the others. Under the run's mutex, on a stream no worker holds.
-void give_up(Run& run, RunStream& stream) {
+void give_up(DigestRun& run, DigestStream& stream) {
   stream.job->result = {DigestStatus::out_of_memory, ENOMEM};
   close_where_the_run_closes(run, stream);
   retire(run, stream);
@@ -162,14 +162,14 @@ void give_up(Run& run, RunStream& stream) {
 
 // Whether a waiting stream may be taken now: its file is open, or one more
 // may be. Under the run's mutex.
-bool may_take(const Run& run, const RunStream& stream) {
+bool may_take(const DigestRun& run, const DigestStream& stream) {
   return stream.open || run.open_files < run.open_limit;
 }
 
 // Takes a waiting stream for a worker's group: false when it may not be
 // taken now, or was given up for want of buffers. Buffers come with a
 // stream's first turn, before a reader can see it. Under the run's mutex.
-bool take_stream(Run& run, RunStream& stream) {
+bool take_stream(DigestRun& run, DigestStream& stream) {
   if (!may_take(run, stream)) return false;
   if (!fill_buffers(stream.ring, run.shape, run.spare_buffers)) {
     give_up(run, stream);
@@ -186,14 +186,14 @@ bool take_stream(Run& run, RunStream& stream) {
 // the kernel's width. False when the group is left empty, or when streams
 // still wait that a wider kernel would take: a group planned when few files
 // were there (small files fed one by one) is planned again, not kept narrow.
-bool refill_group(Run& run, std::vector<RunStream*>& group, const Kernel& planned) {
+bool refill_group(DigestRun& run, std::vector<DigestStream*>& group, const Kernel& planned) {
   std::lock_guard lock(run.mutex);
-  std::erase_if(group, [](RunStream* stream) {
+  std::erase_if(group, [](DigestStream* stream) {
     if (stream->done) stream->held = false;
     return stream->done;
   });
   bool left_waiting = false;
-  for (RunStream& waiting : run.streams) {
+  for (DigestStream& waiting : run.streams) {
     if (waiting.done || waiting.held) continue;
     if (group.size() == kernel_width(planned)) {
       left_waiting = true;
@@ -207,14 +207,14 @@ bool refill_group(Run& run, std::vector<RunStream*>& group, const Kernel& planne
 
 struct Assignment {
   Kernel kernel{};
-  std::vector<RunStream*> group;  // streams to digest for a turn, or none
-  RunStream* read_for = nullptr;  // or a stream to read ahead for
+  std::vector<DigestStream*> group;  // streams to digest for a turn, or none
+  DigestStream* read_for = nullptr;  // or a stream to read ahead for
 };
 
 // A turn: the group's streams through its kernel until TURN_BYTES are
 // digested, or every stream is done.
-void digest_turn(Run& run, const Assignment& assignment) {
-  std::vector<RunStream*> group = assignment.group;
+void digest_turn(DigestRun& run, const Assignment& assignment) {
+  std::vector<DigestStream*> group = assignment.group;
   const Kernel& planned = assignment.kernel;
   std::uint64_t turn = 0;
   while (turn < TURN_BYTES) {
@@ -223,20 +223,20 @@ void digest_turn(Run& run, const Assignment& assignment) {
       continue;
     }
     std::size_t blocks = BLOCKS_PER_CALL;
-    for (const RunStream* stream : group)
+    for (const DigestStream* stream : group)
       blocks = std::min(blocks, whole_blocks(stream->ring));
     absorb_group(group, kernel_for_group(planned, group.size(), run.paces), run.paces.engine,
                  blocks);
     turn += 64 * blocks;
   }
   std::lock_guard lock(run.mutex);
-  for (RunStream* stream : group)
+  for (DigestStream* stream : group)
     stream->held = false;
   --run.hashing;
   run.changed.notify_all();
 }
 
-void read_ahead_for(Run& run, RunStream& stream) {
+void read_ahead_for(DigestRun& run, DigestStream& stream) {
   read_ahead(stream.ring, run.shape, run.bytes_read);
   std::lock_guard lock(run.mutex);
   stream.reader = Reader::gone;
@@ -249,7 +249,7 @@ void read_ahead_for(Run& run, RunStream& stream) {
 // fewer than workers, a stream being digested that no one reads ahead for.
 // Nothing at all when every stream is finished and none will be added, or,
 // when `until_idle`, when nothing is left to take now.
-Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
+Assignment next_assignment(DigestRun& run, bool until_idle, bool reserve) {
   std::unique_lock lock(run.mutex);
   for (;;) {
     if (run.unfinished == 0 && (run.feed_over || until_idle)) return {};
@@ -261,9 +261,9 @@ Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
       --run.dormant;
       continue;
     }
-    std::vector<RunStream*> waiting;
+    std::vector<DigestStream*> waiting;
     std::vector<std::uint64_t> bytes_left;
-    for (RunStream& stream : run.streams) {
+    for (DigestStream& stream : run.streams) {
       if (stream.done || stream.held || !may_take(run, stream)) continue;
       waiting.push_back(&stream);
       bytes_left.push_back(stream.job->size > stream.hashers.md5.length
@@ -283,7 +283,7 @@ Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
       return assignment;
     }
     if (!reserve && run.unfinished < run.workers - run.dormant) {
-      for (RunStream& stream : run.streams) {
+      for (DigestStream& stream : run.streams) {
         if (stream.held && !stream.done && stream.reader == Reader::none) {
           stream.reader = Reader::reading;
           ++run.reading;
@@ -296,7 +296,7 @@ Assignment next_assignment(Run& run, bool until_idle, bool reserve) {
   }
 }
 
-void work_as(Run& run, bool until_idle, bool reserve) {
+void work_as(DigestRun& run, bool until_idle, bool reserve) {
   for (;;) {
     const Assignment assignment = next_assignment(run, until_idle, reserve);
     if (assignment.read_for != nullptr) {
@@ -310,7 +310,7 @@ void work_as(Run& run, bool until_idle, bool reserve) {
 }
 
 // A stream no worker will touch again: its memory may go.
-bool let_go(const RunStream& stream) {
+bool let_go(const DigestStream& stream) {
   return stream.done && !stream.held && stream.reader != Reader::reading;
 }
 
@@ -322,7 +322,7 @@ bool let_go(const RunStream& stream) {
 // reserve that leaves it its core until the fed files hold bytes in bulk, so that many small files
 // do not have one thread more than cores take turns (a check of 2,000 folders of small files, 2
 // cores: 0.15 s with one worker, 0.21 s with two).
-std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t expected,
+std::vector<std::thread> start_workers(DigestRun& run, unsigned workers, std::size_t expected,
                                        bool threaded) {
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
   std::size_t wanted =
@@ -348,13 +348,13 @@ std::vector<std::thread> start_workers(Run& run, unsigned workers, std::size_t e
   return threads;
 }
 
-void work(Run& run, bool until_idle) {
+void work(DigestRun& run, bool until_idle) {
   work_as(run, until_idle, false);
 }
 
-void add_stream(Run& run, FileJob& job) {
+void add_stream(DigestRun& run, FileJob& job) {
   std::lock_guard lock(run.mutex);
-  RunStream& stream = run.streams.emplace_back();
+  DigestStream& stream = run.streams.emplace_back();
   stream.job = &job;
   stream.ring.file = job.stream;
   stream.ring.size = job.size;
@@ -374,19 +374,19 @@ void add_stream(Run& run, FileJob& job) {
   run.changed.notify_all();
 }
 
-void end_feed(Run& run) {
+void end_feed(DigestRun& run) {
   std::lock_guard lock(run.mutex);
   run.feed_over = true;
   run.changed.notify_all();
   run.bulk_or_end.notify_all();  // a reserve still waiting sees the end
 }
 
-std::size_t unfinished_streams(Run& run) {
+std::size_t unfinished_streams(DigestRun& run) {
   std::lock_guard lock(run.mutex);
   return run.unfinished;
 }
 
-std::size_t take_done(Run& run, std::size_t delivered,
+std::size_t take_done(DigestRun& run, std::size_t delivered,
                       std::optional<std::chrono::milliseconds> wait,
                       std::vector<Delivered>& ready) {
   std::unique_lock lock(run.mutex);
@@ -397,7 +397,7 @@ std::size_t take_done(Run& run, std::size_t delivered,
     run.changed.wait(lock, next_done);
   }
   for (; next_done(); ++delivered) {
-    const RunStream& stream = run.streams[delivered];
+    const DigestStream& stream = run.streams[delivered];
     ready.push_back({stream.job, stream.closed});
   }
   for (; delivered > 0 && let_go(run.streams.front()); --delivered)

@@ -27,7 +27,7 @@ namespace md5refresh {
 
 enum class Reader { none, reading, gone };
 
-struct RunStream {
+struct DigestStream {
   FileJob* job = nullptr;
   ReadRing ring;
   // The kinds beside MD5 are taken on the reading thread (`ring.hashers`
@@ -42,13 +42,13 @@ struct RunStream {
   Reader reader = Reader::none;
 };
 
-struct Run {
-  Run(const KernelPaces& kernel_paces, bool close_streams)
+struct DigestRun {
+  DigestRun(const KernelPaces& kernel_paces, bool close_streams)
       : paces(kernel_paces), close_when_done(close_streams) {}
   // The streams not yet delivered or not yet let go by every worker, in the
   // order added; a deque, so that adding and removing at its ends moves none.
   // Only the calling thread adds or removes, under the mutex.
-  std::deque<RunStream> streams;
+  std::deque<DigestStream> streams;
   const KernelPaces& paces;
   const bool close_when_done;
   RingShape shape{STREAM_READ_SIZE, 2};
@@ -74,19 +74,19 @@ struct Run {
 // The worker threads, as many as `workers` (0: one per hardware thread) and
 // the files call for; `expected` files, or FILES_NOT_KNOWN. None when not
 // `threaded`, or when none could start: the calling thread then digests.
-[[nodiscard]] std::vector<std::thread> start_workers(Run& run, unsigned workers,
+[[nodiscard]] std::vector<std::thread> start_workers(DigestRun& run, unsigned workers,
                                                      std::size_t expected, bool threaded);
 
 // Digests on the calling thread until every stream is done, or, when
 // `until_idle`, until nothing is left to take now.
-void work(Run& run, bool until_idle);
+void work(DigestRun& run, bool until_idle);
 
-void add_stream(Run& run, FileJob& job);
+void add_stream(DigestRun& run, FileJob& job);
 
 // No stream follows: workers waiting for one return.
-void end_feed(Run& run);
+void end_feed(DigestRun& run);
 
-[[nodiscard]] std::size_t unfinished_streams(Run& run);
+[[nodiscard]] std::size_t unfinished_streams(DigestRun& run);
 
 // A stream done and taken off the run: its job and the stamp its close took.
 struct Delivered {
@@ -98,7 +98,7 @@ struct Delivered {
 // `wait`, where given), then appends it and every done stream after it, in
 // order, to `ready`; lets go of the streams before them that no worker touches
 // any more. Returns how many streams at the run's front are delivered now.
-[[nodiscard]] std::size_t take_done(Run& run, std::size_t delivered,
+[[nodiscard]] std::size_t take_done(DigestRun& run, std::size_t delivered,
                                     std::optional<std::chrono::milliseconds> wait,
                                     std::vector<Delivered>& ready);
 

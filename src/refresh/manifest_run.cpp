@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -272,7 +273,7 @@ std::vector<std::uint64_t> devices_of(std::span<ManifestRun* const> runs) {
   std::vector<std::uint64_t> devices(runs.size(), NO_DEVICE);
   for (std::size_t r = 0; r < runs.size(); ++r) {
     FileStamp stamp{};
-    if (runs[r]->written && stamp_of_open_file(runs[r]->output.file, stamp)) {
+    if (runs[r]->stage == Stage::staged && stamp_of_open_file(runs[r]->output.file, stamp)) {
       devices[r] = stamp.device;
     }
   }
@@ -284,9 +285,10 @@ std::vector<std::uint64_t> devices_of(std::span<ManifestRun* const> runs) {
 // renames are in place and nothing is lost.
 void sync_outputs(std::span<ManifestRun* const> runs, std::span<const std::uint64_t> devices,
                   bool before_replace, int failed_sync) {
+  const Stage holding = before_replace ? Stage::staged : Stage::written;
   std::vector<bool> held(runs.size());
   for (std::size_t r = 0; r < runs.size(); ++r)
-    held[r] = runs[r]->written && devices[r] != NO_DEVICE;
+    held[r] = runs[r]->stage == holding && devices[r] != NO_DEVICE;
   std::vector<std::uint64_t> synced;
   for (std::size_t first = 0; first < runs.size(); ++first) {
     if (!held[first] || std::ranges::find(synced, devices[first]) != synced.end()) continue;
@@ -299,28 +301,51 @@ void sync_outputs(std::span<ManifestRun* const> runs, std::span<const std::uint6
       discard_output(runs[r]->output);
       close_input(runs[r]->input);
       report_write_error(*runs[r], error);
-      runs[r]->written = false;
+      advance(*runs[r], Stage::not_written);
     }
   }
 }
 
 }  // namespace
 
-bool prepare_manifest(ManifestRun& run, const RunSettings& settings) {
+void advance(ManifestRun& run, Stage to) {
+  const Stage from = run.stage;
+  const bool allowed =
+      (from == Stage::found && (to == Stage::not_planned || to == Stage::refused ||
+                                to == Stage::ready || to == Stage::said_only)) ||
+      (from == Stage::ready && (to == Stage::staged || to == Stage::not_written)) ||
+      (from == Stage::staged && (to == Stage::written || to == Stage::not_written));
+  if (!allowed) std::abort();
+  run.stage = to;
+}
+
+bool planned(const ManifestRun& run) {
+  switch (run.stage) {
+    case Stage::refused:
+    case Stage::ready:
+    case Stage::staged:
+    case Stage::written:
+    case Stage::not_written:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void prepare_manifest(ManifestRun& run, const RunSettings& settings) {
   const bool refresh = settings.kind == RunKind::refresh;
-  if (!load(run, refresh)) return false;
+  if (!load(run, refresh)) return advance(run, Stage::not_planned);
   run.plan = plan_sections(*run.manifest, run.input_path, settings.excludes, settings.kind);
-  run.planned = true;
   // A tree warns of names no manifest matched at its end.
   const bool excluded_a_file = !settings.many && warn_about_unmatched(run.plan, run.transcript);
-  if (excluded_a_file && !refresh) {
-    run.planned = false;  // the manifest meant is not the one read: nothing is checked
-    return false;
-  }
+  // In a check, the manifest meant is not the one read: nothing is checked.
+  if (excluded_a_file && !refresh) return advance(run, Stage::not_planned);
   warn_about_plan(*run.manifest, run.plan, run.transcript);
-  run.ready = !refresh || prepare_output(run, settings);
-  if (!run.ready) close_input(run.input);
-  return run.ready;
+  if (refresh && !prepare_output(run, settings)) {
+    close_input(run.input);
+    return advance(run, Stage::refused);
+  }
+  advance(run, Stage::ready);
 }
 
 namespace {
@@ -403,7 +428,7 @@ void end_refresh_of(ManifestRun& run) {
 }
 
 int end_check_of(ManifestRun& run, const RunSettings& settings) {
-  if (!run.planned) return CHECK_NOT_MADE;
+  if (!planned(run)) return CHECK_NOT_MADE;
   // A tree's one summary ends the run: none between its manifests.
   const bool summarize = !settings.many && settings.check_output != CheckOutput::status_only;
   return end_check(run.tally, run.input_path.c_str(), summarize, run.transcript);
@@ -412,12 +437,14 @@ int end_check_of(ManifestRun& run, const RunSettings& settings) {
 void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync) {
   const bool one_sync = batched && syncs_file_system();
   for (ManifestRun* run : runs)
-    run->written = run->ready && write_output(*run, !one_sync);
+    advance(*run, write_output(*run, !one_sync) ? Stage::staged : Stage::not_written);
   const std::vector<std::uint64_t> devices =
       one_sync ? devices_of(runs) : std::vector<std::uint64_t>{};
   if (one_sync) sync_outputs(runs, devices, true, failed_sync);
   for (ManifestRun* run : runs) {
-    if (run->written) run->written = put_in_place(*run, !one_sync);
+    if (run->stage == Stage::staged) {
+      advance(*run, put_in_place(*run, !one_sync) ? Stage::written : Stage::not_written);
+    }
   }
   if (one_sync) sync_outputs(runs, devices, false, 0);
   for (ManifestRun* run : runs)

@@ -54,6 +54,21 @@ struct OpenInput {
   std::string bytes;
 };
 
+// Where a manifest stands in its run. Every change of stage is made by
+// `advance`, which holds the only ones there are:
+//   found -> not_planned | refused | ready | said_only
+//   ready -> staged | not_written;  staged -> written | not_written
+enum class Stage {
+  found,        // taken from its source, not yet prepared
+  not_planned,  // not read, or not the manifest meant: nothing checked or written
+  refused,      // read and planned, but its output cannot be written
+  ready,        // its sections are finished in order as their files are done
+  staged,       // a refresh's output is written beside, not yet in place
+  written,      // a refresh's output is in place
+  not_written,  // a refresh's output could not be written or put in place
+  said_only,    // no manifest: only what its source said after the last one
+};
+
 struct ManifestRun {
   std::string input_path;
   std::string output_path;
@@ -62,8 +77,7 @@ struct ManifestRun {
   Transcript transcript;
   std::unique_ptr<Manifest> manifest;
   ManifestPlan plan{};
-  bool planned = false;  // read, and `plan` made
-  bool ready = false;    // and, in a refresh, its output can be written
+  Stage stage = Stage::found;
   OpenInput input;
   OutputProbe probe{};
   bool replaces_input = false;
@@ -77,13 +91,19 @@ struct ManifestRun {
   std::array<bool, MAX_SECTIONS> kept_stale{};
   int sha256_not_stored = 0;  // files whose MD5 was stored and SHA-256 had no room
   int files_digested = 0;     // in a refresh and a check alike
-  bool written = false;       // the output is in place
 };
 
+// Moves the run to `to`; a change of stage not listed above is a broken
+// promise of the code, and ends the process.
+void advance(ManifestRun& run, Stage to);
+
+// Whether the manifest was read and its sections planned.
+[[nodiscard]] bool planned(const ManifestRun& run);
+
 // Reads and plans the manifest and, in a refresh, makes sure that the output
-// can be written, before any file is digested; false, with the reasons in its
-// transcript, when the manifest is not to be refreshed or checked.
-[[nodiscard]] bool prepare_manifest(ManifestRun& run, const RunSettings& settings);
+// can be written, before any file is digested: the run is then ready, or
+// else not planned or refused, with the reasons in its transcript.
+void prepare_manifest(ManifestRun& run, const RunSettings& settings);
 
 // The next section, `outcome` being what came of its file: its warnings, its
 // report or check line, and in a refresh its digest stored.
@@ -99,7 +119,8 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
 // recorded digests, when any did.
 void end_refresh_of(ManifestRun& run);
 
-// Writes the outputs of the prepared refreshes and puts each in place. Alone
+// Writes the outputs of the ready refreshes and puts each in place, each run
+// ending written or not written. Alone
 // (`batched` false, or a host whose file systems cannot be synced whole), each
 // is flushed to disk before its rename and its rename made durable; batched,
 // all are written, one sync of each file system makes them durable, each is
