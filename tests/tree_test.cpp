@@ -516,9 +516,10 @@ struct SeamCase {
   int failed_sync;                      // the first batch's sync fails with it
   md5refresh::FileReadHook after_read;  // between reading a file and its check
   std::size_t files_read;
-  std::vector<int> written;  // the packages whose manifests are written
-  std::string err;           // "%" stands for the folder's path
-  int sha256_from = 6;       // the packages from this one on record a SHA-256
+  std::vector<int> written;         // the packages whose manifests are written
+  std::string err;                  // "%" stands for the folder's path
+  int sha256_from = 6;              // the packages from this one on record a SHA-256
+  bool p3_manifest_is_p1s = false;  // a hard link: both refused, and their files never read
 };
 
 void grow_p2(const char* path) {
@@ -545,6 +546,10 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
       // A read or a digest without the SHA-256 serves no manifest that records one.
       {"a read in flight without the SHA-256 is not shared", true, {}, 0, nullptr, 2, {1, 2, 3, 4, 5}, all, 3},
       {"a digest made without the SHA-256 is not reused", true, {128, 1, 64}, 0, nullptr, 2, {1, 2, 3, 4, 5}, all, 3},
+      {"the files of a refused manifest are not read", false, {}, 0, nullptr, 3, {2, 4, 5},
+       "md5refresh: %/p1/update.txt has 2 names; not refreshed in a tree, name it alone\n"
+       "md5refresh: %/p3/update.txt has 2 names; not refreshed in a tree, name it alone\n"
+       "md5refresh: 5 manifests, 3 files: 3 written, 2 refused\n", 6, true},
   };
   // clang-format on
   for (const SeamCase& c : cases) {
@@ -554,8 +559,12 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
     for (int p = 1; p <= 5; ++p) {
       const fs::path folder = dir / "rel" / ("p" + std::to_string(p));
       fs::create_directories(folder);
-      test::write_file(folder / "update.txt",
-                       section("x", "x.bin", nullptr, p >= c.sha256_from ? "0" : nullptr));
+      if (c.p3_manifest_is_p1s && p == 3) {
+        fs::create_hard_link(dir / "rel" / "p1" / "update.txt", folder / "update.txt");
+      } else {
+        test::write_file(folder / "update.txt",
+                         section("x", "x.bin", nullptr, p >= c.sha256_from ? "0" : nullptr));
+      }
       if (c.one_file && p > 1) {
         fs::create_hard_link(dir / "rel" / "p1" / "x.bin", folder / "x.bin");
       } else {
