@@ -63,13 +63,16 @@ std::set<std::string> listing(const fs::path& directory) {
 
 // An interrupt handled on one thread while another makes a temporary waits
 // until the file exists, then removes it; once it has begun, nothing more
-// is made. Each in its own folder: two folders hold temporaries of one name.
+// is made. Each in its own folder: two folders hold temporaries of one name;
+// forgetting a name held nowhere leaves every other held.
 TEST(AroundTheRun, AnInterruptWaitsForATemporaryBeingMade) {
   auto slots = std::make_unique<InterruptSlots<char, 64, 4>>();
   ASSERT_TRUE(slots->begin_creating());
   ASSERT_TRUE(slots->hold(3, ".t.tmp"));
   ASSERT_TRUE(slots->hold(4, ".t.tmp"));
+  ASSERT_TRUE(slots->hold(5, ".u.tmp"));
   slots->forget(4, ".t.tmp");
+  slots->forget(5, ".t.tmp");
   std::atomic<bool> created = false;
   std::vector<std::pair<int, bool>> removed;  // folder, and whether it was created by then
   std::thread handler([&] {
@@ -82,7 +85,7 @@ TEST(AroundTheRun, AnInterruptWaitsForATemporaryBeingMade) {
   created = true;
   slots->end_creating();
   handler.join();
-  EXPECT_EQ(removed, (std::vector<std::pair<int, bool>>{{3, true}}));
+  EXPECT_EQ(removed, (std::vector<std::pair<int, bool>>{{3, true}, {5, true}}));
 }
 
 // What the hooks below act on: the manifest of the run under test.

@@ -38,14 +38,17 @@ class InterruptSlots {
     return false;
   }
 
-  // Every folder of a tree holds temporaries of the same name.
+  // Every folder of a tree holds temporaries of the same name. A slot is
+  // claimed before its path is read: another thread may be forgetting the
+  // slot's own temporary and holding a new one in it meanwhile.
   void forget(int folder, std::basic_string_view<Char> path) {
     for (std::size_t slot = 0; slot < Slots; ++slot) {
-      if (states_[slot].load() == SET && folders_[slot] == folder &&
-          std::basic_string_view<Char>(paths_[slot].data()) == path) {
-        states_[slot].store(FREE);
-        return;
-      }
+      int set = SET;
+      if (!states_[slot].compare_exchange_strong(set, FORGETTING)) continue;
+      const bool match =
+          folders_[slot] == folder && std::basic_string_view<Char>(paths_[slot].data()) == path;
+      states_[slot].store(match ? FREE : SET);
+      if (match) return;
     }
   }
 
@@ -66,13 +69,16 @@ class InterruptSlots {
     ending_.store(true);
     while (creating_.load() != 0) {
     }
+    // A slot being looked at by a forget is still held: its path stays as it
+    // is, since no temporary is held anew once the interrupt has begun.
     for (std::size_t slot = 0; slot < Slots; ++slot) {
-      if (states_[slot].load() == SET) remove(folders_[slot], paths_[slot].data());
+      const int state = states_[slot].load();
+      if (state == SET || state == FORGETTING) remove(folders_[slot], paths_[slot].data());
     }
   }
 
  private:
-  static constexpr int FREE = 0, CLAIMED = 1, SET = 2;
+  static constexpr int FREE = 0, CLAIMED = 1, SET = 2, FORGETTING = 3;
   static_assert(std::atomic<int>::is_always_lock_free);
   static_assert(std::atomic<bool>::is_always_lock_free);
   std::array<std::array<Char, Capacity>, Slots> paths_{};
