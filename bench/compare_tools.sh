@@ -9,7 +9,9 @@
 # all by default; RUNS=7; needs a release build first; MD5REFRESH=path picks
 # another binary). SHA256=1 gives every section a sha256 entry too and times
 # the run against sha256sum, openssl's SHA-256 and the tool's own run of the
-# same files without sha256 entries.
+# same files without sha256 entries. BASELINE=path times another build of the
+# tool beside this one, in the same alternation (a change measured against
+# the commit before it).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -67,6 +69,11 @@ run_profile() {
     )
     local names=(md5refresh md5sum openssl md5sum-parallel)
     local peers=(md5sum openssl md5sum-parallel)
+    if [ -n "${BASELINE:-}" ]; then
+        commands[baseline]="$BASELINE $manifest"
+        names+=(baseline)
+        peers+=(baseline)
+    fi
     if [ "${SHA256:-0}" = 1 ]; then
         local sha_manifest=$dir/update-sha256.txt
         "$tool" "$sha_manifest" >/dev/null
@@ -81,6 +88,11 @@ run_profile() {
         )
         names=(md5refresh md5refresh-md5-only sha256sum openssl-sha256)
         peers=(md5refresh-md5-only sha256sum openssl-sha256)
+        if [ -n "${BASELINE:-}" ]; then
+            commands[baseline]="$BASELINE $sha_manifest"
+            names+=(baseline)
+            peers+=(baseline)
+        fi
         manifest=$sha_manifest
     fi
     declare -A times

@@ -14,7 +14,9 @@
 # 2,000 folders of 5 files of 1 to 64 KiB (PACKAGES=2000 MAX_KIB=64).
 # TREES=/dev/shm puts the tree in memory: the writes then cost what the tool
 # spends on them, not what the disk's file system does (see
-# bench/manifest_write_floor.cpp for that floor).
+# bench/manifest_write_floor.cpp for that floor). BASELINE=path times another
+# build of the tool beside this one, its refresh and its check, in the same
+# alternation.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,6 +32,8 @@ tool=${MD5REFRESH:-$root/build/release/md5refresh}
 tree=${TREES:-$root/build/bench-data}/tree-$packages-$max_kib
 cores=$(nproc)
 names=(${TOOLS:-md5refresh check loop md5sum md5deep})
+baseline=${BASELINE:-}
+[ -n "$baseline" ] && names+=(baseline baseline-check)
 
 [ -x "$tool" ] || { echo "no $tool: build it first (make demo)" >&2; exit 1; }
 bash "$root/scripts/install-deps.sh" peers
@@ -63,6 +67,8 @@ run_tool() {
         loop) for manifest in "$tree"/*/update.txt; do "$tool" "$manifest"; done ;;
         md5sum) all_files | xargs -0 md5sum ;;
         md5deep) md5deep -r -j"$cores" "$tree" ;;
+        baseline) "$baseline" -r "$tree" ;;
+        baseline-check) "$baseline" -c --status -r "$tree" ;;
     esac
 }
 
@@ -93,7 +99,7 @@ for name in "${names[@]}"; do
 done
 for ours in md5refresh check; do
     [ -z "${medians[$ours]:-}" ] && continue
-    for name in md5sum md5deep; do
+    for name in md5sum md5deep baseline$([ "$ours" = check ] && echo -check); do
         [ -z "${medians[$name]:-}" ] && continue
         printf '%-10s / %-8s %.3f\n' "$ours" "$name" "$(echo "${medians[$ours]} / ${medians[$name]}" | bc -l)"
     done
