@@ -71,7 +71,10 @@ TEST(Check, ReportsEachSectionAndWritesNothing) {
       {"refused manifest", {"bad.txt", "-c"}, 2, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
       {"refused manifest, status only", {"bad.txt", "-c", "--status"}, 2, "", "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n"},
       {"missing manifest", {"none.txt", "-c"}, 2, "", "md5refresh: cannot open none.txt: No such file or directory\n"},
-      {"manifest named after -c", {"-c", "none.txt", "m.txt"}, 2, "", "md5refresh: argument \"m.txt\" ignored; name the manifest first or with -i\nmd5refresh: cannot open none.txt: No such file or directory\n"},
+      {"every word names a manifest: each checked, one last summary, the worst status", {"-c", "none.txt", "m.txt"}, 2, all_lines,
+       "md5refresh: cannot open none.txt: No such file or directory\n" + warnings + not_found + summary + "md5refresh: 2 manifests, 4 files: 0 OK, 1 not OK, 1 not checked\n"},
+      {"several, status only: no summary", {"-c", "--status", "bad.txt", "m.txt"}, 2, "",
+       "md5refresh: bad.txt:2: text after the value would be lost (a value ends at its first blank)\n" + warnings + not_found},
       {"nothing left to check", {"m.txt", "-c", "-x", "ok", "changed", "nomd5", "missing", "short"}, 2, "section nopath: no file named\nsection typo: no file named\n", "md5refresh: section \"typo\": key \"File_Path\" is not read as file_path\nmd5refresh: section \"typo\": key \"MD5\" is not read as md5\nmd5refresh: m.txt: no section names a file to check\n"},
       {"path too long", {"m.txt", "-c", "-o", std::string(PATH_CAPACITY, 'p')}, 2, "", "md5refresh: path longer than 511 bytes: " + std::string(PATH_CAPACITY, 'p') + "\n"},
   };

@@ -56,7 +56,7 @@ TEST(EndToEnd, StopsBeforeReadingForUsageVersionAndUnknownOptions) {
   const std::string bogus = "md5refresh: unknown option \"--bogus\"; see md5refresh --help\n";
   // clang-format off
   const StopCase cases[] = {
-      {{}, 0, usage, ""},
+      {{}, 2, usage, ""},  // a script's empty variable: nothing done
       {{"-v"}, 0, usage, ""},
       {{"-x", "A", "-v"}, 0, usage, ""},
       {{"m.txt", "-o", "out.txt", "-v"}, 0, usage, ""},
@@ -96,6 +96,7 @@ struct PathCase {
   std::vector<std::string> arguments;
   Files expected;  // every file in the directory afterwards
   std::string err = "";
+  int status = 0;
 };
 
 TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
@@ -111,12 +112,17 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
       {"bare path in place", {"a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
       {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}, "md5refresh: writing update.txt from a.txt; choose the output with -o\n"},
       {"bare to output", {"a.txt", "-o", "b.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
-      {"trailing bare ignored", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", u}, {"c.txt", "c={\n}"}}, "md5refresh: argument \"a.txt\" ignored; name the manifest first or with -i\n"},
+      {"a word after the options names the manifest", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
+      {"every word names a manifest", {"a.txt", "--ignore-missing", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", c}}, "md5refresh: 2 manifests, 0 files: 2 written, 0 refused\n"},
+      {"a manifest named twice runs once", {"a.txt", "./a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
+      {"-- ends the options", {"--", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
+      {"-o beside two manifests refused", {"a.txt", "c.txt", "-o", "b.txt"}, before, "md5refresh: -o takes one manifest, and 2 are named; see md5refresh --help\n", 1},
       {"output without a path", {"a.txt", "-o"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: option \"-o\" without a path ignored\n"},
       {"exclusion matching nothing", {"a.txt", "-x", "zz"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"zz\": no section of that name\n"},
-      {"exclusion naming a file, warned", {"-x", "a", "c.txt"}, {{"update.txt", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}, "md5refresh: -x \"a\": no section of that name\nmd5refresh: -x \"c.txt\" names no section but a file; -x takes every word up to the next option\n"},
+      {"exclusion naming a file stops the refresh", {"-x", "a", "c.txt"}, before, "md5refresh: -x \"c.txt\" names no section but a file; -x takes every word up to the next option\n", 1},
+      {"exclusion naming a folder, warned", {"a.txt", "-x", "."}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: -x \".\": no section of that name\n"},
       {"-x as the last word, warned", {"a.txt", "-x"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}, "md5refresh: option \"-x\" without a section name ignored\n"},
-      {"later input wins", {"a.txt", "-i", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", c}, {"c.txt", "c={\n}"}}, "md5refresh: writing a.txt from c.txt; choose the output with -o\n"},
+      {"-i beside a manifest's word refused", {"a.txt", "-i", "c.txt"}, before, "md5refresh: -i names the manifest, and so does \"a.txt\": name it once; see md5refresh --help\n", 1},
       {"output named", {"-i", "a.txt", "-o", "update.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"null device", {"a.txt", "-o", test::NULL_DEVICE}, before},
@@ -129,7 +135,7 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
     test::TempDir dir;
     write_files(dir, before);
     test::ToolRun run = test::run_tool(dir.path(), pc.arguments);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, pc.status);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, pc.err);
     Files after;

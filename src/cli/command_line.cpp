@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: MIT
 // Options are whole words compared byte for byte. A word that looks like an
 // option and is none stops the run before anything is read: a guessed option
-// must never turn into a write. Bare words are passed over with a warning,
-// but for the manifest: the first word in a refresh, the first bare word in a
-// check (where scripts put it after "-c").
+// must never turn into a write. Every word no option takes names a manifest,
+// wherever it stands: none is passed over, so none can be left unchecked.
 #include "cli/command_line.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
@@ -33,13 +35,13 @@ bool is_check_word(std::string_view word) {
 }
 
 bool takes_a_path(std::string_view word) {
-  return word == "-i" || word == "-o";
+  return word == "-i" || word == "-o" || word == "--from";
 }
 
 // Decides the exit status of a run that stops before it would have checked, so
 // it looks past the word that stops the walk.
 bool asks_for_check(std::span<const char* const> arguments) {
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
+  for (std::size_t i = 1; i < arguments.size() && std::string_view(arguments[i]) != "--"; ++i) {
     if (takes_a_path(arguments[i])) {
       ++i;
     } else if (is_check_word(arguments[i])) {
@@ -47,14 +49,6 @@ bool asks_for_check(std::span<const char* const> arguments) {
     }
   }
   return false;
-}
-
-// The first bare word waits for the end of the walk, which decides whether it
-// names the manifest; it stands first among the words passed over.
-void pass_over_first(const char* argument, CommandLine& command) {
-  std::copy_backward(command.ignored.begin(), command.ignored.end() - 1, command.ignored.end());
-  command.ignored[0] = argument;
-  ++command.ignored_count;
 }
 
 void refuse(const char* argument, CommandLine& command) {
@@ -81,12 +75,10 @@ void pass_over(const char* argument, CommandLine& command) {
 void warn_about_ignored(const CommandLine& command) {
   const int shown = std::min(command.ignored_count, MAX_IGNORED_SHOWN);
   for (const char* argument : std::span(command.ignored).first(static_cast<std::size_t>(shown))) {
-    if (takes_a_path(argument)) {
-      report("option \"%s\" without a path ignored", argument);
-    } else if (std::string_view(argument) == "-x") {
+    if (std::string_view(argument) == "-x") {
       report("option \"-x\" without a section name ignored");
     } else {
-      report("argument \"%s\" ignored; name the manifest first or with -i", argument);
+      report("option \"%s\" without a path ignored", argument);
     }
   }
   if (command.ignored_count > shown) {
@@ -104,8 +96,8 @@ struct Walk {
   std::span<const char* const> arguments;
   std::size_t at = 1;
   bool input_named = false;
-  const char* input_option = nullptr;     // the first "-i" or "-o"
-  const char* first_bare_word = nullptr;  // after the first argument
+  bool options_over = false;           // "--" stood before
+  const char* input_option = nullptr;  // the first "-i", "-o" or "--from"
   const char* output_only_option = nullptr;
   const char* refresh_only_option = nullptr;  // "--sha256"
 };
@@ -159,7 +151,11 @@ bool takes_stopping_word(std::string_view word, CommandLine& command) {
 bool take_word(Walk& walk, CommandLine& command) {
   const char* argument = walk.arguments[walk.at];
   const std::string_view word = argument;
-  if (is_option_like(argument) && std::ranges::find(OPTION_WORDS, word) == OPTION_WORDS.end()) {
+  if (walk.options_over || !is_option_like(argument)) {
+    command.manifests.push_back(argument);
+    return true;
+  }
+  if (std::ranges::find(OPTION_WORDS, word) == OPTION_WORDS.end()) {
     refuse(argument, command);
     return false;
   }
@@ -168,8 +164,12 @@ bool take_word(Walk& walk, CommandLine& command) {
       pass_over(argument, command);
       return false;
     }
-    (word == "-o" ? command.output_named : walk.input_named) = true;
     if (walk.input_option == nullptr) walk.input_option = argument;
+    if (word == "--from") {
+      command.manifest_list = walk.arguments[++walk.at];
+      return true;
+    }
+    (word == "-o" ? command.output_named : walk.input_named) = true;
     copy_path(word == "-o" ? command.output_path : command.input_path, walk.arguments[++walk.at],
               command);
   } else if (word == "-r") {
@@ -180,6 +180,10 @@ bool take_word(Walk& walk, CommandLine& command) {
     command.action = CommandAction::check;
   } else if (word == "--ignore-missing") {
     command.ignore_missing = true;
+  } else if (word == "--") {
+    walk.options_over = true;
+  } else if (word == "-z") {
+    command.nul_separated = true;
   } else if (word == "--sha256") {
     command.add_sha256 = true;
     walk.refresh_only_option = argument;
@@ -188,34 +192,29 @@ bool take_word(Walk& walk, CommandLine& command) {
     walk.output_only_option = argument;
   } else if (takes_stopping_word(word, command)) {
     return false;
-  } else if (walk.at > 1 && walk.first_bare_word == nullptr) {
-    walk.first_bare_word = argument;
-  } else if (walk.at > 1) {
-    pass_over(argument, command);
   }
   return true;
 }
 
 // What the end of a walk that went through decides.
 void finish_walk(const Walk& walk, CommandLine& command) {
+  const char* first_manifest = command.manifests.empty() ? nullptr : command.manifests.front();
+  for (const char* manifest : command.manifests) {
+    if (std::strlen(manifest) >= PATH_CAPACITY && command.too_long_path == nullptr) {
+      command.too_long_path = manifest;
+    }
+  }
   if (command.tree_count > 0) {
     // Every manifest beneath the folders is its own input and output.
-    const bool check = command.action == CommandAction::check;
-    if (walk.input_option != nullptr) {
-      command.tree_conflict = walk.input_option;
-    } else if (!is_option_like(walk.arguments[1])) {
-      command.tree_conflict = walk.arguments[1];
-    } else if (check && walk.first_bare_word != nullptr) {
-      command.tree_conflict = walk.first_bare_word;
-    }
-    if (walk.first_bare_word != nullptr && !check) pass_over_first(walk.first_bare_word, command);
-  } else if (walk.first_bare_word != nullptr) {
-    if (command.action == CommandAction::check && is_option_like(walk.arguments[1]) &&
-        !walk.input_named) {
-      copy_path(command.input_path, walk.first_bare_word, command);
-    } else {
-      pass_over_first(walk.first_bare_word, command);
-    }
+    command.tree_conflict = walk.input_option != nullptr ? walk.input_option : first_manifest;
+  } else if (walk.input_named && (first_manifest != nullptr || command.manifest_list != nullptr)) {
+    command.beside_input = first_manifest != nullptr ? first_manifest : "--from";
+    refuse("-i", command);
+  } else if (command.output_named && command.manifests.size() > 1) {
+    refuse("-o", command);
+  } else if (command.manifests.size() == 1) {
+    copy_path(command.input_path, first_manifest, command);
+    if (!command.output_named) command.output_path = command.input_path;
   }
   if (command.action != CommandAction::check && walk.output_only_option != nullptr) {
     refuse(walk.output_only_option, command);
@@ -236,13 +235,10 @@ CommandLine parse_command_line(std::span<const char* const> arguments) {
   command.output_path = DEFAULT_PATH;
   if (arguments.size() <= 1) {
     command.action = CommandAction::usage;
+    command.nothing_asked = true;
     return command;
   }
   command.check_asked = asks_for_check(arguments);
-  if (!is_option_like(arguments[1])) {
-    copy_path(command.input_path, arguments[1], command);
-    command.output_path = command.input_path;
-  }
   Walk walk{arguments};
   for (; walk.at < arguments.size(); ++walk.at) {
     if (!take_word(walk, command)) {
@@ -277,6 +273,12 @@ int refused(const CommandLine& command) {
     report("at most %d folders with -r; see md5refresh --help", MAX_TREES);
   } else if (option == "-r") {
     report("option \"-r\" needs a folder; see md5refresh --help");
+  } else if (option == "-i") {
+    report("-i names the manifest, and so does \"%s\": name it once; see md5refresh --help",
+           command.beside_input);
+  } else if (option == "-o") {
+    report("-o takes one manifest, and %zu are named; see md5refresh --help",
+           command.manifests.size());
   } else {
     report("unknown option \"%s\"; see md5refresh --help", command.refused_option);
   }
@@ -293,16 +295,74 @@ bool names_a_stream(std::string_view path) {
 }
 
 // An input or output that names a stream of a file, refused before any digest.
-bool refuse_streams(const CommandLine& command, bool check) {
-  if (names_a_stream(command.input_path.data())) {
-    report("%s names a stream of a file; not read", command.input_path.data());
-    return true;
-  }
-  if (!check && names_a_stream(command.output_path.data())) {
-    report("%s names a stream of a file; not written", command.output_path.data());
-    return true;
+bool refuse_streams(std::span<const NamedManifest> manifests, bool check) {
+  for (const NamedManifest& manifest : manifests) {
+    if (names_a_stream(manifest.input_path)) {
+      report("%s names a stream of a file; not read", manifest.input_path);
+      return true;
+    }
+    if (!check && names_a_stream(manifest.output_path)) {
+      report("%s names a stream of a file; not written", manifest.output_path);
+      return true;
+    }
   }
   return false;
+}
+
+// The manifests "--from" names, one a line (or ended by NUL bytes, with
+// "-z"), "-" for standard input; empty names are passed over. False, said,
+// when the list cannot be read.
+bool read_manifest_list(const char* list, bool nul_separated, std::vector<std::string>& names) {
+  const bool standard_input = std::string_view(list) == "-";
+  const OpenResult opened = standard_input ? OpenResult{stdin, 0, {}} : open_regular_file(list);
+  if (opened.file == nullptr) {
+    report("cannot open %s: %s", list, error_text(opened.error));
+    return false;
+  }
+  const char end = nul_separated ? '\0' : '\n';
+  std::string name;
+  for (int c; (c = std::fgetc(opened.file)) != EOF;) {
+    if (c != end) {
+      name += static_cast<char>(c);
+      continue;
+    }
+    if (!nul_separated && name.ends_with('\r')) name.pop_back();
+    if (!name.empty()) names.push_back(std::move(name));
+    name.clear();
+  }
+  if (!name.empty()) names.push_back(std::move(name));
+  const int error = std::ferror(opened.file) ? (errno != 0 ? errno : EIO) : 0;
+  if (!standard_input) std::fclose(opened.file);
+  if (error == 0) return true;
+  report("cannot read %s: %s", standard_input ? "standard input" : list, error_text(error));
+  return false;
+}
+
+// The manifests the command line names, with the list's names after the
+// words; the default or "-i" manifest, with "-o", when it names none. False,
+// said, when the run must not go on.
+bool manifests_named(const CommandLine& command, std::vector<std::string>& listed,
+                     std::vector<NamedManifest>& named) {
+  if (command.manifest_list != nullptr &&
+      !read_manifest_list(command.manifest_list, command.nul_separated, listed)) {
+    return false;
+  }
+  for (const char* manifest : command.manifests)
+    named.push_back({manifest, manifest, false});
+  for (const std::string& manifest : listed)
+    named.push_back({manifest.c_str(), manifest.c_str(), false});
+  if (command.manifest_list != nullptr && named.empty()) {
+    report("%s names no manifest", command.manifest_list);
+    return false;
+  }
+  if (command.output_named && named.size() > 1) {
+    report("-o takes one manifest, and %zu are named; see md5refresh --help", named.size());
+    return false;
+  }
+  if (named.size() <= 1) {
+    named.assign(1, {command.input_path.data(), command.output_path.data(), command.output_named});
+  }
+  return true;
 }
 
 int run_trees_of(const CommandLine& command) {
@@ -330,7 +390,9 @@ int run_command_line(std::span<const char* const> arguments, std::size_t not_uni
   switch (command.action) {
     case CommandAction::usage:
       std::fputs(USAGE_TEXT, stdout);
-      return with_output_checked(command.check_not_made ? CHECK_NOT_MADE : 0, false);
+      // No argument at all asked for nothing: a script's empty variable must
+      // not pass for a run.
+      return with_output_checked(command.check_not_made || command.nothing_asked ? 2 : 0, false);
     case CommandAction::help:
       std::fputs(HELP_TEXT, stdout);
       return with_output_checked(0, false);
@@ -356,17 +418,24 @@ int run_command_line(std::span<const char* const> arguments, std::size_t not_uni
            command.first_passed_over);
   }
   if (command.tree_count > 0) return run_trees_of(command);
-  if (refuse_streams(command, check)) return check ? CHECK_NOT_MADE : 1;
-  if (check) {
-    if (command.output_named) report("option \"-o\" ignored: a check writes nothing");
-    return with_output_checked(check_manifest(command.input_path.data(), command.excludes,
-                                              command.check_output, command.ignore_missing),
-                               true);
+  const int refused_status = check ? CHECK_NOT_MADE : 1;
+  std::vector<std::string> listed;
+  std::vector<NamedManifest> named;
+  if (!manifests_named(command, listed, named)) return refused_status;
+  if (refuse_streams(named, check)) return refused_status;
+  if (check && command.output_named) report("option \"-o\" ignored: a check writes nothing");
+  // A manifest's path that "-x" took would leave the default manifest, or
+  // another named one, to be rewritten: nothing is written then.
+  if (const std::string_view taken = check ? "" : file_taken_by_excludes(named, command.excludes);
+      !taken.empty()) {
+    report("-x \"%.*s\" names no section but a file; -x takes every word up to the next option",
+           static_cast<int>(taken.size()), taken.data());
+    return 1;
   }
-  const int status =
-      refresh_manifest(command.input_path.data(), command.output_path.data(), command.excludes,
-                       command.output_named, command.ignore_missing, command.add_sha256);
-  return with_output_checked(status, false);
+  NamedRequest request{named, command.excludes, check, command.check_output};
+  request.ignore_missing = command.ignore_missing;
+  request.add_sha256 = command.add_sha256;
+  return with_output_checked(run_named(request), check);
 }
 
 }  // namespace md5refresh

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The argument walk: turns the argument vector into the two manifest paths and
-// the exclusion list, and what to do with them: refresh, check, or show the usage text.
+// The argument walk: turns the argument vector into the manifests named, the
+// output, the exclusion list, and what to do with them: refresh, check, or
+// show the usage text.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "cli/version.hpp"
 #include "manifest/manifest.hpp"
@@ -31,51 +33,57 @@ inline constexpr char USAGE_TEXT[] =
 // The usage text above stays as scripts and users know it; --help says what
 // each option really does.
 inline constexpr char HELP_TEXT[] =
-    "Usage: md5refresh [MANIFEST] [-i INPUT] [-o OUTPUT] [-x NAME...] [--ignore-missing]\n"
-    "                  [--sha256]\n"
-    "       md5refresh -c [MANIFEST] [-i INPUT] [-x NAME...] [--ignore-missing]\n"
-    "                  [--quiet | --status]\n"
+    "Usage: md5refresh [MANIFEST...] [-i INPUT] [-o OUTPUT] [-x NAME...] [--ignore-missing]\n"
+    "                  [--sha256] [--from LIST [-z]] [-- MANIFEST...]\n"
+    "       md5refresh -c [MANIFEST...] [-i INPUT] [-x NAME...] [--ignore-missing]\n"
+    "                  [--quiet | --status] [--from LIST [-z]] [-- MANIFEST...]\n"
     "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status] | --sha256]\n"
     "                  [-x NAME...] [--ignore-missing]\n"
     "Refreshes the MD5 digest recorded for each file a manifest names, or checks it;\n"
     "a section's \"sha256\" entry is refreshed and checked beside it.\n"
     "\n"
-    "  MANIFEST          the manifest, read and rewritten in place (default update.txt);\n"
-    "                    in a check, the first word that is no option, wherever it stands\n"
-    "  -i INPUT          read the manifest from INPUT\n"
-    "  -o OUTPUT         write the refreshed manifest to OUTPUT, not in place\n"
+    "  MANIFEST...       the manifests, each read and rewritten in place, or checked: every\n"
+    "                    word no option takes, wherever it stands (default update.txt)\n"
+    "  -i INPUT          read the one manifest from INPUT\n"
+    "  -o OUTPUT         write the one refreshed manifest to OUTPUT, not in place\n"
+    "  --from LIST       the manifests named in LIST, one a line (- for standard input)\n"
+    "  -z                with --from: the names in LIST end with a NUL byte, not a line end\n"
+    "  --                every word after it names a manifest\n"
     "  -x NAME...        leave out the sections named, every word up to the next option\n"
     "  -c, --check       check the recorded digests; write nothing\n"
-    "  --quiet           with -c: print only the lines that are not OK, and the summary\n"
+    "  --quiet           with -c: print only the lines that are not OK, and a summary\n"
+    "                    when not all is OK\n"
     "  --status          with -c: print nothing; the exit status tells\n"
     "  --ignore-missing  pass over files that do not exist, without a word\n"
     "  --sha256          store each file's SHA-256 too, adding a \"sha256\" entry after\n"
     "                    \"md5\" where a section has none\n"
     "  -r FOLDER         refresh (with -c: check) every update.txt beneath FOLDER, in place;\n"
     "                    repeatable\n"
-    "  -h, -v            print the short usage text\n"
+    "  -h, -v            print the short usage text (alone: status 2, nothing done)\n"
     "  --help            print this text\n"
     "  --version         print the version\n"
     "\n"
     "Exit status:\n"
     "  0  every manifest written with every digest taken; in a check, every file OK\n"
     "  1  a manifest not written, or a digest not taken; in a check, a file not OK\n"
-    "  2  in a check: nothing checked (no manifest, or no file in it to check)\n"
+    "  2  in a check: nothing checked (no manifest, or no file in it to check);\n"
+    "     no arguments at all: nothing done\n"
     "\n"
     "The manual: man md5refresh\n";
 
 // Every option the argument walk knows: any other word that begins with "-"
 // is refused, so an option is known here or nowhere, and --help names each.
-inline constexpr std::array<std::string_view, 14> OPTION_WORDS = {
-    "-i", "-o",       "-x", "-c", "--check", "--quiet",  "--status", "--ignore-missing",
-    "-r", "--sha256", "-h", "-v", "--help",  "--version"};
+inline constexpr std::array<std::string_view, 17> OPTION_WORDS = {
+    "-i", "-o",       "-x", "-c", "--check", "--quiet",   "--status", "--ignore-missing",
+    "-r", "--sha256", "-h", "-v", "--help",  "--version", "--from",   "-z",
+    "--"};
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
 
 enum class CommandAction {
   run,
   check,
-  usage,    // -v, -h, or no argument at all
+  usage,    // -v, -h, or no argument at all (`nothing_asked`)
   help,     // --help: what each option does
   version,  // --version
   refused,  // an option the tool does not know, or one that needs -c without it (or with it)
@@ -89,10 +97,17 @@ inline constexpr int MAX_TREES = 16;
 
 struct CommandLine {
   CommandAction action;
+  bool nothing_asked;   // no argument at all: a script's empty variable, nothing done
   bool check_asked;     // "-c" or "--check" stands among the options
   bool check_not_made;  // "-v" ended a walk that asked for a check
   CheckOutput check_output;
   const char* refused_option;  // what made the action `refused`, or null
+  // Every word no option takes, in order; the first of them, or "-i", is
+  // `input_path` when it is the only one.
+  std::vector<const char*> manifests;
+  const char* manifest_list;  // "--from LIST", or null
+  bool nul_separated;         // "-z"
+  const char* beside_input;   // a manifest word that "-i" refuses, or null
   PathBuffer input_path;
   PathBuffer output_path;
   bool output_named;    // by "-o", not by default or by a bare first argument
@@ -106,7 +121,7 @@ struct CommandLine {
   std::array<const char*, MAX_IGNORED_SHOWN> ignored;  // the first of them
   int tree_count;                                      // folders after "-r", in order
   std::array<const char*, MAX_TREES> trees;
-  const char* tree_conflict;  // "-i", "-o" or the manifest's word, which "-r" refuses
+  const char* tree_conflict;  // "-i", "-o", "--from" or a manifest's word, which "-r" refuses
 };
 
 // `arguments` is the whole vector, the program's own name first.

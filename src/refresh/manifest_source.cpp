@@ -24,15 +24,22 @@ bool names_its_manifests(const ManifestSource& source) {
 }
 
 bool next_manifest_of(ManifestSource& source, ManifestRun& run) {
-  if (names_its_manifests(source)) {
-    if (source.next_named == source.named.size()) return false;
+  while (source.next_named < source.named.size()) {
     const NamedManifest& named = source.named[source.next_named++];
+    // By identity: two spellings of one file are one manifest. One that
+    // cannot be looked at runs, to say why.
+    FileStamp stamp{};
+    if (stamp_of_path(named.input_path, stamp) &&
+        !source.named_seen.insert({stamp.device, stamp.inode, stamp.inode_high}).second) {
+      continue;
+    }
     run.transcript.line_by_line = true;
     run.input_path = named.input_path;
     run.output_path = named.output_path;
     run.output_named = named.output_named;
     return true;
   }
+  if (names_its_manifests(source)) return false;
   FoundManifest found{};
   while (next_manifest(source.walk, found, run.transcript)) {
     if (found.key.known() && !source.seen.insert(found.key).second) continue;

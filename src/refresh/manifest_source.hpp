@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Where a run's manifests come from: one named on the command line, or the
 // walk of folders. Each call of `next_manifest_of` hands the next one to its
-// run, named and placed; a manifest that the walk reaches twice (two folders
-// given, one beneath the other) is handed once.
+// run, named and placed; a manifest named twice, or that the walk reaches
+// twice (two folders given, one beneath the other), is handed once.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <set>
 #include <span>
 
@@ -23,6 +25,7 @@ struct NamedManifest {
 struct ManifestSource {
   std::span<const NamedManifest> named;  // empty: the walk
   std::size_t next_named = 0;
+  std::set<std::array<std::uint64_t, 3>> named_seen;  // the files named, by identity
   TreeWalk walk;
   std::set<ManifestKey> seen;
 };

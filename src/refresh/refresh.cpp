@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "digest/file_set_digest.hpp"
+#include "manifest/manifest_reader.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/file_access.hpp"
 #include "platform/process.hpp"
@@ -58,7 +60,6 @@ struct RunCounts {
   std::size_t manifests = 0, files = 0;  // files: those digested
   std::size_t written = 0, incomplete = 0, refused = 0;
   std::array<std::size_t, 3> check_statuses{};  // manifests by check status
-  int last_check_status = CHECK_NOT_MADE;
   std::array<bool, MAX_EXCLUDES> excludes_matched{};
 };
 
@@ -66,8 +67,9 @@ struct Pipeline {
   Pipeline(const RunSettings& run_settings, ManifestSource manifest_source,
            const TreeLimits& run_limits)
       : settings(run_settings), source(std::move(manifest_source)), limits(run_limits) {
+    // Several named manifests draw an open-ended progress line, as a walk does.
     const bool named = names_its_manifests(source);
-    shape = {named, named};
+    shape = {named && source.named.size() == 1, named};
     if (shape.commit_alone) limits.batch = 1;
   }
   const RunSettings& settings;
@@ -188,8 +190,7 @@ void commit_batch(Pipeline& p) {
 
 void finish_check(Pipeline& p, ManifestRun& run) {
   if (run.stage != Stage::said_only) {
-    p.counts.last_check_status = end_check_of(run, p.settings);
-    ++p.counts.check_statuses[static_cast<std::size_t>(p.counts.last_check_status)];
+    ++p.counts.check_statuses[static_cast<std::size_t>(end_check_of(run, p.settings))];
   }
   clear_progress_line(p.progress);
   show_transcript(run.transcript);
@@ -318,9 +319,23 @@ std::string counted(std::size_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
-void report_summary(const Pipeline& p, CheckOutput output) {
+// The run's status: a refresh's 0 when every manifest was written with every
+// digest taken; a check's the worst of its manifests' (and a walk that failed).
+int status_of(const Pipeline& p) {
+  const RunCounts& counts = p.counts;
+  const bool walk_failed = p.source.walk.failed;
+  if (p.settings.kind == RunKind::refresh) {
+    return counts.refused + counts.incomplete == 0 && !walk_failed ? 0 : 1;
+  }
+  if (walk_failed || counts.check_statuses[2] > 0) return CHECK_NOT_MADE;
+  return counts.check_statuses[1] > 0 ? CHECK_NOT_ALL_OK : CHECK_ALL_OK;
+}
+
+// "-x" names no manifest of a walk matched, said once; then the one summary
+// line, but for a check that prints nothing, or prints nothing when all is OK.
+void report_summary(const Pipeline& p, CheckOutput output, bool warn_unmatched) {
   const ExcludeList& excludes = p.settings.excludes;
-  for (std::size_t x = 0; x < static_cast<std::size_t>(excludes.count); ++x) {
+  for (std::size_t x = 0; warn_unmatched && x < static_cast<std::size_t>(excludes.count); ++x) {
     if (p.counts.excludes_matched[x]) continue;
     const std::string_view name = excludes.names[x];
     report("-x \"%.*s\": no section of that name in any manifest", static_cast<int>(name.size()),
@@ -328,6 +343,7 @@ void report_summary(const Pipeline& p, CheckOutput output) {
   }
   const bool check = p.settings.kind == RunKind::check;
   if (check && output == CheckOutput::status_only) return;
+  if (check && output == CheckOutput::quiet && status_of(p) == CHECK_ALL_OK) return;
   const std::size_t passed_over = p.source.walk.passed_over;
   std::string counts;
   if (check) {
@@ -344,25 +360,70 @@ void report_summary(const Pipeline& p, CheckOutput output) {
          counted(p.counts.files, "file").c_str(), counts.c_str());
 }
 
+// Whether `manifest`, read, has a section named `name`.
+bool has_section(const char* manifest, std::string_view name) {
+  const OpenResult opened = open_regular_file(manifest);
+  if (opened.file == nullptr) return false;
+  const std::unique_ptr<Manifest> read(new (std::nothrow) Manifest{});
+  const bool readable =
+      read != nullptr && read_manifest(opened.file, *read, nullptr).status == ReadStatus::ok;
+  std::fclose(opened.file);
+  const auto sections =
+      std::span(read->sections).first(static_cast<std::size_t>(read->section_count));
+  return readable && std::ranges::any_of(sections, [&](const Section& section) {
+           return names_section(name, section);
+         });
+}
+
+// What every manifest of a run of named manifests (`many` false) or of a
+// walk is asked.
+template <typename Request>
+RunSettings settings_of(const Request& request, bool many) {
+  return {request.check ? RunKind::check : RunKind::refresh,
+          request.excludes,
+          request.output,
+          many,
+          request.ignore_missing,
+          request.add_sha256};
+}
+
 }  // namespace
+
+int run_named(const NamedRequest& request) {
+  const RunSettings settings = settings_of(request, false);
+  const auto p =
+      std::make_unique<Pipeline>(settings, named_manifests(request.manifests), TreeLimits{});
+  digest_all(*p, nullptr);
+  // Each manifest warned of its own "-x" names.
+  if (p->counts.manifests > 1) report_summary(*p, request.output, false);
+  return status_of(*p);
+}
 
 int refresh_manifest(const char* input_path, const char* output_path, const ExcludeList& excludes,
                      bool output_named, bool ignore_missing, bool add_sha256) {
-  const RunSettings settings{RunKind::refresh, excludes,  CheckOutput::every_line, false,
-                             ignore_missing,   add_sha256};
   const NamedManifest named[] = {{input_path, output_path, output_named}};
-  const auto p = std::make_unique<Pipeline>(settings, named_manifests(named), TreeLimits{});
-  digest_all(*p, nullptr);
-  return p->counts.written == 1 ? 0 : 1;
+  return run_named({named, excludes, false, CheckOutput::every_line, ignore_missing, add_sha256});
 }
 
 int check_manifest(const char* input_path, const ExcludeList& excludes, CheckOutput output,
                    bool ignore_missing) {
-  const RunSettings settings{RunKind::check, excludes, output, false, ignore_missing};
   const NamedManifest named[] = {{input_path, input_path, false}};
-  const auto p = std::make_unique<Pipeline>(settings, named_manifests(named), TreeLimits{});
-  digest_all(*p, nullptr);
-  return p->counts.last_check_status;
+  return run_named({named, excludes, true, output, ignore_missing});
+}
+
+std::string_view file_taken_by_excludes(std::span<const NamedManifest> manifests,
+                                        const ExcludeList& excludes) {
+  for (const std::string_view name :
+       std::span(excludes.names).first(static_cast<std::size_t>(excludes.count))) {
+    const std::string path(name);
+    FileStamp stamp{};
+    if (look_at_regular_file(path.c_str(), NO_FOLDER, stamp) != 0) continue;
+    const bool a_section = std::ranges::any_of(manifests, [&](const NamedManifest& manifest) {
+      return has_section(manifest.input_path, name);
+    });
+    if (!a_section) return name;
+  }
+  return {};
 }
 
 TreeLimits fit_to_descriptors(const TreeLimits& wanted, std::size_t allowed) {
@@ -378,23 +439,14 @@ TreeLimits fit_to_descriptors(const TreeLimits& wanted, std::size_t allowed) {
 }
 
 int run_trees(const TreeRequest& request) {
-  const RunSettings settings{request.check ? RunKind::check : RunKind::refresh,
-                             request.excludes,
-                             request.output,
-                             true,
-                             request.ignore_missing,
-                             request.add_sha256};
+  const RunSettings settings = settings_of(request, true);
   const auto p =
       std::make_unique<Pipeline>(settings, walk_of(request.folders),
                                  fit_to_descriptors(request.limits, descriptors_allowed()));
   p->failed_sync = request.failed_sync;
   digest_all(*p, request.files_read);
-  report_summary(*p, request.output);
-  const RunCounts& counts = p->counts;
-  const bool walk_failed = p->source.walk.failed;
-  if (!request.check) return counts.refused + counts.incomplete == 0 && !walk_failed ? 0 : 1;
-  if (walk_failed || counts.check_statuses[2] > 0) return CHECK_NOT_MADE;
-  return counts.check_statuses[1] > 0 ? CHECK_NOT_ALL_OK : CHECK_ALL_OK;
+  report_summary(*p, request.output, true);
+  return status_of(*p);
 }
 
 }  // namespace md5refresh

@@ -9,9 +9,11 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "refresh/check.hpp"
 #include "refresh/manifest_run.hpp"
+#include "refresh/manifest_source.hpp"
 #include "refresh/section_plan.hpp"
 
 namespace md5refresh {
@@ -36,6 +38,29 @@ namespace md5refresh {
 // all are OK. Returns CHECK_ALL_OK, CHECK_NOT_ALL_OK or CHECK_NOT_MADE.
 [[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
                                  CheckOutput output, bool ignore_missing = false);
+
+// Manifests named on the command line, one or many, each run as one named
+// alone is (links followed, lines shown as they are made, a check's own
+// summary, each refresh committed as soon as it is finished); a manifest
+// named twice runs once. Several end with one summary line for them all, as
+// a tree does. Returns the exit status: a refresh's 0 when every manifest
+// was written with every digest taken, 1 otherwise; a check's the worst of
+// the manifests'.
+struct NamedRequest {
+  std::span<const NamedManifest> manifests;
+  const ExcludeList& excludes;
+  bool check;
+  CheckOutput output;
+  bool ignore_missing = false;
+  bool add_sha256 = false;
+};
+[[nodiscard]] int run_named(const NamedRequest& request);
+
+// The "-x" name that names an existing regular file and no section of any
+// of the manifests, or empty: a manifest's path taken by "-x", which takes
+// every word up to the next option. Only manifests that can be read count.
+[[nodiscard]] std::string_view file_taken_by_excludes(std::span<const NamedManifest> manifests,
+                                                      const ExcludeList& excludes);
 
 // How much a run of many manifests holds at once: files fed to the digest
 // and not yet done, and of them the ones open; manifests read and not yet

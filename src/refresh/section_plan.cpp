@@ -36,15 +36,14 @@ void build_target_path(std::string_view input_path, std::string_view file_path,
   *end = '\0';
 }
 
+bool names_section(std::string_view name, const Section& section) {
+  return same_text(field_text(section.name), name);
+}
+
 namespace {
 
 std::span<const Section> sections_of(const Manifest& manifest) {
   return std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
-}
-
-// A name matches a section whose name is the same text (in either encoding on Windows).
-bool names_section(std::string_view name, const Section& section) {
-  return same_text(field_text(section.name), name);
 }
 
 void plan_target(const Section& section, std::string_view input_path, SectionPlan& plan) {
@@ -152,7 +151,7 @@ bool warn_about_unmatched(const ManifestPlan& plan, Transcript& transcript) {
        std::span(plan.unmatched).first(static_cast<std::size_t>(plan.unmatched_count))) {
     const std::string text(name);
     FileStamp stamp{};
-    if (stamp_of_path(text.c_str(), stamp)) {
+    if (look_at_regular_file(text.c_str(), NO_FOLDER, stamp) == 0) {
       say(transcript,
           "-x \"%s\" names no section but a file; -x takes every word up to the next option",
           text.c_str());

@@ -72,6 +72,10 @@ struct ManifestPlan {
   std::array<std::string_view, MAX_EXCLUDES> unmatched;
 };
 
+// Whether "-x" `name` names `section`: the same text (in either encoding on
+// Windows).
+[[nodiscard]] bool names_section(std::string_view name, const Section& section);
+
 // A refresh visits every section, the ones it leaves out of the written
 // manifest too; a check visits only the ones it does not leave out.
 [[nodiscard]] ManifestPlan plan_sections(const Manifest& manifest, std::string_view input_path,
@@ -90,8 +94,8 @@ struct ManifestPlan {
 void warn_about_plan(const Manifest& manifest, const ManifestPlan& plan, Transcript& transcript);
 
 // Warns of each "-x" name that matches no section; true when one of them names
-// a file instead (a manifest's path taken by "-x", which takes every word up to
-// the next option).
+// a regular file instead (a manifest's path taken by "-x", which takes every
+// word up to the next option).
 [[nodiscard]] bool warn_about_unmatched(const ManifestPlan& plan, Transcript& transcript);
 
 }  // namespace md5refresh
