@@ -65,7 +65,7 @@ TEST(CommandLine, WalksArgumentsInOrder) {
       {"status without a check", {"--status", "-i", "m.txt"}, CommandAction::refused, "m.txt", "update.txt", {}, 0},
       {"sha256 in a refresh", {"m.txt", "--sha256"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
       {"sha256 refused in a check", {"-c", "m.txt", "--sha256"}, CommandAction::refused, "m.txt", "m.txt", {}, 0},
-      {"-o refused beside two manifests", {"a.txt", "b.txt", "-o", "c.txt"}, CommandAction::refused, "update.txt", "c.txt", {}, 0},
+      {"two manifests and -o: refused when the list is whole", {"a.txt", "b.txt", "-o", "c.txt"}, CommandAction::run, "update.txt", "c.txt", {}, 0},
       {"-- ends the options", {"-x", "A", "--", "-m.txt"}, CommandAction::run, "-m.txt", "-m.txt", {"A"}, 0},
       {"a list beside -i refused", {"-i", "a.txt", "--from", "list"}, CommandAction::refused, "a.txt", "update.txt", {}, 0},
       {"longest path fits", {LONGEST_PATH.c_str()}, CommandAction::run, LONGEST_PATH, LONGEST_PATH, {}, 0},
@@ -147,6 +147,15 @@ TEST(CommandLine, ChecksEveryManifestAListNames) {
   EXPECT_EQ(err,
             "md5refresh: 1 of 1 sections not OK: 1 changed\n"
             "md5refresh: 2 manifests, 2 files: 1 OK, 1 not OK\n");
+  // One output for the manifests of a list is refused before any is read.
+  const std::string list_path = (dir / "list").string();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run_command_line(std::vector<const char*>{"md5refresh", "--from", list_path.c_str(),
+                                                      "-z", "-o", "out.txt"}),
+            1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "md5refresh: -o takes one manifest, and 2 are named; see md5refresh --help\n");
+  EXPECT_FALSE(std::filesystem::exists("out.txt"));
 }
 
 // An option is known to the walk only through OPTION_WORDS: each is taken (none

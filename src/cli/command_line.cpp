@@ -210,8 +210,6 @@ void finish_walk(const Walk& walk, CommandLine& command) {
   } else if (walk.input_named && (first_manifest != nullptr || command.manifest_list != nullptr)) {
     command.beside_input = first_manifest != nullptr ? first_manifest : "--from";
     refuse("-i", command);
-  } else if (command.output_named && command.manifests.size() > 1) {
-    refuse("-o", command);
   } else if (command.manifests.size() == 1) {
     copy_path(command.input_path, first_manifest, command);
     if (!command.output_named) command.output_path = command.input_path;
@@ -276,9 +274,7 @@ int refused(const CommandLine& command) {
   } else if (option == "-i") {
     report("-i names the manifest, and so does \"%s\": name it once; see md5refresh --help",
            command.beside_input);
-  } else if (option == "-o") {
-    report("-o takes one manifest, and %zu are named; see md5refresh --help",
-           command.manifests.size());
+
   } else {
     report("unknown option \"%s\"; see md5refresh --help", command.refused_option);
   }
