@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs what md5refresh's build needs, from Debian's packages. Safe to run
 # again: when everything is there it only looks, in a fraction of a second.
-# Usage: scripts/install-deps.sh [windows] [packaging] [peers]
+# Usage: scripts/install-deps.sh [build | [windows] [packaging] [peers]]
+#   build      building the program only (make demo): a compiler, CMake, Ninja
 #   (no word) building, testing, benchmarks, fuzzing
 #   windows    the MinGW-w64 cross-build and Wine to run its tests
 #   packaging  making and checking the packages (needs windows too)
@@ -11,6 +12,10 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format
           valgrind bc clang libclang-rt-14-dev groff-base util-linux)
+if [ "${1:-}" = build ]; then
+    packages=(g++ cmake ninja-build make)
+    shift
+fi
 for group in "$@"; do
     case $group in
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 locales) ;;
