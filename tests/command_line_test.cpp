@@ -147,6 +147,13 @@ TEST(CommandLine, ChecksEveryManifestAListNames) {
   EXPECT_EQ(err,
             "md5refresh: 1 of 1 sections not OK: 1 changed\n"
             "md5refresh: 2 manifests, 2 files: 1 OK, 1 not OK\n");
+  // A list of one manifest, a line each: that manifest, not the default one.
+  test::write_file(dir / "list1", (dir / "a" / "update.txt").string() + "\r\n\n");
+  const std::string list1 = (dir / "list1").string();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(run_command_line(std::vector<const char*>{"md5refresh", "-c", "--from", list1.c_str()}),
+            0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), (dir / "a" / "x.bin").string() + ": OK\n");
   // One output for the manifests of a list is refused before any is read.
   const std::string list_path = (dir / "list").string();
   testing::internal::CaptureStderr();

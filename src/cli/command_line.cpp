@@ -355,8 +355,10 @@ bool manifests_named(const CommandLine& command, std::vector<std::string>& liste
     report("-o takes one manifest, and %zu are named; see md5refresh --help", named.size());
     return false;
   }
-  if (named.size() <= 1) {
-    named.assign(1, {command.input_path.data(), command.output_path.data(), command.output_named});
+  if (named.empty()) {
+    named.push_back({command.input_path.data(), command.output_path.data(), command.output_named});
+  } else if (command.output_named) {
+    named.front() = {named.front().input_path, command.output_path.data(), true};
   }
   return true;
 }
