@@ -377,6 +377,29 @@ int run_trees_of(const CommandLine& command) {
   return with_output_checked(run_trees(request), check);
 }
 
+// The manifests named, each refreshed or checked.
+int run_named_of(const CommandLine& command) {
+  const bool check = command.action == CommandAction::check;
+  const int refused_status = check ? CHECK_NOT_MADE : 1;
+  std::vector<std::string> listed;
+  std::vector<NamedManifest> named;
+  if (!manifests_named(command, listed, named)) return refused_status;
+  if (refuse_streams(named, check)) return refused_status;
+  if (check && command.output_named) report("option \"-o\" ignored: a check writes nothing");
+  // A manifest's path that "-x" took would leave the default manifest, or
+  // another named one, to be rewritten: nothing is written then.
+  if (const std::string_view taken = check ? "" : file_taken_by_excludes(named, command.excludes);
+      !taken.empty()) {
+    report("-x \"%.*s\" names no section but a file; -x takes every word up to the next option",
+           static_cast<int>(taken.size()), taken.data());
+    return 1;
+  }
+  NamedRequest request{named, command.excludes, check, command.check_output};
+  request.ignore_missing = command.ignore_missing;
+  request.add_sha256 = command.add_sha256;
+  return with_output_checked(run_named(request), check);
+}
+
 }  // namespace
 
 int run_command_line(std::span<const char* const> arguments, std::size_t not_unicode) {
@@ -415,25 +438,7 @@ int run_command_line(std::span<const char* const> arguments, std::size_t not_uni
            command.passed_over_excludes, command.passed_over_excludes == 1 ? "name" : "names",
            command.first_passed_over);
   }
-  if (command.tree_count > 0) return run_trees_of(command);
-  const int refused_status = check ? CHECK_NOT_MADE : 1;
-  std::vector<std::string> listed;
-  std::vector<NamedManifest> named;
-  if (!manifests_named(command, listed, named)) return refused_status;
-  if (refuse_streams(named, check)) return refused_status;
-  if (check && command.output_named) report("option \"-o\" ignored: a check writes nothing");
-  // A manifest's path that "-x" took would leave the default manifest, or
-  // another named one, to be rewritten: nothing is written then.
-  if (const std::string_view taken = check ? "" : file_taken_by_excludes(named, command.excludes);
-      !taken.empty()) {
-    report("-x \"%.*s\" names no section but a file; -x takes every word up to the next option",
-           static_cast<int>(taken.size()), taken.data());
-    return 1;
-  }
-  NamedRequest request{named, command.excludes, check, command.check_output};
-  request.ignore_missing = command.ignore_missing;
-  request.add_sha256 = command.add_sha256;
-  return with_output_checked(run_named(request), check);
+  return command.tree_count > 0 ? run_trees_of(command) : run_named_of(command);
 }
 
 }  // namespace md5refresh
