@@ -150,28 +150,4 @@ inline std::FILE* stream_of(std::string_view bytes) {
 #endif
 }
 
-// What `write(stream)` writes, as a string.
-template <typename Write>
-std::string captured(Write write) {
-#if defined(__unix__)
-  char* buffer = nullptr;
-  std::size_t length = 0;
-  std::FILE* stream = ::open_memstream(&buffer, &length);
-  write(stream);
-  std::fclose(stream);
-  std::string text(buffer, length);
-  std::free(buffer);
-  return text;
-#else
-  std::FILE* stream = temporary_stream();
-  write(stream);
-  std::rewind(stream);
-  std::string text;
-  for (int c; (c = std::fgetc(stream)) != EOF;)
-    text += static_cast<char>(c);
-  std::fclose(stream);
-  return text;
-#endif
-}
-
 }  // namespace fuzz

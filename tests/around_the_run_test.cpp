@@ -327,9 +327,13 @@ TEST(AroundTheRun, ANameTakenOrRefusedGivesWayToTheNext) {
     seams::creates_to_refuse = 0;
     const bool refused = c.refused == 3;
     EXPECT_EQ(status, refused ? 1 : 0);
-    EXPECT_EQ(err, refused ? "md5refresh: cannot create a temporary file in " +
-                                 dir.path().string() + ": Permission denied\n"
-                           : "");
+    // Where the system tells without a file that one can be made, the
+    // output's own temporary is the first made.
+    const std::string refusal = test::POSIX_HOST
+                                    ? "md5refresh: cannot write " + path + ": Permission denied\n"
+                                    : "md5refresh: cannot create a temporary file in " +
+                                          dir.path().string() + ": Permission denied\n";
+    EXPECT_EQ(err, refused ? refusal : "");
     EXPECT_EQ(test::read_file(path), refused ? MANIFEST : REFRESHED);
     EXPECT_EQ(listing(dir.path()), names);
   }
@@ -346,7 +350,9 @@ TEST(AroundTheRun, ANameTakenOrRefusedGivesWayToTheNext) {
   seams::temporary_hook = nullptr;
   const std::string prefix = ".m.txt." + pid + "-0";
   EXPECT_EQ(temporaries_seen,
-            (std::vector<std::set<std::string>>{{prefix + ".probe"}, {prefix + ".tmp"}}));
+            test::POSIX_HOST
+                ? (std::vector<std::set<std::string>>{{prefix + ".tmp"}})
+                : (std::vector<std::set<std::string>>{{prefix + ".probe"}, {prefix + ".tmp"}}));
 }
 
 #if !defined(_WIN32)
@@ -399,8 +405,8 @@ std::vector<std::string> temporaries_beneath(const fs::path& directory) {
   return found;
 }
 
-// The signal is sent to the process as each temporary comes to be (the
-// probe's, then the outputs') or once the outputs are written: whatever
+// The signal is sent to the process as each output's temporary comes to be
+// (no probe makes one here) or once the outputs are written: whatever
 // thread takes it, after a move of the tree too, every temporary goes, and
 // each manifest is whole, old or new.
 TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
@@ -410,16 +416,14 @@ TEST(AroundTheRun, ASignalDuringTheWriteLeavesNoTemporary) {
       {"interrupt", SIGINT, here, {"m.txt"}},
       {"termination", SIGTERM, here, {"m.txt"}},
       {"hang-up", SIGHUP, here, {"m.txt"}},
-      {"as the probe's temporary is held", SIGINT, here, {"m.txt"}, "m.txt", "held"},
-      {"once the output's temporary is created", SIGINT, here, {"m.txt"}, "m.txt", "created", 2},
+      {"as the output's temporary is held", SIGINT, here, {"m.txt"}, "m.txt", "held"},
+      {"once the output's temporary is created", SIGINT, here, {"m.txt"}, "m.txt", "created"},
       {"termination of a tree", SIGTERM, tree, {"-r", "rel"}, "update.txt"},
-      {"a tree, the first probe held", SIGTERM, tree, {"-r", "rel"}, "update.txt", "held"},
-      {"a tree, the second probe created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 2},
-      {"a tree, the batch's second output created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 5},
-      {"a tree, the batch's last output held", SIGINT, tree, {"-r", "rel"}, "update.txt", "held", 6},
+      {"a tree, the batch's first output held", SIGTERM, tree, {"-r", "rel"}, "update.txt", "held"},
+      {"a tree, the batch's second output created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 2},
+      {"a tree, the batch's last output held", SIGINT, tree, {"-r", "rel"}, "update.txt", "held", 3},
       {"a tree moved, the batch written", SIGTERM, tree, {"-r", "rel"}, "update.txt", "replace", 1, true},
-      {"a tree moved, an output created", SIGTERM, tree, {"-r", "rel"}, "update.txt", "created", 5, true},
-      {"a tree moved, a probe created", SIGHUP, tree, {"-r", "rel"}, "update.txt", "created", 2, true},
+      {"a tree moved, an output created", SIGHUP, tree, {"-r", "rel"}, "update.txt", "created", 2, true},
   };
   // clang-format on
   for (const SignalCase& c : cases) {

@@ -65,6 +65,8 @@ TEST(CommandLine, WalksArgumentsInOrder) {
       {"status without a check", {"--status", "-i", "m.txt"}, CommandAction::refused, "m.txt", "update.txt", {}, 0},
       {"sha256 in a refresh", {"m.txt", "--sha256"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
       {"sha256 refused in a check", {"-c", "m.txt", "--sha256"}, CommandAction::refused, "m.txt", "m.txt", {}, 0},
+      {"a dry run", {"-n", "m.txt"}, CommandAction::run, "m.txt", "m.txt", {}, 0},
+      {"a dry run refused in a check", {"--dry-run", "m.txt", "--check"}, CommandAction::refused, "m.txt", "m.txt", {}, 0},
       {"two manifests and -o: refused when the list is whole", {"a.txt", "b.txt", "-o", "c.txt"}, CommandAction::run, "update.txt", "c.txt", {}, 0},
       {"-- ends the options", {"-x", "A", "--", "-m.txt"}, CommandAction::run, "-m.txt", "-m.txt", {"A"}, 0},
       {"a list beside -i refused", {"-i", "a.txt", "--from", "list"}, CommandAction::refused, "a.txt", "update.txt", {}, 0},
@@ -181,8 +183,8 @@ TEST(CommandLine, HelpDescribesEveryOptionTheWalkKnows) {
     const std::string option(word);
     const bool takes_a_value = word == "-i" || word == "-o" || word == "-r" || word == "--from";
     // Each with a check, but the one a check refuses (a refresh's own).
-    std::vector<const char*> argv{"md5refresh", word == "--sha256" ? "x.txt" : "-c",
-                                  option.c_str()};
+    const bool refresh_only = word == "--sha256" || word == "-n" || word == "--dry-run";
+    std::vector<const char*> argv{"md5refresh", refresh_only ? "x.txt" : "-c", option.c_str()};
     if (takes_a_value) argv.push_back("value");
     EXPECT_NE(parse_command_line(argv).action, CommandAction::refused);
     EXPECT_TRUE(described.contains(option)) << "--help has no line for " << word;

@@ -73,6 +73,7 @@ TEST(EndToEnd, StopsBeforeReadingForUsageVersionAndUnknownOptions) {
       {{"m.txt", "-"}, 1, "", "md5refresh: unknown option \"-\"; see md5refresh --help\n"},
       {{"m.txt", "--quiet"}, 1, "", "md5refresh: option \"--quiet\" is for a check (-c); see md5refresh --help\n"},
       {{"m.txt", "-c", "--sha256"}, 2, "", "md5refresh: option \"--sha256\" is for a refresh; a check checks every digest recorded; see md5refresh --help\n"},
+      {{"-n", "m.txt", "-c"}, 2, "", "md5refresh: option \"-n\" is for a refresh; a check writes nothing; see md5refresh --help\n"},
   };
   // clang-format on
   for (const StopCase& c : cases) {
@@ -113,7 +114,7 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
       {"input to default", {"-i", "a.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}, "md5refresh: writing update.txt from a.txt; choose the output with -o\n"},
       {"bare to output", {"a.txt", "-o", "b.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
       {"a word after the options names the manifest", {"-o", "b.txt", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", "a={\n}"}, {"b.txt", a}, {"c.txt", "c={\n}"}}},
-      {"every word names a manifest", {"a.txt", "--ignore-missing", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", c}}, "md5refresh: 2 manifests, 0 files: 2 written, 0 refused\n"},
+      {"every word names a manifest", {"a.txt", "--ignore-missing", "c.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", c}}, "md5refresh: 2 manifests, 0 files: 2 written, 0 unchanged, 0 refused\n"},
       {"a manifest named twice runs once", {"a.txt", "./a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
       {"-- ends the options", {"--", "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
       {"-o beside two manifests refused", {"a.txt", "c.txt", "-o", "b.txt"}, before, "md5refresh: -o takes one manifest, and 2 are named; see md5refresh --help\n", 1},

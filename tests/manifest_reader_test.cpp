@@ -34,11 +34,7 @@ Reading read_text(std::string_view text) {
 }
 
 std::string write_text(const Manifest& manifest, const std::bitset<MAX_SECTIONS>& left_out = {}) {
-  std::FILE* stream = test::temporary_stream();
-  EXPECT_TRUE(write_manifest(stream, manifest, left_out));
-  std::string text = test::stream_contents(stream);
-  std::fclose(stream);
-  return text;
+  return manifest_text(manifest, left_out);
 }
 
 // Canonical text of `count` sections with `entries_each` entries: 3 + entries_each lines each.
@@ -67,7 +63,10 @@ TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
   const TextCase cases[] = {
       {"empty input", "", ""},
       {"canonical", "a={\n        k=v\n}\n\n", "a={\n        k=v\n}\n\n"},
-      {"comments and blanks outside sections dropped", "# c\n ; c\n\t\na={\nk=v\n}\n  # c\nb={\n}\n \t ", "a={\n        k=v\n}\n\nb={\n}\n\n"},
+      {"comments outside sections kept where they stand, blanks dropped", "# c\n ; c \n\t\na={\nk=v\n}\n  # d\nb={\n}\n \t \n#e", "# c\n; c \na={\n        k=v\n}\n\n# d\nb={\n}\n\n#e\n"},
+      {"comments only", "# a\r\n\n\t; b\t\n", "# a\n; b\t\n"},
+      {"a comment after the byte order mark", "\xEF\xBB\xBF# c\na={\n", "\xEF\xBB\xBF# c\na={\n}\n\n"},
+      {"a comment after an unclosed section's header is a key", "a={\n# c\nb={\n", "a={\n        # c=\n}\n\nb={\n}\n\n", {2}},
       {"header inside section", "a={\nk=v\nb={\nl=w\n", "a={\n        k=v\n}\n\nb={\n        l=w\n}\n\n"},
       {"brace line with blanks closes", "a={\n}  \t\n", "a={\n}\n\n"},
       {"comment becomes entry", "a={\n# a note\n}\n", "a={\n        # a note=\n}\n\n", {2}},
@@ -89,7 +88,8 @@ TEST(ManifestReader, ReadsTextAsTheCanonicalLayout) {
       {"CTRL-Z padding after the text", "a={\nk=v\x1a\x1a \t\r\n\x1a\n", "a={\n        k=v\n}\n\n"},
       {"an entry line of exactly 1022 characters", "a={\n" + std::string(1019, ' ') + "k=v\n", "a={\n        k=v\n}\n\n"},
       {"long blank line dropped", "a={\n" + pad + pad + "\nk=v\n", "a={\n        k=v\n}\n\n"},
-      {"long comment between sections dropped", "a={\n}\n# " + pad + "x=y\nb={\n", "a={\n}\n\nb={\n}\n\n"},
+      {"long comment between sections kept whole", "a={\n}\n  # " + pad + "x=y\nb={\n", "a={\n}\n\n# " + pad + "x=y\nb={\n}\n\n"},
+      {"long comment last, without a line feed", "a={\n}\n;" + pad + pad, "a={\n}\n\n;" + pad + pad + "\n"},
       {"byte order mark bytes inside a name", "a\xFE\xFF={\n}\n", "a\xFE\xFF={\n}\n\n"},
       {"blanks between equals and brace", "a = \t{\n}\n", "a ={\n}\n\n"},
       {"ten headers, nothing after", sections(9) + "last={\n\n}\n", sections(9) + "last={\n}\n\n"},
@@ -187,11 +187,12 @@ TEST(ManifestReader, RefusesWhatDoesNotFitAndSaysWhere) {
 }
 
 // "-x a c" leaves out every section of those names, the plan deciding which.
+// The comments before a section left out stay.
 TEST(ManifestWriter, LeavesOutExcludedSections) {
-  Reading reading = read_text("a={\nk=v\n}\nb={\n}\nc={\n}\na={\n}\n");
+  Reading reading = read_text("a={\nk=v\n}\nb={\n}\n# c\nc={\n}\na={\n}\n# end\n");
   const ManifestPlan plan =
       plan_sections(*reading.manifest, "m.txt", ExcludeList{{"a", "c"}, 2}, RunKind::refresh);
-  EXPECT_EQ(write_text(*reading.manifest, plan.left_out), "b={\n}\n\n");
+  EXPECT_EQ(write_text(*reading.manifest, plan.left_out), "b={\n}\n\n# c\n# end\n");
 }
 
 // A manifest the writer produced, within the limits and without the one known
@@ -212,7 +213,9 @@ TEST(ManifestRoundTrip, CanonicalManifestIsAFixedPoint) {
   for (int round = 0; round < 300; ++round) {
     std::string canonical;
     const int section_count = static_cast<int>(random() % 10);
-    for (int s = 0; s < section_count; ++s) {
+    for (int s = 0; s < section_count + 1; ++s) {
+      if (random() % 3 == 0) canonical += "#" + random_text(2000, "{") + "\n";
+      if (s == section_count) break;
       canonical += "n" + random_text(126, "=") + "={\n";
       const int entry_count = static_cast<int>(random() % 10);
       for (int e = 0; e < entry_count; ++e) {

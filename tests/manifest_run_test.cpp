@@ -162,7 +162,7 @@ TEST(ManifestRun, EachSectionsEndStoresSaysAndCountsItsFile) {
     ASSERT_EQ(run.stage, Stage::ready);
     for (const FileOutcome& outcome : c.outcomes)
       finish_section(run, outcome, prepared.settings);
-    end_refresh_of(run);
+    end_refresh_of(run, prepared.settings);
     commit_alone(run);
     EXPECT_EQ(run.stage, Stage::written);
     EXPECT_EQ(test::read_file(dir / "m.txt"), c.written);
@@ -175,45 +175,66 @@ TEST(ManifestRun, EachSectionsEndStoresSaysAndCountsItsFile) {
 
 struct ChangedCase {
   const char* name;
+  std::string manifest;
   std::function<void(const std::filesystem::path&)> change;
   Stage stage;
-  bool said_changed;
+  const char* said_last = nullptr;  // the last message, from its start
+  bool dry_run = false;
 };
 
 // Only the text read counts: a touch that keeps the bytes is no change, a
-// rewrite of the same size within the clock's granularity is one.
+// rewrite of the same size within the clock's granularity is one. A manifest
+// whose new text is the text read is left as it is, the same file with the
+// same time, once found still to hold it; a dry run writes nothing.
 TEST(ManifestRun, ReplacesTheManifestOnlyWhileItHoldsTheTextRead) {
-  const std::string text = section("a", "file_path=a.bin\n");
+  const std::string stale = section("a", "file_path=a.bin\n"),
+                    fresh = section("a", "        file_path=a.bin\n        md5=" +
+                                             std::string(ABC_MD5) + "\n") +
+                            "\n";
+  const auto untouched = [](const std::filesystem::path&) {};
+  const auto rewritten = [](const std::filesystem::path& m) {
+    std::string text = test::read_file(m);
+    text[0] = 'b';
+    test::write_file(m, text);
+  };
+  const char* changed = "m.txt changed while the files were digested; not replaced";
   // clang-format off
   const ChangedCase cases[] = {
-      {"untouched", [](const std::filesystem::path&) {}, Stage::written, false},
-      {"the same bytes written again", [&](const std::filesystem::path& m) { test::write_file(m, text); },
-       Stage::written, false},
-      {"rewritten, same size", [](const std::filesystem::path& m) { test::write_file(m, section("b", "file_path=a.bin\n")); },
-       Stage::not_written, true},
+      {"untouched", stale, untouched, Stage::written},
+      {"the same bytes written again", stale, [&](const std::filesystem::path& m) { test::write_file(m, stale); },
+       Stage::written},
+      {"rewritten, same size", stale, rewritten, Stage::not_written, changed},
+      {"the new text is the text read", fresh, untouched, Stage::unchanged},
+      {"the new text is the text read, rewritten meanwhile", fresh, rewritten, Stage::not_written, changed},
+      {"a dry run, the new text differs", stale, untouched, Stage::would_write, "would write m.txt", true},
+      {"a dry run, the new text is the text read", fresh, untouched, Stage::unchanged, nullptr, true},
+      {"a dry run, rewritten meanwhile", fresh, rewritten, Stage::not_written, changed, true},
   };
   // clang-format on
   for (const ChangedCase& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
-    PreparedRun prepared(dir, text, nullptr, false);
+    PreparedRun prepared(dir, c.manifest, nullptr, false);
+    prepared.settings.dry_run = c.dry_run;
     ManifestRun& run = prepared.run;
     ASSERT_EQ(run.stage, Stage::ready);
-    const std::string written_meanwhile = test::read_file(dir / "m.txt");
     c.change(dir / "m.txt");
-    const std::string before_commit = test::read_file(dir / "m.txt");
+    const std::string path = (dir / "m.txt").string(), before_commit = test::read_file(path);
+    FileStamp before{}, after{};
+    ASSERT_TRUE(stamp_of_path(path.c_str(), before));
     finish_section(run, read_whole(), prepared.settings);
-    commit_alone(run);
+    end_refresh_of(run, prepared.settings);
+    if (!c.dry_run) commit_alone(run);
     EXPECT_EQ(run.stage, c.stage);
     const std::vector<std::string> said = messages_of(run.transcript, dir);
-    const bool said_changed =
-        !said.empty() &&
-        said.back().find("changed while the files were digested") != std::string::npos;
-    EXPECT_EQ(said_changed, c.said_changed);
-    if (c.stage == Stage::not_written) {
-      EXPECT_EQ(test::read_file(dir / "m.txt"), before_commit) << "an edit made meanwhile was lost";
+    EXPECT_EQ(said.empty() ? "" : said.back(), c.said_last != nullptr ? c.said_last : "");
+    ASSERT_TRUE(stamp_of_path(path.c_str(), after));
+    if (c.stage == Stage::written) {
+      EXPECT_EQ(test::read_file(path), fresh);
+      EXPECT_FALSE(same_file(after, before)) << "not replaced";
     } else {
-      EXPECT_NE(test::read_file(dir / "m.txt"), written_meanwhile);
+      EXPECT_EQ(test::read_file(path), before_commit) << "an edit made meanwhile was lost";
+      EXPECT_EQ(after, before) << "the manifest was touched";
     }
   }
 }
@@ -223,10 +244,9 @@ TEST(ManifestRun, ReplacesTheManifestOnlyWhileItHoldsTheTextRead) {
 // run never writes a manifest it refused, nor writes one twice.
 TEST(ManifestRunDeathTest, TakesOnlyTheChangesOfStageListed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const Stage listed[][2] = {{Stage::found, Stage::ready},
-                             {Stage::found, Stage::said_only},
-                             {Stage::ready, Stage::staged},
-                             {Stage::ready, Stage::not_written},
+  const Stage listed[][2] = {{Stage::found, Stage::ready},     {Stage::found, Stage::said_only},
+                             {Stage::ready, Stage::staged},    {Stage::ready, Stage::not_written},
+                             {Stage::ready, Stage::unchanged}, {Stage::ready, Stage::would_write},
                              {Stage::staged, Stage::written}};
   for (const auto& [from, to] : listed) {
     ManifestRun run;
@@ -236,6 +256,8 @@ TEST(ManifestRunDeathTest, TakesOnlyTheChangesOfStageListed) {
   }
   const Stage unlisted[][2] = {{Stage::refused, Stage::staged},
                                {Stage::written, Stage::staged},
+                               {Stage::unchanged, Stage::staged},
+                               {Stage::would_write, Stage::written},
                                {Stage::found, Stage::written}};
   for (const auto& [from, to] : unlisted) {
     ManifestRun run;

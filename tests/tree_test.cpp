@@ -147,10 +147,10 @@ std::vector<TreeCase> tree_cases() {
        {{"rel/" + deep_a + "/" + deep_b + "/" + beyond_ascii + "/update.txt", section("x", "x.bin")},
         {"rel/" + deep_a + "/" + deep_b + "/" + beyond_ascii + "/x.bin", "abc"}},
        {"-r", "rel"}, report(ABC_MD5, {"rel", deep_a, deep_b, beyond_ascii, "x.bin"}),
-       "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
+       "md5refresh: 1 manifest, 1 file: 1 written, 0 unchanged, 0 refused\n", 0,
        {{"rel/" + deep_a + "/" + deep_b + "/" + beyond_ascii + "/update.txt", section("x", "x.bin", ABC_MD5)}}},
       {"nested folders, depth first in byte order", two, {"-r", "rel"}, nested_out,
-       "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0,
+       "md5refresh: 3 manifests, 4 files: 3 written, 0 unchanged, 0 refused\n", 0,
        {{"rel/a/update.txt", section("x", "/p/x.bin", ABC_MD5)},
         {"rel/b/c/update.txt", section("y", "y.bin", HELLO_MD5) + section("x", "x.bin", ABC_MD5)},
         {"rel/update.txt", section("z", "y.bin", HELLO_MD5)}}},
@@ -161,12 +161,12 @@ std::vector<TreeCase> tree_cases() {
        "md5refresh: " + shown({"rel", "a", "update.txt"}) + ":1: text outside any section would be lost\n"
        "md5refresh: cannot open " + shown({"rel", "c", "gone.bin"}) + ": No such file or directory\n"
        "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n"
-       "md5refresh: 3 manifests, 1 file: 1 written, 1 incomplete, 1 refused\n", 1,
+       "md5refresh: 3 manifests, 1 file: 1 written, 0 unchanged, 1 incomplete, 1 refused\n", 1,
        {{"rel/a/update.txt", "bad\n"}, {"rel/b/update.txt", section("y", "y.bin", HELLO_MD5)},
         {"rel/c/update.txt", section("m", "gone.bin")}}},
       {"-x in every manifest, a name matching none warned once", two, {"-r", "rel", "-x", "x", "q"}, nested_out,
        "md5refresh: -x \"q\": no section of that name in any manifest\n"
-       "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0,
+       "md5refresh: 3 manifests, 4 files: 3 written, 0 unchanged, 0 refused\n", 0,
        {{"rel/a/update.txt", ""}, {"rel/b/c/update.txt", section("y", "y.bin", HELLO_MD5)}}},
       {"two folders, a manifest in both taken once", good, {"-r", "rel", "-c", "-r", "rel/a"}, ok_line,
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good},
@@ -184,7 +184,7 @@ std::vector<TreeCase> tree_cases() {
        {"-r", "rel", "--ignore-missing"}, report(ABC_MD5, {"rel", "a", "x.bin"}),
        "md5refresh: cannot open " + shown({"rel", "b", "d"}) + ": Is a directory\n"
        "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n"
-       "md5refresh: 2 manifests, 1 file: 1 written, 1 incomplete, 0 refused\n", 1,
+       "md5refresh: 2 manifests, 1 file: 1 written, 0 unchanged, 1 incomplete, 0 refused\n", 1,
        {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5) + section("y", "gone.bin")},
         {"rel/b/update.txt", section("d", "d") + section("y", "gone.bin")}}},
       {"--ignore-missing in a check: nothing left to check",
@@ -192,7 +192,7 @@ std::vector<TreeCase> tree_cases() {
        "md5refresh: " + shown({"rel", "a", "update.txt"}) + ": nothing left to check; every file it names is missing\n"
        "md5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2, {}},
       {"a folder missing", {}, {"-r", "none"}, "",
-       "md5refresh: cannot read folder none: No such file or directory\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}},
+       "md5refresh: cannot read folder none: No such file or directory\nmd5refresh: 0 manifests, 0 files: 0 written, 0 unchanged, 0 refused\n", 1, {}},
       {"a folder without a manifest", {{"rel/a.txt", ""}}, {"-c", "-r", "rel"}, "",
        "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 OK, 0 not OK\n", 2, {}},
       {"-o with -r", good, {"-r", "rel", "-o", "o.txt"}, "", "md5refresh: -r does not go with \"-o\"" + in_place, 1, good},
@@ -205,22 +205,22 @@ std::vector<TreeCase> tree_cases() {
        {{"rel/a/update.txt", section("x", "x.bin")}, {"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin")},
         {"other/update.txt", section("x", "x.bin")}, {"other/x.bin", "abc"}},
        {"-r", "rel"}, report(ABC_MD5, {"rel", "a", "x.bin"}) + report(ABC_MD5, {"rel", "b", "x.bin"}),
-       "md5refresh: 2 manifests, 2 files: 2 written, 0 refused\n", 0,
+       "md5refresh: 2 manifests, 2 files: 2 written, 0 unchanged, 0 refused\n", 0,
        {{"rel/b/update.txt", section("x", "x.bin", ABC_MD5)}, {"other/update.txt", section("x", "x.bin")}},
        "", {{"rel/a/x.bin", "rel/b/x.bin"}, {"../other", "rel/c"}}},
       {"an empty folder with a long name, named whole", {{"rel/" + deep_a + "/a.txt", ""}}, {"-r", "rel/" + deep_a}, "",
-       "md5refresh: no update.txt in rel/" + deep_a + " or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}},
+       "md5refresh: no update.txt in rel/" + deep_a + " or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 unchanged, 0 refused\n", 1, {}},
       {"a folder deeper than a path the system takes is walked, its message whole", {{"rel/a.txt", ""}}, {"-r", "rel"}, "",
        "md5refresh: cannot read folder " + too_deep + ": Permission denied\n"
-       "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 refused\n", 1, {}, make_too_deep},
+       "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 written, 0 unchanged, 0 refused\n", 1, {}, make_too_deep},
       {"overlapping folders take each manifest once", good, {"-c", "-r", "rel", "-r", "./rel", "-r", "rel/a"}, ok_line,
        "md5refresh: 1 manifest, 1 file: 1 OK, 0 not OK\n", 0, good},
       {"a folder twice: its manifests once, whatever the first pass replaced", two, {"-r", "rel", "-r", "rel"}, nested_out,
-       "md5refresh: 3 manifests, 4 files: 3 written, 0 refused\n", 0, {{"rel/update.txt", section("z", "y.bin", HELLO_MD5)}}},
+       "md5refresh: 3 manifests, 4 files: 3 written, 0 unchanged, 0 refused\n", 0, {{"rel/update.txt", section("z", "y.bin", HELLO_MD5)}}},
       {"a manifest that is a symbolic link is not followed",
        {{"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin")}, {"rel/b/x.bin", "hello"}},
        {"-r", "rel"}, report(HELLO_MD5, {"rel", "b", "x.bin"}),
-       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 written, 1 refused\n", 1,
+       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 written, 0 unchanged, 1 refused\n", 1,
        {{"rel/b/update.txt", section("x", "x.bin", HELLO_MD5)}}, "", {{"->../b/update.txt", "rel/a/update.txt"}}},
       {"a check passes over a linked manifest",
        {{"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/b/x.bin", "hello"}},
@@ -231,7 +231,7 @@ std::vector<TreeCase> tree_cases() {
        {{"rel/a/update.txt", section("x", "x.bin")}, {"rel/a/x.bin", "abc"}, {"rel/b/x.bin", "hello"}}, {"-r", "rel"}, "",
        "md5refresh: " + shown({"rel", "a", "update.txt"}) + " has 2 names; not refreshed in a tree, name it alone\n"
        "md5refresh: " + shown({"rel", "b", "update.txt"}) + " has 2 names; not refreshed in a tree, name it alone\n"
-       "md5refresh: 2 manifests, 0 files: 0 written, 2 refused\n", 1,
+       "md5refresh: 2 manifests, 0 files: 0 written, 0 unchanged, 2 refused\n", 1,
        {{"rel/a/update.txt", section("x", "x.bin")}}, "", {{"rel/a/update.txt", "rel/b/update.txt"}}},
       {"a manifest with two names named alone: refreshed, the other name warned of",
        {{"m/update.txt", section("x", "x.bin")}, {"m/x.bin", "abc"}}, {shown({"m", "update.txt"})},
@@ -251,7 +251,7 @@ std::vector<TreeCase> tree_cases() {
        "md5refresh: " + shown({"rel", "pkg", "u.bin"}) + " is a link leading out of " + shown({"rel", "pkg"}) + "; not read\n"
        "md5refresh: cannot open " + shown({"rel", "pkg", "g.bin"}) + ": No such file or directory\n"
        "md5refresh: 3 of 6 files not digested; their recorded digests were kept\n"
-       "md5refresh: 1 manifest, 3 files: 0 written, 1 incomplete, 0 refused\n", 1,
+       "md5refresh: 1 manifest, 3 files: 0 written, 0 unchanged, 1 incomplete, 0 refused\n", 1,
        {{"rel/pkg/update.txt", section("lib", "lib.so", ABC_MD5) + section("sub", "s.bin", HELLO_MD5) +
          section("within", "w.bin", ABC_MD5) + section("abs", "a.bin", "1") + section("up", "u.bin", "2") + section("gone", "g.bin", "3")}},
        "", linked_links},
@@ -280,19 +280,19 @@ std::vector<TreeCase> tree_cases() {
       {"a report line's name escaped the same way",
        {{"rel/a\rb/update.txt", section("x", "x.bin")}, {"rel/a\rb/x.bin", "abc"}},
        {"-r", "rel"}, "\\" + std::string(ABC_MD5) + "\trel/a\\rb/x.bin\n",
-       "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", 0,
+       "md5refresh: 1 manifest, 1 file: 1 written, 0 unchanged, 0 refused\n", 0,
        {{"rel/a\rb/update.txt", section("x", "x.bin", ABC_MD5)}}, "true &&"},
       {"a limit of 64 descriptors: the run fits itself to it", flat, {"-r", "rel"}, flat_out,
-       "md5refresh: 200 manifests, 200 files: 200 written, 0 refused\n", 0, flat_after, "ulimit -n 64 &&"},
+       "md5refresh: 200 manifests, 200 files: 200 written, 0 unchanged, 0 refused\n", 0, flat_after, "ulimit -n 64 &&"},
       {"a soft limit of 40 raised; --quiet says nothing when all is OK", flat_after, {"-c", "--quiet", "-r", "rel"}, "",
        "", 0, flat_after, "ulimit -S -n 40 &&"},
       {"a linked manifest reached through overlapping folders is named once",
        {{"rel/a/x.bin", "abc"}, {"rel/b/update.txt", section("x", "x.bin")}, {"rel/b/x.bin", "hello"}},
        {"-r", "rel", "-r", "./rel", "-r", "rel/a"}, report(HELLO_MD5, {"rel", "b", "x.bin"}),
-       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 written, 1 refused\n", 1,
+       "md5refresh: rel/a/update.txt is a symbolic link; not followed\nmd5refresh: 2 manifests, 1 file: 1 written, 0 unchanged, 1 refused\n", 1,
        {{"rel/b/update.txt", section("x", "x.bin", HELLO_MD5)}}, "", {{"->../b/update.txt", "rel/a/update.txt"}}},
       {"an update.txt that is a FIFO is named, in a refresh", {{"rel/p1/x.bin", "abc"}}, {"-r", "rel/p1"}, "",
-       "md5refresh: rel/p1/update.txt is not a regular file\nmd5refresh: 1 manifest, 0 files: 0 written, 1 refused\n", 1,
+       "md5refresh: rel/p1/update.txt is not a regular file\nmd5refresh: 1 manifest, 0 files: 0 written, 0 unchanged, 1 refused\n", 1,
        {}, "mkfifo rel/p1/update.txt &&"},
       {"an update.txt that is a FIFO is named, in a check", {{"rel/p1/x.bin", "abc"}}, {"-c", "-r", "rel"}, "",
        "md5refresh: rel/p1/update.txt is not a regular file\nmd5refresh: 1 manifest, 0 files: 0 OK, 0 not OK, 1 not checked\n", 2,
@@ -316,7 +316,7 @@ std::vector<TreeCase> tree_cases() {
                       {"rel/pkg /update.txt", section("x", "x.bin")}, {"rel/pkg /x.bin", "abc"},
                       {"rel/pkg./update.txt", section("x", "x.bin")}, {"rel/pkg./x.bin", "abc"}},
                      {"-r", "rel"}, report(HELLO_MD5, {"rel", "pkg", "x.bin"}) + report(ABC_MD5, {"rel", "pkg ", "x.bin"}) +
-                     report(ABC_MD5, {"rel", "pkg.", "x.bin"}), "md5refresh: 3 manifests, 3 files: 3 written, 0 refused\n", 0,
+                     report(ABC_MD5, {"rel", "pkg.", "x.bin"}), "md5refresh: 3 manifests, 3 files: 3 written, 0 unchanged, 0 refused\n", 0,
                      {{"rel/pkg/update.txt", section("x", "x.bin", HELLO_MD5)}, {"rel/pkg /update.txt", section("x", "x.bin", ABC_MD5)},
                       {"rel/pkg./update.txt", section("x", "x.bin", ABC_MD5)}}});
     cases.push_back({"a manifest named in a folder ending in a dot is read there, its files looked up there",
@@ -372,14 +372,14 @@ TEST(Trees, AManifestIsReplacedWhereItLiesUnderItsOwnName) {
        {{"real/update.txt", manifest}, {"real/a.bin", "abc"}, {"other/a.bin", "abc"}}, {"-r", "."},
        report(ABC_MD5, {".", "real", "a.bin"}),
        "md5refresh: " + shown({".", "other", "update.txt"}) + " is a symbolic link; not followed\n"
-       "md5refresh: 2 manifests, 1 file: 1 written, 1 refused\n",
+       "md5refresh: 2 manifests, 1 file: 1 written, 0 unchanged, 1 refused\n",
        {{"real/update.txt", refreshed}}, "real/update.txt", {"a.bin", "update.txt"}},
       {"names that differ by case are two manifests and two files", "cases",
        {{"update.txt", section("U", "A.BIN") + section("L", "a.bin")}, {"UPDATE.TXT", manifest}, {"a.bin", "abc"}, {"A.BIN", "ABC"}},
        {"-r", "."},
        report(ABC_MD5, {".", "a.bin"}) + report(UPPER_MD5, {".", "A.BIN"}) + report(ABC_MD5, {".", "a.bin"}),
        "md5refresh: " + shown({".", "UPDATE.TXT"}) + renamed + "md5refresh: " + shown({".", "update.txt"}) + renamed +
-       "md5refresh: 2 manifests, 3 files: 2 written, 0 refused\n",
+       "md5refresh: 2 manifests, 3 files: 2 written, 0 unchanged, 0 refused\n",
        {{"UPDATE.TXT", refreshed}, {"update.txt", section("U", "A.BIN", UPPER_MD5) + section("L", "a.bin", ABC_MD5)}},
        "update.txt", {"A.BIN", "UPDATE.TXT", "a.bin", "update.txt"}},
       {"a manifest named in other case keeps its name", "",
@@ -496,7 +496,7 @@ TEST(Trees, AnEditMeanwhileFailsOnlyItsManifest) {
   const std::string a = test::joined(test::joined(root, "a"), "update.txt");
   EXPECT_EQ(err, "md5refresh: " + a +
                      " changed while the files were digested; not replaced\n"
-                     "md5refresh: 2 manifests, 2 files: 1 written, 1 refused\n");
+                     "md5refresh: 2 manifests, 2 files: 1 written, 0 unchanged, 1 refused\n");
   EXPECT_EQ(test::read_file(dir / "rel" / "a" / "update.txt"), "edited={\n}\n");
   EXPECT_EQ(test::read_file(dir / "rel" / "b" / "update.txt"), section("x", "x.bin", ABC_MD5));
   EXPECT_EQ(out, report(ABC_MD5, {root, "a", "x.bin"}) + report(ABC_MD5, {root, "b", "x.bin"}));
@@ -528,7 +528,7 @@ void grow_p2(const char* path) {
 }
 
 TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
-  const std::string all = "md5refresh: 5 manifests, 5 files: 5 written, 0 refused\n";
+  const std::string all = "md5refresh: 5 manifests, 5 files: 5 written, 0 unchanged, 0 refused\n";
   // clang-format off
   const SeamCase cases[] = {
       {"a file named five times is read once while in flight", true, {}, 0, nullptr, 1, {1, 2, 3, 4, 5}, all},
@@ -538,18 +538,18 @@ TEST(Trees, WindowsBatchesAndSharedFilesKeepTheirPromises) {
       {"a failed sync fails its batch alone", false, {128, 64, 2}, EIO, nullptr, 5, {3, 4, 5},
        "md5refresh: cannot write %/p1/update.txt: Input/output error\n"
        "md5refresh: cannot write %/p2/update.txt: Input/output error\n"
-       "md5refresh: 5 manifests, 5 files: 3 written, 2 refused\n"},
+       "md5refresh: 5 manifests, 5 files: 3 written, 0 unchanged, 2 refused\n"},
       {"a file changed while it was read is not stored", false, {}, 0, grow_p2, 5, {1, 3, 4, 5},
        "md5refresh: %/p2/x.bin changed while it was read\n"
        "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n"
-       "md5refresh: 5 manifests, 4 files: 4 written, 1 incomplete, 0 refused\n"},
+       "md5refresh: 5 manifests, 4 files: 4 written, 0 unchanged, 1 incomplete, 0 refused\n"},
       // A read or a digest without the SHA-256 serves no manifest that records one.
       {"a read in flight without the SHA-256 is not shared", true, {}, 0, nullptr, 2, {1, 2, 3, 4, 5}, all, 3},
       {"a digest made without the SHA-256 is not reused", true, {128, 1, 64}, 0, nullptr, 2, {1, 2, 3, 4, 5}, all, 3},
       {"the files of a refused manifest are not read", false, {}, 0, nullptr, 3, {2, 4, 5},
        "md5refresh: %/p1/update.txt has 2 names; not refreshed in a tree, name it alone\n"
        "md5refresh: %/p3/update.txt has 2 names; not refreshed in a tree, name it alone\n"
-       "md5refresh: 5 manifests, 3 files: 3 written, 2 refused\n", 6, true},
+       "md5refresh: 5 manifests, 3 files: 3 written, 0 unchanged, 2 refused\n", 6, true},
   };
   // clang-format on
   for (const SeamCase& c : cases) {
@@ -638,7 +638,8 @@ void swap_once(const char* path, const char* entry, void (*swap)()) {
 
 TEST(Trees, ASwapOrMoveDuringTheRunNeverLeadsOutside) {
   if (!test::POSIX_HOST) GTEST_SKIP() << "symbolic links, and renames of folders with open files";
-  const std::string all_but_a = "md5refresh: 2 manifests, 2 files: 1 written, 1 refused\n";
+  const std::string all_but_a =
+      "md5refresh: 2 manifests, 2 files: 1 written, 0 unchanged, 1 refused\n";
   // clang-format off
   const SwapCase cases[] = {
       {"a folder swapped for a link to another folder", [](const char* path) {
@@ -647,17 +648,17 @@ TEST(Trees, ASwapOrMoveDuringTheRunNeverLeadsOutside) {
            fs::create_directory_symlink("../other", swap_root / "rel" / "a");
          });
        }, nullptr, "md5refresh: cannot read folder %/a: Not a directory\n"
-                   "md5refresh: 1 manifest, 1 file: 1 written, 0 refused\n", {"rel/b"}},
+                   "md5refresh: 1 manifest, 1 file: 1 written, 0 unchanged, 0 refused\n", {"rel/b"}},
       {"a manifest swapped for a link to another", [](const char* path) {
          swap_once(path, "/a/update.txt", [] {
            fs::remove(swap_root / "rel" / "a" / "update.txt");
            fs::create_symlink("../../other/update.txt", swap_root / "rel" / "a" / "update.txt");
          });
        }, nullptr, "md5refresh: cannot open %/a/update.txt: Too many levels of symbolic links\n"
-                   "md5refresh: 2 manifests, 1 file: 1 written, 1 refused\n", {"rel/b"}},
+                   "md5refresh: 2 manifests, 1 file: 1 written, 0 unchanged, 1 refused\n", {"rel/b"}},
       {"a folder moved before its manifest is replaced", nullptr, [] {
          swap_once("a", "a", [] { fs::rename(swap_root / "rel" / "a", swap_root / "rel" / "moved"); });
-       }, "md5refresh: 2 manifests, 2 files: 2 written, 0 refused\n", {"rel/moved", "rel/b"}},
+       }, "md5refresh: 2 manifests, 2 files: 2 written, 0 unchanged, 0 refused\n", {"rel/moved", "rel/b"}},
       {"a manifest removed before it is replaced", nullptr, [] {
          swap_once("a", "a", [] { fs::remove(swap_root / "rel" / "a" / "update.txt"); });
        }, "md5refresh: %/a/update.txt changed while the files were digested; not replaced\n" + all_but_a, {"rel/b"}},

@@ -99,7 +99,7 @@ struct Walk {
   bool options_over = false;           // "--" stood before
   const char* input_option = nullptr;  // the first "-i", "-o" or "--from"
   const char* output_only_option = nullptr;
-  const char* refresh_only_option = nullptr;  // "--sha256"
+  const char* refresh_only_option = nullptr;  // "--sha256", "-n", "--dry-run"
 };
 
 // "-x" takes every word up to the next option; one that takes none is warned of.
@@ -187,6 +187,9 @@ bool take_word(Walk& walk, CommandLine& command) {
   } else if (word == "--sha256") {
     command.add_sha256 = true;
     walk.refresh_only_option = argument;
+  } else if (word == "-n" || word == "--dry-run") {
+    command.dry_run = true;
+    walk.refresh_only_option = argument;
   } else if (word == "--quiet" || word == "--status") {
     command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
     walk.output_only_option = argument;
@@ -267,6 +270,9 @@ int refused(const CommandLine& command) {
     report(
         "option \"--sha256\" is for a refresh; a check checks every digest recorded; see "
         "md5refresh --help");
+  } else if (option == "-n" || option == "--dry-run") {
+    report("option \"%s\" is for a refresh; a check writes nothing; see md5refresh --help",
+           command.refused_option);
   } else if (option == "-r" && command.tree_count == MAX_TREES) {
     report("at most %d folders with -r; see md5refresh --help", MAX_TREES);
   } else if (option == "-r") {
@@ -374,6 +380,7 @@ int run_trees_of(const CommandLine& command) {
                       command.excludes, check, command.check_output};
   request.ignore_missing = command.ignore_missing;
   request.add_sha256 = command.add_sha256;
+  request.dry_run = command.dry_run;
   return with_output_checked(run_trees(request), check);
 }
 
@@ -397,6 +404,7 @@ int run_named_of(const CommandLine& command) {
   NamedRequest request{named, command.excludes, check, command.check_output};
   request.ignore_missing = command.ignore_missing;
   request.add_sha256 = command.add_sha256;
+  request.dry_run = command.dry_run;
   return with_output_checked(run_named(request), check);
 }
 

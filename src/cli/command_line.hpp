@@ -34,10 +34,10 @@ inline constexpr char USAGE_TEXT[] =
 // each option really does.
 inline constexpr char HELP_TEXT[] =
     "Usage: md5refresh [MANIFEST...] [-i INPUT] [-o OUTPUT] [-x NAME...] [--ignore-missing]\n"
-    "                  [--sha256] [--from LIST [-z]] [-- MANIFEST...]\n"
+    "                  [--sha256] [-n] [--from LIST [-z]] [-- MANIFEST...]\n"
     "       md5refresh -c [MANIFEST...] [-i INPUT] [-x NAME...] [--ignore-missing]\n"
     "                  [--quiet | --status] [--from LIST [-z]] [-- MANIFEST...]\n"
-    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status] | --sha256]\n"
+    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status] | --sha256 | -n]\n"
     "                  [-x NAME...] [--ignore-missing]\n"
     "Refreshes the MD5 digest recorded for each file a manifest names, or checks it;\n"
     "a section's \"sha256\" entry is refreshed and checked beside it.\n"
@@ -50,6 +50,7 @@ inline constexpr char HELP_TEXT[] =
     "  -z                with --from: the names in LIST end with a NUL byte, not a line end\n"
     "  --                every word after it names a manifest\n"
     "  -x NAME...        leave out the sections named, every word up to the next option\n"
+    "  -n, --dry-run     refresh, but write nothing: say which manifests would change\n"
     "  -c, --check       check the recorded digests; write nothing\n"
     "  --quiet           with -c: print only the lines that are not OK, and a summary\n"
     "                    when not all is OK\n"
@@ -64,7 +65,8 @@ inline constexpr char HELP_TEXT[] =
     "  --version         print the version\n"
     "\n"
     "Exit status:\n"
-    "  0  every manifest written with every digest taken; in a check, every file OK\n"
+    "  0  every manifest written (or left unchanged) with every digest taken; in a\n"
+    "     check, every file OK\n"
     "  1  a manifest not written, or a digest not taken; in a check, a file not OK\n"
     "  2  in a check: nothing checked (no manifest, or no file in it to check);\n"
     "     no arguments at all: nothing done\n"
@@ -73,10 +75,10 @@ inline constexpr char HELP_TEXT[] =
 
 // Every option the argument walk knows: any other word that begins with "-"
 // is refused, so an option is known here or nowhere, and --help names each.
-inline constexpr std::array<std::string_view, 17> OPTION_WORDS = {
-    "-i", "-o",       "-x", "-c", "--check", "--quiet",   "--status", "--ignore-missing",
-    "-r", "--sha256", "-h", "-v", "--help",  "--version", "--from",   "-z",
-    "--"};
+inline constexpr std::array<std::string_view, 19> OPTION_WORDS = {
+    "-i", "-o",       "-x",       "-c", "--check", "--quiet",   "--status", "--ignore-missing",
+    "-r", "--sha256", "-h",       "-v", "--help",  "--version", "--from",   "-z",
+    "--", "-n",       "--dry-run"};
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
 
@@ -113,6 +115,7 @@ struct CommandLine {
   bool output_named;    // by "-o", not by default or by a bare first argument
   bool ignore_missing;  // "--ignore-missing": files that do not exist are passed over
   bool add_sha256;      // "--sha256": a refresh stores every file's SHA-256 too
+  bool dry_run;         // "-n", "--dry-run": a refresh that writes nothing
   ExcludeList excludes;
   const char* too_long_path;      // the first path argument that did not fit, or null
   int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace md5refresh {
@@ -32,6 +33,10 @@ struct Manifest {
   std::int32_t section_count;
   bool utf8_byte_order_mark;  // the text began with one, and the rewrite does too
   std::array<Section, MAX_SECTIONS> sections;
+  // Comment lines outside sections, each ended by LF, kept where they stand:
+  // those before section s in comments[s], those after the last section in
+  // comments[section_count].
+  std::array<std::string, MAX_SECTIONS + 1> comments;
 };
 
 [[nodiscard]] std::string_view field_text(const Field& field);

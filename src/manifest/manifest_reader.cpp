@@ -5,13 +5,15 @@
 //       key=value       text before the first "="; inside a section every other
 //   }                   non-empty line is an entry; a line beginning with "}"
 //                       closes the section. Outside sections only blank lines,
-//                       closing lines and comments ("#" or ";") may stand.
+//                       closing lines and comments ("#" or ";") may stand;
+//                       comments are kept, before the next section.
 //
 // The input is read in binary and translated as a text-mode read would be on
 // every host: CR LF reads as LF and a 0x1A byte ends the text (only padding
 // may follow it); a UTF-8 byte order mark is set aside. A line longer than
 // 1022 characters is always one line: only a blank one or a comment outside
-// sections may be that long, since nothing longer fits the table. Leading
+// sections may be that long, since nothing longer fits the table (a comment
+// is kept whole, however long). Leading
 // blanks (space, tab) are dropped; trailing blanks are cut only when no line
 // feed follows them. The value is the first whitespace-free run after the "=".
 // Whatever the table or the rewrite could not carry is refused with its line,
@@ -104,6 +106,7 @@ ByteOrderMark take_byte_order_mark(TextInput& input) {
 
 struct Line {
   std::string_view text;  // up to LINE_LIMIT characters and the line feed
+  std::string_view rest;  // the characters past them, of a line too long
   bool too_long;          // more characters followed, up to the line's end
   bool has_nul;
   bool has_carriage_return;  // one that is not part of a CR LF pair
@@ -116,10 +119,11 @@ bool is_whitespace(int c) {
 }
 
 // One whole line, however long; what lies past the first LINE_LIMIT characters
-// is only looked at, never kept.
-Line read_line(TextInput& input, std::array<char, LINE_LIMIT + 2>& buffer) {
-  Line line{{}, false, false, false, true, 0};
+// goes to `rest`, for a comment that keeps it.
+Line read_line(TextInput& input, std::array<char, LINE_LIMIT + 2>& buffer, std::string& rest) {
+  Line line{{}, {}, false, false, false, true, 0};
   std::size_t kept = 0;
+  rest.clear();
   for (int c; (c = next_text_char(input)) != EOF;) {
     if (c == '\n') {
       buffer[kept++] = '\n';
@@ -129,6 +133,7 @@ Line read_line(TextInput& input, std::array<char, LINE_LIMIT + 2>& buffer) {
       buffer[kept++] = static_cast<char>(c);
     } else {
       line.too_long = true;
+      rest.push_back(static_cast<char>(c));
     }
     line.has_nul = line.has_nul || c == '\0';
     line.has_carriage_return = line.has_carriage_return || c == '\r';
@@ -138,13 +143,13 @@ Line read_line(TextInput& input, std::array<char, LINE_LIMIT + 2>& buffer) {
     }
   }
   line.text = {buffer.data(), kept};
+  line.rest = rest;
   return line;
 }
 
-// A line too long for the table may still be dropped whole, as a blank line or
-// a comment between sections; it may not be a header.
-bool may_drop_long_line(const Line& line, bool inside_section) {
-  if (line.blank) return true;
+// A line too long for the table may still stand between sections, as a blank
+// line or a comment; it may not be a header.
+bool is_long_comment(const Line& line, bool inside_section) {
   const std::size_t first = line.text.find_first_not_of(WHITESPACE);
   return !inside_section && line.last_visible != '{' &&
          (line.text[first] == '#' || line.text[first] == ';');
@@ -194,6 +199,14 @@ bool ends_in_brace(std::string_view line) {
 
 bool is_comment(std::string_view line) {
   return line.front() == '#' || line.front() == ';';
+}
+
+// A comment outside sections, as the rewrite gives it back: its bytes after
+// the leading blanks, ended by LF.
+void keep_comment(const Line& read, std::string& comments) {
+  std::string_view text = read.text.substr(read.text.find_first_not_of(BLANKS));
+  if (text.ends_with('\n')) text.remove_suffix(1);
+  comments.append(text).append(read.rest).push_back('\n');
 }
 
 // A header line ("name={") opens the next section of the table.
@@ -269,6 +282,7 @@ namespace {
 
 ReadResult read_table(TextInput& text, Manifest& manifest) {
   std::array<char, LINE_LIMIT + 2> buffer{};
+  std::string rest;
   Section* open_section = nullptr;
   long line_number = 1;
   ReadResult result{ReadStatus::ok, 0, 0};
@@ -283,16 +297,19 @@ ReadResult read_table(TextInput& text, Manifest& manifest) {
       break;
   }
   for (;;) {
-    const Line read = read_line(text, buffer);
+    const Line read = read_line(text, buffer, rest);
     if (read.text.empty()) break;
     const long this_line = line_number++;
     auto fail = [this_line](ReadStatus status) { return ReadResult{status, this_line, 0}; };
 
     if (read.has_nul) return fail(ReadStatus::nul_byte);
     if (read.has_carriage_return) return fail(ReadStatus::lone_carriage_return);
+    const auto comments_here = static_cast<std::size_t>(manifest.section_count);
+    if (read.too_long && read.blank) continue;
     if (read.too_long) {
-      if (may_drop_long_line(read, open_section != nullptr)) continue;
-      return fail(ReadStatus::line_too_long);
+      if (!is_long_comment(read, open_section != nullptr)) return fail(ReadStatus::line_too_long);
+      keep_comment(read, manifest.comments[comments_here]);
+      continue;
     }
     std::string_view line = trim(read.text);
 
@@ -315,7 +332,9 @@ ReadResult read_table(TextInput& text, Manifest& manifest) {
         if (kept < KEYLESS_LINES_KEPT)
           result.keyless[kept] = {this_line, manifest.section_count - 1};
       }
-    } else if (!only_whitespace(line) && !is_comment(line)) {
+    } else if (is_comment(line)) {
+      keep_comment(read, manifest.comments[comments_here]);
+    } else if (!only_whitespace(line)) {
       return fail(ReadStatus::text_outside_section);
     }
   }

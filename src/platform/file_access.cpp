@@ -165,7 +165,7 @@ const char* error_text(int error) {
   return error == NOT_A_REGULAR_FILE ? "not a regular file" : std::strerror(error);
 }
 
-OutputProbe probe_output(const char* path, int folder) {
+OutputProbe probe_output(const char* path, int folder, bool look_only) {
   OutputProbe probe{
       0,     {}, false, OutputKind::missing, {}, folder == NO_FOLDER ? final_path_of(path) : path,
       folder};
@@ -195,6 +195,14 @@ OutputProbe probe_output(const char* path, int folder) {
     case OutputKind::missing:
       break;
   }
+  if (int error = 0; folder_access_known(final_path, folder, error)) {
+    if (error != 0) {
+      probe.error = error;
+      probe.directory = directory_of(final_path);
+    }
+    return probe;
+  }
+  if (look_only) return probe;
   std::string temporary_path;
   const int descriptor = create_temporary(final_path, temporary_path, folder, PROBE_SUFFIX);
   if (descriptor < 0) {

@@ -218,11 +218,13 @@ struct OutputProbe {
 // Finds out, before any work is done, whether `path` can be written and how: the
 // output is classified by what it is, links followed, never by its name; an
 // existing output that the process may not write or rename over is refused as
-// the open or the rename would refuse it, and a temporary file is made and
-// removed again beside it.
+// the open or the rename would refuse it; and whether a temporary can be made
+// beside it is asked of the system, or where only a file tells (Windows), a
+// temporary is made and removed again, but when `look_only`.
 // Within a folder, the output is the file of that name there: a link there is
 // replaced, not followed.
-[[nodiscard]] OutputProbe probe_output(const char* path, int folder = NO_FOLDER);
+[[nodiscard]] OutputProbe probe_output(const char* path, int folder = NO_FOLDER,
+                                       bool look_only = false);
 
 // A stream's buffer of the tool's own: the C library would ask the system for
 // the file's block size to size one.

@@ -43,6 +43,12 @@ namespace md5refresh {
 // `sticky` tells the sticky-directory rule from a plain refusal.
 [[nodiscard]] int check_replaceable(const std::string& path, bool& sticky, int folder);
 
+// Whether the system tells, without a file made, that a new file can be made
+// beside `path`: then 0 or errno goes to `error`. POSIX hosts ask the access
+// check with the effective IDs, which sees the permission bits, ACLs, a
+// read-only mount and an immutable folder; Windows answers only with a file.
+[[nodiscard]] bool folder_access_known(const std::string& path, int folder, int& error);
+
 // Whether an output's temporary may take `path`: on Windows, not while the
 // name its replace gives the old file meanwhile is taken (a folder left there).
 [[nodiscard]] bool backup_name_free(const std::string& temporary_path);

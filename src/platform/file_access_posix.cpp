@@ -204,6 +204,14 @@ int check_replaceable(const std::string& path, bool& sticky, int folder) {
   return 0;
 }
 
+// "/." asks of a folder only: a file on the way is not one (ENOTDIR).
+bool folder_access_known(const std::string& path, int folder, int& error) {
+  const std::string directory = folder != NO_FOLDER ? "." : directory_of(path) + "/.";
+  const int access = ::faccessat(at(folder), directory.c_str(), W_OK | X_OK, AT_EACCESS);
+  error = access == 0 ? 0 : errno;
+  return true;
+}
+
 int open_exclusive(const std::string& path, int folder) {
   return ::openat(at(folder), name_within(path.c_str(), folder),
                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -112,7 +112,8 @@ bool prepare_output(ManifestRun& run, const RunSettings& settings) {
   if constexpr (WITH_SEAMS) {
     if (seams::after_read_hook != nullptr) seams::after_read_hook();
   }
-  run.probe = probe_output(run.output_path.c_str(), folder_descriptor(run.folder));
+  run.probe =
+      probe_output(run.output_path.c_str(), folder_descriptor(run.folder), settings.dry_run);
   if (!report_probe(run)) return false;
   const bool regular = run.probe.kind == OutputKind::regular;
   const bool same_path = run.output_path == run.input_path;
@@ -128,7 +129,7 @@ bool prepare_output(ManifestRun& run, const RunSettings& settings) {
     say(run.transcript, "writing %s from %s; choose the output with -o", run.output_path.c_str(),
         input_path);
   }
-  if (run.replaces_input && !lock_for_replace(run.input.stream)) {
+  if (run.replaces_input && !settings.dry_run && !lock_for_replace(run.input.stream)) {
     say(run.transcript, "%s is being refreshed by another run; not replaced", input_path);
     return false;
   }
@@ -212,14 +213,30 @@ bool unchanged_since_read(const ManifestRun& run) {
   }
 }
 
+// Whether the output is the input, found by the probe at the output's path.
+bool input_is_output(const ManifestRun& run) {
+  return run.replaces_input && run.probe.kind == OutputKind::regular &&
+         same_file(run.probe.existing, run.input.stamp);
+}
+
+// The last look before the output is put in place or the input left as it
+// is: false, said, when what is there changed since the run looked at it.
+bool still_as_found(ManifestRun& run) {
+  if constexpr (WITH_SEAMS) {
+    if (seams::before_replace_hook != nullptr) seams::before_replace_hook();
+  }
+  if (unchanged_since_read(run)) return true;
+  say(run.transcript, "%s changed while the files were digested; not replaced",
+      run.replaces_input ? run.input_path.c_str() : run.output_path.c_str());
+  return false;
+}
+
 // The output written, flushed (and alone, synced) and kept open.
 bool write_output(ManifestRun& run, bool synced) {
-  // The input is the file replaced when the probe found it at the output's path.
-  const bool input_there = run.replaces_input && same_file(run.probe.existing, run.input.stamp);
-  int error =
-      open_output(run.probe, input_there ? run.input.stream : nullptr, run.output, run.transcript);
+  int error = open_output(run.probe, input_is_output(run) ? run.input.stream : nullptr, run.output,
+                          run.transcript);
   if (error == 0) {
-    if (write_manifest(run.output.file, *run.manifest, run.plan.left_out)) {
+    if (std::fwrite(run.text.data(), 1, run.text.size(), run.output.file) == run.text.size()) {
       error = finish_output(run.output, synced);
     } else {
       error = errno != 0 ? errno : EIO;
@@ -233,14 +250,9 @@ bool write_output(ManifestRun& run, bool synced) {
 }
 
 bool put_in_place(ManifestRun& run, bool synced) {
-  if constexpr (WITH_SEAMS) {
-    if (seams::before_replace_hook != nullptr) seams::before_replace_hook();
-  }
-  if (!unchanged_since_read(run)) {
+  if (!still_as_found(run)) {
     discard_output(run.output);
     close_input(run.input);
-    say(run.transcript, "%s changed while the files were digested; not replaced",
-        run.replaces_input ? run.input_path.c_str() : run.output_path.c_str());
     return false;
   }
   // Elsewhere the lock on the input keeps a second run out until the new
@@ -313,7 +325,8 @@ void advance(ManifestRun& run, Stage to) {
   const bool allowed =
       (from == Stage::found && (to == Stage::not_planned || to == Stage::refused ||
                                 to == Stage::ready || to == Stage::said_only)) ||
-      (from == Stage::ready && (to == Stage::staged || to == Stage::not_written)) ||
+      (from == Stage::ready && (to == Stage::staged || to == Stage::not_written ||
+                                to == Stage::unchanged || to == Stage::would_write)) ||
       (from == Stage::staged && (to == Stage::written || to == Stage::not_written));
   if (!allowed) std::abort();
   run.stage = to;
@@ -326,6 +339,8 @@ bool planned(const ManifestRun& run) {
     case Stage::staged:
     case Stage::written:
     case Stage::not_written:
+    case Stage::unchanged:
+    case Stage::would_write:
       return true;
     default:
       return false;
@@ -421,10 +436,23 @@ bool complete(const ManifestRun& run) {
   return run.files_not_digested == 0 && run.sha256_not_stored == 0;
 }
 
-void end_refresh_of(ManifestRun& run) {
-  if (run.files_not_digested == 0) return;
-  say(run.transcript, "%d of %d files not digested; their recorded digests were kept",
-      run.files_not_digested, run.files_named);
+void end_refresh_of(ManifestRun& run, const RunSettings& settings) {
+  if (run.files_not_digested > 0) {
+    say(run.transcript, "%d of %d files not digested; their recorded digests were kept",
+        run.files_not_digested, run.files_named);
+  }
+  run.text = manifest_text(*run.manifest, run.plan.left_out);
+  if (!settings.dry_run) return;
+  const bool same_text = input_is_output(run) && run.text == run.input.bytes;
+  if (!still_as_found(run)) {
+    advance(run, Stage::not_written);
+  } else if (same_text) {
+    advance(run, Stage::unchanged);
+  } else {
+    say(run.transcript, "would write %s", run.output_path.c_str());
+    advance(run, Stage::would_write);
+  }
+  close_input(run.input);
 }
 
 int end_check_of(ManifestRun& run, const RunSettings& settings) {
@@ -436,8 +464,14 @@ int end_check_of(ManifestRun& run, const RunSettings& settings) {
 
 void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync) {
   const bool one_sync = batched && syncs_file_system();
-  for (ManifestRun* run : runs)
+  for (ManifestRun* run : runs) {
+    if (input_is_output(*run) && run->text == run->input.bytes) {
+      advance(*run, still_as_found(*run) ? Stage::unchanged : Stage::not_written);
+      close_input(run->input);
+      continue;
+    }
     advance(*run, write_output(*run, !one_sync) ? Stage::staged : Stage::not_written);
+  }
   const std::vector<std::uint64_t> devices =
       one_sync ? devices_of(runs) : std::vector<std::uint64_t>{};
   if (one_sync) sync_outputs(runs, devices, true, failed_sync);

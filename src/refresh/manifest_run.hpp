@@ -36,6 +36,9 @@ struct RunSettings {
   bool ignore_missing = false;
   // A refresh adds a "sha256" entry where a section has none ("--sha256").
   bool add_sha256 = false;
+  // A refresh that writes nothing, makes no file and takes no lock; it says
+  // which manifests it would write ("--dry-run").
+  bool dry_run = false;
 };
 
 // The kinds beside MD5 the run takes of the section's file: the SHA-256 where
@@ -57,7 +60,8 @@ struct OpenInput {
 // Where a manifest stands in its run. Every change of stage is made by
 // `advance`, which holds the only ones there are:
 //   found -> not_planned | refused | ready | said_only
-//   ready -> staged | not_written;  staged -> written | not_written
+//   ready -> staged | not_written | unchanged | would_write
+//   staged -> written | not_written
 enum class Stage {
   found,        // taken from its source, not yet prepared
   not_planned,  // not read, or not the manifest meant: nothing checked or written
@@ -66,6 +70,8 @@ enum class Stage {
   staged,       // a refresh's output is written beside, not yet in place
   written,      // a refresh's output is in place
   not_written,  // a refresh's output could not be written or put in place
+  unchanged,    // a refresh's text is the input's, which is left as it is
+  would_write,  // a dry run's text differs from what the output holds
   said_only,    // no manifest: only what its source said after the last one
 };
 
@@ -83,6 +89,7 @@ struct ManifestRun {
   bool replaces_input = false;
   OutputFile output;
   std::size_t finished_sections = 0;  // in the manifest's order
+  std::string text;                   // a refresh's, once its sections are all finished
   CheckTally tally{};
   // In a refresh: the files visited sections name (one that several name
   // counts once), and those of them that kept no fresh digest in a section
@@ -116,11 +123,13 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
 [[nodiscard]] bool complete(const ManifestRun& run);
 
 // Once a refresh's sections are all finished: says how many files kept their
-// recorded digests, when any did.
-void end_refresh_of(ManifestRun& run);
+// recorded digests, when any did, and makes the manifest's new text. A dry
+// run ends there, unchanged or saying it would write the output.
+void end_refresh_of(ManifestRun& run, const RunSettings& settings);
 
 // Writes the outputs of the ready refreshes and puts each in place, each run
-// ending written or not written. Alone
+// ending written or not written; an input whose new text is the text read is
+// left as it is, unchanged, once it is found still to hold it. Alone
 // (`batched` false, or a host whose file systems cannot be synced whole), each
 // is flushed to disk before its rename and its rename made durable; batched,
 // all are written, one sync of each file system makes them durable, each is

@@ -58,7 +58,7 @@ struct RunShape {
 // What the run's summary counts.
 struct RunCounts {
   std::size_t manifests = 0, files = 0;  // files: those digested
-  std::size_t written = 0, incomplete = 0, refused = 0;
+  std::size_t written = 0, unchanged = 0, would_write = 0, incomplete = 0, refused = 0;
   std::array<std::size_t, 3> check_statuses{};  // manifests by check status
   std::array<bool, MAX_EXCLUDES> excludes_matched{};
 };
@@ -149,6 +149,21 @@ bool finish_sections(Pipeline& p, ManifestInFlight& manifest) {
   return all_fed(run, manifest.sections);
 }
 
+// The summary's count a committed manifest adds to: one whose text is in
+// place, or would be, but lacks a digest is incomplete.
+std::size_t& count_of_outcome(RunCounts& counts, const ManifestRun& run) {
+  switch (run.stage) {
+    case Stage::written:
+      return complete(run) ? counts.written : counts.incomplete;
+    case Stage::unchanged:
+      return complete(run) ? counts.unchanged : counts.incomplete;
+    case Stage::would_write:
+      return complete(run) ? counts.would_write : counts.incomplete;
+    default:
+      return counts.refused;
+  }
+}
+
 // Each committed manifest's lines and messages shown in the source's order,
 // as its own run shows them.
 void show_batch(Pipeline& p, std::vector<ManifestRun>& batch) {
@@ -156,10 +171,7 @@ void show_batch(Pipeline& p, std::vector<ManifestRun>& batch) {
   for (ManifestRun& run : batch) {
     show_transcript(run.transcript);
     if (run.stage == Stage::said_only) continue;
-    RunCounts& counts = p.counts;
-    ++(run.stage != Stage::written ? counts.refused
-       : !complete(run)            ? counts.incomplete
-                                   : counts.written);
+    ++count_of_outcome(p.counts, run);
   }
   batch.clear();
 }
@@ -208,7 +220,7 @@ void finish_ready(Pipeline& p, bool at_end = false) {
     if (p.settings.kind == RunKind::check) {
       finish_check(p, run);
     } else {
-      if (run.stage == Stage::ready) end_refresh_of(run);
+      if (run.stage == Stage::ready) end_refresh_of(run, p.settings);
       if (p.batch.empty()) p.batch_started = std::chrono::steady_clock::now();
       p.batch.push_back(std::move(run));
     }
@@ -352,7 +364,9 @@ void report_summary(const Pipeline& p, CheckOutput output, bool warn_unmatched) 
     if (statuses[2] + passed_over > 0)
       counts += ", " + std::to_string(statuses[2] + passed_over) + " not checked";
   } else {
-    counts = std::to_string(p.counts.written) + " written, ";
+    counts = p.settings.dry_run ? std::to_string(p.counts.would_write) + " would write, "
+                                : std::to_string(p.counts.written) + " written, ";
+    counts += std::to_string(p.counts.unchanged) + " unchanged, ";
     if (p.counts.incomplete > 0) counts += std::to_string(p.counts.incomplete) + " incomplete, ";
     counts += std::to_string(p.counts.refused + passed_over) + " refused";
   }
@@ -384,7 +398,8 @@ RunSettings settings_of(const Request& request, bool many) {
           request.output,
           many,
           request.ignore_missing,
-          request.add_sha256};
+          request.add_sha256,
+          request.dry_run};
 }
 
 }  // namespace

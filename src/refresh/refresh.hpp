@@ -53,6 +53,7 @@ struct NamedRequest {
   CheckOutput output;
   bool ignore_missing = false;
   bool add_sha256 = false;
+  bool dry_run = false;  // a refresh that writes nothing ("--dry-run")
 };
 [[nodiscard]] int run_named(const NamedRequest& request);
 
@@ -96,6 +97,7 @@ struct TreeRequest {
   int failed_sync = 0;  // not 0: the first batch's sync fails with this errno, for tests
   bool ignore_missing = false;
   bool add_sha256 = false;  // a refresh's "--sha256"
+  bool dry_run = false;     // a refresh's "--dry-run"
 };
 
 // Walks each folder depth first, its entries in byte order, links not
