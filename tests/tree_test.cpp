@@ -26,6 +26,8 @@
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
+using md5refresh::FileStamp;
+using md5refresh::stamp_of_path;
 
 namespace {
 
@@ -57,6 +59,17 @@ std::string report(const char* md5, const std::vector<std::string>& parts) {
   return std::string(md5) + "\t" + shown(parts) + "\n";
 }
 
+// Every regular file beneath `folder` and its stamp: its identity, size and time.
+std::map<std::string, FileStamp> stamps_beneath(const fs::path& folder) {
+  std::map<std::string, FileStamp> stamps;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    FileStamp stamp{};
+    if (stamp_of_path(entry.path().string().c_str(), stamp)) stamps[entry.path().string()] = stamp;
+  }
+  return stamps;
+}
+
 struct TreeCase {
   const char* name;
   Files files;
@@ -68,6 +81,8 @@ struct TreeCase {
   std::string shell_setup = "";  // POSIX hosts only, as are the links
   // {from, to}: a hard link; "../x" a link to a folder, "->x" to a file; "" an empty folder
   std::vector<std::pair<std::string, std::string>> links = {};
+  bool writes_nothing = false;           // every file beneath the run's folder as it was
+  std::vector<std::string> untouched{};  // these files the same, with the same time
 };
 
 // As end_to_end_test: permission bits bind only a user who is not root.
@@ -130,6 +145,10 @@ std::vector<TreeCase> tree_cases() {
       {"rel/pkg/lib.so.1", "abc"},
       {"rel/pkg/d/s.bin", "hello"},
       {"rel/secret.bin", "hello"}};
+  const std::string commented =
+      "# before\nx={\nfile_path=x.bin\n}\n; between\n\n  # before y, left "
+      "out\ny={\nfile_path=y.bin\n}\n"
+      "# after";
   // Two hundred packages, more than a tight descriptor limit would let the
   // run hold at once.
   Files flat, flat_after;
@@ -195,6 +214,35 @@ std::vector<TreeCase> tree_cases() {
        "md5refresh: cannot read folder none: No such file or directory\nmd5refresh: 0 manifests, 0 files: 0 written, 0 unchanged, 0 refused\n", 1, {}},
       {"a folder without a manifest", {{"rel/a.txt", ""}}, {"-c", "-r", "rel"}, "",
        "md5refresh: no update.txt in rel or beneath it\nmd5refresh: 0 manifests, 0 files: 0 OK, 0 not OK\n", 2, {}},
+      {"comments outside sections kept where they stand, a left-out section's too",
+       {{"rel/a/update.txt", commented}, {"rel/a/x.bin", "abc"}, {"rel/a/y.bin", "hello"}}, {"-r", "rel", "-x", "y"},
+       report(ABC_MD5, {"rel", "a", "x.bin"}) + report(HELLO_MD5, {"rel", "a", "y.bin"}),
+       "md5refresh: 1 manifest, 2 files: 1 written, 0 unchanged, 0 refused\n", 0,
+       {{"rel/a/update.txt", "# before\n" + section("x", "x.bin", ABC_MD5) + "; between\n# before y, left out\n# after\n"}}},
+      {"comments kept in a manifest written elsewhere",
+       {{"rel/update.txt", commented}, {"rel/x.bin", "abc"}, {"rel/y.bin", "hello"}}, {"rel/update.txt", "-o", "rel/o.txt"},
+       report(ABC_MD5, {"rel", "x.bin"}) + report(HELLO_MD5, {"rel", "y.bin"}), "", 0,
+       {{"rel/o.txt", "# before\n" + section("x", "x.bin", ABC_MD5) + "; between\n# before y, left out\n" +
+                      section("y", "y.bin", HELLO_MD5) + "# after\n"}, {"rel/update.txt", commented}}},
+      {"a manifest whose digests are current is left as it is",
+       {{"rel/a/update.txt", "# kept\n" + section("x", "x.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"},
+        {"rel/b/update.txt", section("y", "y.bin")}, {"rel/b/y.bin", "hello"}},
+       {"-r", "rel"}, report(ABC_MD5, {"rel", "a", "x.bin"}) + report(HELLO_MD5, {"rel", "b", "y.bin"}),
+       "md5refresh: 2 manifests, 2 files: 1 written, 1 unchanged, 0 refused\n", 0,
+       {{"rel/b/update.txt", section("y", "y.bin", HELLO_MD5)}}, "", {}, false, {"rel/a/update.txt"}},
+      {"a dry run writes nothing and takes no lock", two, {"-n", "-r", "rel"}, nested_out,
+       "md5refresh: would write " + shown({"rel", "a", "update.txt"}) + "\nmd5refresh: would write " +
+       shown({"rel", "b", "c", "update.txt"}) + "\nmd5refresh: would write " + shown({"rel", "update.txt"}) +
+       "\nmd5refresh: 3 manifests, 4 files: 3 would write, 0 unchanged, 0 refused\n", 0,
+       two, "flock rel/update.txt", {}, true},
+      {"a dry run: one unchanged, one with a file missing",
+       {{"rel/a/update.txt", section("x", "x.bin", ABC_MD5)}, {"rel/a/x.bin", "abc"}, {"rel/b/update.txt", "y={\nfile_path=gone.bin\n}\n"}},
+       {"--dry-run", "-r", "rel"}, report(ABC_MD5, {"rel", "a", "x.bin"}),
+       "md5refresh: cannot open " + shown({"rel", "b", "gone.bin"}) + ": No such file or directory\n"
+       "md5refresh: 1 of 1 files not digested; their recorded digests were kept\n"
+       "md5refresh: would write " + shown({"rel", "b", "update.txt"}) + "\n"
+       "md5refresh: 2 manifests, 1 file: 0 would write, 1 unchanged, 1 incomplete, 0 refused\n", 1,
+       {}, "", {}, true},
       {"-o with -r", good, {"-r", "rel", "-o", "o.txt"}, "", "md5refresh: -r does not go with \"-o\"" + in_place, 1, good},
       {"a manifest named with -r", good, {"rel/a/update.txt", "-r", "rel"}, "",
        "md5refresh: -r does not go with \"rel/a/update.txt\"" + in_place, 1, good},
@@ -451,12 +499,19 @@ TEST(Trees, EveryManifestBeneathTheFolders) {
         fs::create_hard_link(dir / from, dir / to);
       }
     }
+    const std::map<std::string, FileStamp> before = stamps_beneath(dir.path());
     const test::ToolRun run = test::run_tool(dir.path(), c.arguments, c.shell_setup);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
     for (const auto& [name, contents] : c.afterwards)
       EXPECT_EQ(test::read_file(dir / name), contents) << name;
+    const std::map<std::string, FileStamp> after = stamps_beneath(dir.path());
+    if (c.writes_nothing) EXPECT_TRUE(after == before) << "a file made, changed or replaced";
+    for (const std::string& name : c.untouched) {
+      const std::string path = (dir / name).make_preferred().string();
+      EXPECT_TRUE(after.contains(path) && after.at(path) == before.at(path)) << name;
+    }
     for (const auto& [from, to] : c.links) {
       if (from.empty()) fs::permissions(dir / to, fs::perms::owner_all, fs::perm_options::add);
     }
