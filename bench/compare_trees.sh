@@ -3,20 +3,26 @@
 # Times whole runs over a generated release folder: PACKAGES package folders,
 # each an update.txt naming 5 files of sizes spread evenly on a log scale from
 # 1 KiB to MAX_KIB (16 MiB: mostly small, about 1.7 GiB at 200 packages). It
-# compares, cache warm and in alternation, the medians of: md5refresh -r over
-# the folder; a shell loop running md5refresh once per manifest; md5sum over
-# all the files; md5deep -r -j<cores> over the folder; md5refresh -c --status
-# -r (a check, which writes nothing). Then it measures md5refresh -r alone: its
-# peak RSS and the most descriptors it held open.
-# Usage: bench/compare_trees.sh   (PACKAGES=200 MAX_KIB=16384 RUNS=5; needs a
-# release build; MD5REFRESH=path picks another binary; TOOLS="md5refresh"
-# times only some). PROFILE=small is the release of many small files:
-# 2,000 folders of 5 files of 1 to 64 KiB (PACKAGES=2000 MAX_KIB=64).
-# TREES=/dev/shm puts the tree in memory: the writes then cost what the tool
-# spends on them, not what the disk's file system does (see
-# bench/manifest_write_floor.cpp for that floor). BASELINE=path times another
-# build of the tool beside this one, its refresh and its check, in the same
-# alternation.
+# compares, cache warm and in alternation, the medians of:
+#   unchanged  md5refresh -r over the folder, every digest current: nothing to write
+#   stale      md5refresh -r with every digest stale: every manifest written (the
+#              stale manifests are put back and synced before each run, untimed)
+#   check      md5refresh -c --status -r, which writes nothing
+#   md5sum     md5sum over all the files;  md5deep  md5deep -r -j<cores>
+#   floor      bench/manifest_write_floor's "replace": each manifest replaced
+#              through a temporary beside it, one sync, with nothing else done
+#   loop       (with TOOLS) a shell loop running md5refresh once per manifest
+# Then it measures md5refresh -r alone: its peak RSS and the most descriptors
+# it held open.
+# Usage: bench/compare_trees.sh   (PACKAGES=200 MAX_KIB=16384 RUNS=9; needs a
+# release build and the bench preset's floor; MD5REFRESH=path picks another
+# binary, FLOOR=path another floor; TOOLS="unchanged check" times only some).
+# PROFILE=small is the release of many small files: 2,000 folders of 5 files
+# of 1 to 64 KiB (PACKAGES=2000 MAX_KIB=64). TREES=/dev/shm puts the tree in
+# memory, where writing, renaming and syncing cost next to nothing; the
+# default, build/bench-data, lies on the disk that holds the repository.
+# BASELINE=path times another build of the tool beside this one, its stale
+# refresh and its check, in the same alternation.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,15 +33,18 @@ else
     packages=${PACKAGES:-200}
     max_kib=${MAX_KIB:-16384}
 fi
-runs=${RUNS:-5}
+runs=${RUNS:-9}
 tool=${MD5REFRESH:-$root/build/release/md5refresh}
+floor=${FLOOR:-$root/build/bench/bench/manifest_write_floor}
 tree=${TREES:-$root/build/bench-data}/tree-$packages-$max_kib
+stale=$tree.stale
 cores=$(nproc)
-names=(${TOOLS:-md5refresh check loop md5sum md5deep})
+names=(${TOOLS:-unchanged stale check md5sum md5deep floor})
 baseline=${BASELINE:-}
 [ -n "$baseline" ] && names+=(baseline baseline-check)
 
 [ -x "$tool" ] || { echo "no $tool: build it first (make demo)" >&2; exit 1; }
+[ -x "$floor" ] || { echo "no $floor: build the bench preset first (make bench)" >&2; exit 1; }
 bash "$root/scripts/install-deps.sh" peers
 
 # The same tree every time: sizes from a fixed seed.
@@ -60,9 +69,16 @@ all_files() { find "$tree" -name '*.bin' -print0; }
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
+# Every manifest as stale as the tree was made, on disk before the timed run.
+put_back_stale() {
+    cp -R "$stale/." "$tree/"
+    sync -f "$tree/"
+}
+
 run_tool() {
     case $1 in
-        md5refresh) "$tool" -r "$tree" ;;
+        unchanged | stale) "$tool" -r "$tree" ;;
+        floor) "$floor" "$tree" 1 replace ;;
         check) "$tool" -c --status -r "$tree" ;;
         loop) for manifest in "$tree"/*/update.txt; do "$tool" "$manifest"; done ;;
         md5sum) all_files | xargs -0 md5sum ;;
@@ -73,12 +89,22 @@ run_tool() {
 }
 
 make_tree
+if [ ! -d "$stale" ]; then
+    mkdir -p "$stale"
+    for manifest in "$tree"/*/update.txt; do
+        package=$(basename "$(dirname "$manifest")")
+        mkdir -p "$stale/$package"
+        sed 's/^\( *md5=\).*/\10/' "$manifest" >"$stale/$package/update.txt"
+    done
+fi
 echo "tree: $packages manifests, $(all_files | tr -cd '\0' | wc -c) files," \
     "$(du -sm --apparent-size "$tree" | cut -f1) MiB; $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
-    "family $(grep -m1 'cpu family' /proc/cpuinfo | cut -d: -f2 | tr -d ' '), $cores cores"
+    "family $(grep -m1 'cpu family' /proc/cpuinfo | cut -d: -f2 | tr -d ' '), $cores cores;" \
+    "$(df -T "$tree" | awk 'NR == 2 {print $2 " on " $1}')"
 all_files | xargs -0 cat >/dev/null  # warm
 
 # The tools must agree before their times mean anything.
+put_back_stale
 ours=$("$tool" -r "$tree" 2>/dev/null | cut -f1 | sort)
 theirs=$(all_files | xargs -0 md5sum | cut -d' ' -f1 | sort)
 [ "$ours" = "$theirs" ] || { echo "md5refresh -r and md5sum disagree" >&2; exit 1; }
@@ -86,6 +112,7 @@ theirs=$(all_files | xargs -0 md5sum | cut -d' ' -f1 | sort)
 declare -A times
 for ((run = 0; run < runs; run++)); do
     for name in "${names[@]}"; do
+        case $name in stale | baseline) put_back_stale ;; esac
         start=$(date +%s.%N)
         run_tool "$name" >/dev/null 2>&1
         end=$(date +%s.%N)
@@ -97,15 +124,25 @@ for name in "${names[@]}"; do
     medians[$name]=$(echo "${times[$name]}" | median)
     printf '%-12s median %8.3f s   runs: %s\n' "$name" "${medians[$name]}" "${times[$name]}"
 done
-for ours in md5refresh check; do
-    [ -z "${medians[$ours]:-}" ] && continue
-    for name in md5sum md5deep baseline$([ "$ours" = check ] && echo -check); do
-        [ -z "${medians[$name]:-}" ] && continue
-        printf '%-10s / %-8s %.3f\n' "$ours" "$name" "$(echo "${medians[$ours]} / ${medians[$name]}" | bc -l)"
+ratio() {  # NAME and the medians it is divided by, added up
+    local sum=0 name
+    for name in "${@:2}"; do
+        [ -z "${medians[$name]:-}" ] && return
+        sum=$(echo "$sum + ${medians[$name]}" | bc -l)
     done
+    [ -z "${medians[$1]:-}" ] && return
+    printf '%-10s / %-16s %.3f\n' "$1" "$(echo "${@:2}" | tr ' ' '+')" "$(echo "${medians[$1]} / $sum" | bc -l)"
+}
+ratio unchanged check
+ratio stale check floor
+for ours in unchanged stale check; do
+    for name in md5sum md5deep; do ratio "$ours" "$name"; done
 done
+ratio stale baseline
+ratio check baseline-check
 
 # Peak RSS, and the most descriptors open at once, sampled every few ms.
+put_back_stale
 /usr/bin/time -f '%M' -o "$tree.rss" "$tool" -r "$tree" >/dev/null 2>&1 &
 sleep 0.05
 pid=$(pgrep -n -f "$tool -r $tree" || true)

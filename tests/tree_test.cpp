@@ -230,6 +230,9 @@ std::vector<TreeCase> tree_cases() {
        {"-r", "rel"}, report(ABC_MD5, {"rel", "a", "x.bin"}) + report(HELLO_MD5, {"rel", "b", "y.bin"}),
        "md5refresh: 2 manifests, 2 files: 1 written, 1 unchanged, 0 refused\n", 0,
        {{"rel/b/update.txt", section("y", "y.bin", HELLO_MD5)}}, "", {}, false, {"rel/a/update.txt"}},
+      {"an output other than the input is written, its text the same",
+       {{"rel/update.txt", section("x", "x.bin", ABC_MD5)}, {"rel/x.bin", "abc"}}, {"rel/update.txt", "-o", "rel/o.txt"},
+       report(ABC_MD5, {"rel", "x.bin"}), "", 0, {{"rel/o.txt", section("x", "x.bin", ABC_MD5)}}, "", {}, false, {"rel/update.txt"}},
       {"a dry run writes nothing and takes no lock", two, {"-n", "-r", "rel"}, nested_out,
        "md5refresh: would write " + shown({"rel", "a", "update.txt"}) + "\nmd5refresh: would write " +
        shown({"rel", "b", "c", "update.txt"}) + "\nmd5refresh: would write " + shown({"rel", "update.txt"}) +

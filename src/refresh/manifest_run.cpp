@@ -278,14 +278,20 @@ bool put_in_place(ManifestRun& run, bool synced) {
   return true;
 }
 
-// The file system of each written output, asked once of the output held
-// open there (a path could have gone meanwhile); NO_DEVICE where none is.
+// The file system of each written output: the input's, when the output
+// replaces the input (its temporary lies beside it), else asked once of the
+// output held open there (a path could have gone meanwhile); NO_DEVICE where
+// none is.
 constexpr std::uint64_t NO_DEVICE = UINT64_MAX;
 std::vector<std::uint64_t> devices_of(std::span<ManifestRun* const> runs) {
   std::vector<std::uint64_t> devices(runs.size(), NO_DEVICE);
   for (std::size_t r = 0; r < runs.size(); ++r) {
+    const ManifestRun& run = *runs[r];
     FileStamp stamp{};
-    if (runs[r]->stage == Stage::staged && stamp_of_open_file(runs[r]->output.file, stamp)) {
+    if (run.stage != Stage::staged) continue;
+    if (input_is_output(run)) {
+      devices[r] = run.input.stamp.device;
+    } else if (stamp_of_open_file(run.output.file, stamp)) {
       devices[r] = stamp.device;
     }
   }
