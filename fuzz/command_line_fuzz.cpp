@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Fuzz target: the argument walk takes any argument vector (the input split at
-// NUL bytes) without harm, and what it keeps stays within its limits.
+// NUL bytes) without harm, what it keeps stays within its limits, and a
+// check never runs as a dry run.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const CommandLine command = parse_command_line(arguments);
   if (command.excludes.count < 0 || command.excludes.count > MAX_EXCLUDES) std::abort();
+  // A check writes nothing: a dry run beside it is refused, never run.
+  if (command.dry_run && command.action == CommandAction::check) std::abort();
   if (std::memchr(command.input_path.data(), '\0', command.input_path.size()) == nullptr)
     std::abort();
   if (std::memchr(command.output_path.data(), '\0', command.output_path.size()) == nullptr)

@@ -510,7 +510,9 @@ TEST(Trees, EveryManifestBeneathTheFolders) {
     for (const auto& [name, contents] : c.afterwards)
       EXPECT_EQ(test::read_file(dir / name), contents) << name;
     const std::map<std::string, FileStamp> after = stamps_beneath(dir.path());
-    if (c.writes_nothing) EXPECT_TRUE(after == before) << "a file made, changed or replaced";
+    if (c.writes_nothing) {
+      EXPECT_TRUE(after == before) << "a file made, changed or replaced";
+    }
     for (const std::string& name : c.untouched) {
       const std::string path = (dir / name).make_preferred().string();
       EXPECT_TRUE(after.contains(path) && after.at(path) == before.at(path)) << name;
