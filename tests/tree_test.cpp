@@ -59,13 +59,17 @@ std::string report(const char* md5, const std::vector<std::string>& parts) {
   return std::string(md5) + "\t" + shown(parts) + "\n";
 }
 
-// Every regular file beneath `folder` and its stamp: its identity, size and time.
-std::map<std::string, FileStamp> stamps_beneath(const fs::path& folder) {
+// Every regular file beneath `folder` and its stamp: its identity, size and
+// time. Only the rows that ask look: others hold paths past what the walk
+// of the standard library takes on every host.
+std::map<std::string, FileStamp> stamps_beneath(const fs::path& folder, bool asked) {
   std::map<std::string, FileStamp> stamps;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
+  std::error_code error;
+  for (auto entry = fs::recursive_directory_iterator(folder, error);
+       asked && !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
     FileStamp stamp{};
-    if (stamp_of_path(entry.path().string().c_str(), stamp)) stamps[entry.path().string()] = stamp;
+    if (entry->is_regular_file() && stamp_of_path(entry->path().string().c_str(), stamp))
+      stamps[entry->path().string()] = stamp;
   }
   return stamps;
 }
@@ -502,14 +506,15 @@ TEST(Trees, EveryManifestBeneathTheFolders) {
         fs::create_hard_link(dir / from, dir / to);
       }
     }
-    const std::map<std::string, FileStamp> before = stamps_beneath(dir.path());
+    const bool looked_at = c.writes_nothing || !c.untouched.empty();
+    const std::map<std::string, FileStamp> before = stamps_beneath(dir.path(), looked_at);
     const test::ToolRun run = test::run_tool(dir.path(), c.arguments, c.shell_setup);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
     for (const auto& [name, contents] : c.afterwards)
       EXPECT_EQ(test::read_file(dir / name), contents) << name;
-    const std::map<std::string, FileStamp> after = stamps_beneath(dir.path());
+    const std::map<std::string, FileStamp> after = stamps_beneath(dir.path(), looked_at);
     if (c.writes_nothing) {
       EXPECT_TRUE(after == before) << "a file made, changed or replaced";
     }
