@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The in-memory manifest: a fixed table of named sections of key=value entries.
+// The in-memory manifest: a fixed table of named sections of key=value
+// entries, and the comments that stand between them.
 #pragma once
 
 #include <array>

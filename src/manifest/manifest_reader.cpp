@@ -13,11 +13,11 @@
 // may follow it); a UTF-8 byte order mark is set aside. A line longer than
 // 1022 characters is always one line: only a blank one or a comment outside
 // sections may be that long, since nothing longer fits the table (a comment
-// is kept whole, however long). Leading
-// blanks (space, tab) are dropped; trailing blanks are cut only when no line
-// feed follows them. The value is the first whitespace-free run after the "=".
-// Whatever the table or the rewrite could not carry is refused with its line,
-// never dropped: the tool must not destroy text it was handed by mistake.
+// is kept whole, however long). Leading blanks (space, tab) are dropped;
+// trailing blanks are cut only when no line feed follows them. The value is
+// the first whitespace-free run after the "=". Whatever the table or the
+// rewrite could not carry is refused with its line, never dropped: the tool
+// must not destroy text it was handed by mistake.
 #include "manifest/manifest_reader.hpp"
 
 #include <algorithm>

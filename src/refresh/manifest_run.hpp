@@ -4,7 +4,8 @@
 // output probed and its input locked) before any file is digested; each
 // section finished in order as its file is done (its warnings, its report or
 // check line, its digest stored); then, in a refresh, its output committed
-// with others or alone.
+// with others or alone, or the input left as it is when its new text is the
+// text read.
 #pragma once
 
 #include <array>

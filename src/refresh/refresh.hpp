@@ -18,9 +18,10 @@
 
 namespace md5refresh {
 
-// The exit status: 0 when the output manifest was written and every visited
-// section that names a file holds its file's fresh digest, 1 otherwise (the
-// manifest is still written with the digests that could be taken). Reports
+// The exit status: 0 when the output manifest was written (or left as it
+// was, its new text the text read) and every visited section that names a
+// file holds its file's fresh digest, 1 otherwise (the manifest is still
+// written with the digests that could be taken). Reports
 // every failure on stderr; on failure no output manifest is written. Whether
 // the output can be written is found out before any file is digested. An
 // output that is the input is replaced only when the input still holds what
