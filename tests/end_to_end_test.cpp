@@ -127,6 +127,10 @@ TEST(EndToEnd, ReadsAndWritesThePathsTheCommandLineNames) {
       {"output named", {"-i", "a.txt", "-o", "update.txt"}, {{"update.txt", a}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"dash value is a path", {"-o", "-v"}, {{"update.txt", "u={\n}"}, {"-v", u}, {"a.txt", "a={\n}"}, {"c.txt", "c={\n}"}}},
       {"null device", {"a.txt", "-o", test::NULL_DEVICE}, before},
+      {"a dry run writes nothing", {"-n", "a.txt"}, before, "md5refresh: would write a.txt\n"},
+      {"a dry run of an output named", {"--dry-run", "a.txt", "-o", "b.txt"}, before, "md5refresh: would write b.txt\n"},
+      {"a dry run of two manifests", {"-n", "a.txt", "c.txt"}, before,
+       "md5refresh: would write a.txt\nmd5refresh: would write c.txt\nmd5refresh: 2 manifests, 0 files: 2 would write, 0 unchanged, 0 refused\n"},
       {"drive-relative input, in place", {drive + "a.txt"}, {{"update.txt", "u={\n}"}, {"a.txt", a}, {"c.txt", "c={\n}"}}},
   };
   // clang-format on
