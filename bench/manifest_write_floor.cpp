@@ -73,7 +73,8 @@ bool write_temporary(const std::string& folder, const std::string& text, int& la
   const int output =
       ::open(temporary_of(folder).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (output < 0) return false;
-  const bool written = ::write(output, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const bool written =
+      ::write(output, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   if (last_output >= 0) ::close(last_output);
   last_output = output;
   return written;
@@ -93,7 +94,8 @@ bool replace_in_groups(const std::vector<std::string>& folders, std::size_t grou
   for (std::size_t first = 0; ok && first < folders.size(); first += group) {
     const std::size_t end = std::min(folders.size(), first + group);
     for (std::size_t f = first; ok && f < end; ++f)
-      ok = read_whole(manifest_of(folders[f]), text) && write_temporary(folders[f], text, last_output);
+      ok = read_whole(manifest_of(folders[f]), text) &&
+           write_temporary(folders[f], text, last_output);
     if (ok && sync_each_group) ::syncfs(last_output);
     for (std::size_t f = first; ok && f < end; ++f)
       ok = rename_over(folders[f]);
@@ -140,8 +142,7 @@ double one_pass(const std::vector<std::string>& folders, Mode mode) {
 }
 
 double median(std::vector<double> times) {
-  std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2),
-                   times.end());
+  std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
   return times[times.size() / 2];
 }
 

@@ -219,6 +219,11 @@ bool input_is_output(const ManifestRun& run) {
          same_file(run.probe.existing, run.input.stamp);
 }
 
+// Whether the new text is what the input, the output itself, holds already.
+bool text_as_read(const ManifestRun& run) {
+  return input_is_output(run) && run.text == run.input.bytes;
+}
+
 // The last look before the output is put in place or the input left as it
 // is: false, said, when what is there changed since the run looked at it.
 bool still_as_found(ManifestRun& run) {
@@ -449,7 +454,7 @@ void end_refresh_of(ManifestRun& run, const RunSettings& settings) {
   }
   run.text = manifest_text(*run.manifest, run.plan.left_out);
   if (!settings.dry_run) return;
-  const bool same_text = input_is_output(run) && run.text == run.input.bytes;
+  const bool same_text = text_as_read(run);
   if (!still_as_found(run)) {
     advance(run, Stage::not_written);
   } else if (same_text) {
@@ -471,7 +476,7 @@ int end_check_of(ManifestRun& run, const RunSettings& settings) {
 void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync) {
   const bool one_sync = batched && syncs_file_system();
   for (ManifestRun* run : runs) {
-    if (input_is_output(*run) && run->text == run->input.bytes) {
+    if (text_as_read(*run)) {
       advance(*run, still_as_found(*run) ? Stage::unchanged : Stage::not_written);
       close_input(run->input);
       continue;
