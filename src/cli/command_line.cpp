@@ -96,10 +96,12 @@ struct Walk {
   std::span<const char* const> arguments;
   std::size_t at = 1;
   bool input_named = false;
-  bool options_over = false;           // "--" stood before
-  const char* input_option = nullptr;  // the first "-i", "-o" or "--from"
-  const char* output_only_option = nullptr;
+  bool options_over = false;                  // "--" stood before
+  const char* input_option = nullptr;         // the first "-i", "-o" or "--from"
+  const char* check_only_option = nullptr;    // "--quiet", "--status", "--unlisted"
+  const char* output_choice = nullptr;        // "--quiet", "--status"
   const char* refresh_only_option = nullptr;  // "--sha256", "-n", "--dry-run"
+  const char* json_option = nullptr;
 };
 
 // "-x" takes every word up to the next option; one that takes none is warned of.
@@ -192,7 +194,14 @@ bool take_word(Walk& walk, CommandLine& command) {
     walk.refresh_only_option = argument;
   } else if (word == "--quiet" || word == "--status") {
     command.check_output = word == "--quiet" ? CheckOutput::quiet : CheckOutput::status_only;
-    walk.output_only_option = argument;
+    walk.check_only_option = argument;
+    walk.output_choice = argument;
+  } else if (word == "--unlisted") {
+    command.list_unlisted = true;
+    walk.check_only_option = argument;
+  } else if (word == "--json") {
+    command.json = true;
+    walk.json_option = argument;
   } else if (takes_stopping_word(word, command)) {
     return false;
   }
@@ -217,8 +226,13 @@ void finish_walk(const Walk& walk, CommandLine& command) {
     copy_path(command.input_path, first_manifest, command);
     if (!command.output_named) command.output_path = command.input_path;
   }
-  if (command.action != CommandAction::check && walk.output_only_option != nullptr) {
-    refuse(walk.output_only_option, command);
+  if (command.action != CommandAction::check && walk.check_only_option != nullptr) {
+    refuse(walk.check_only_option, command);
+  }
+  // JSON Lines carry every line: none of them may be left out.
+  if (walk.json_option != nullptr && walk.output_choice != nullptr) {
+    command.json_conflict = walk.output_choice;
+    refuse(walk.json_option, command);
   }
   // A check checks every digest a section records; it adds none.
   if (command.action == CommandAction::check && walk.refresh_only_option != nullptr) {
@@ -262,9 +276,26 @@ int with_output_checked(int status, bool check) {
   return check ? CHECK_NOT_MADE : 1;
 }
 
+// The end of a run the command line asked for: with "--json", the last
+// object, which is written whatever the status, then standard output checked.
+int finished(const CommandLine& command, int status, const RunTotals& totals = {}) {
+  const bool check = command.action == CommandAction::check;
+  if (command.json && (check || command.action == CommandAction::run)) {
+    Transcript shown;
+    print_line(shown, summary_object(totals, check ? RunKind::check : RunKind::refresh,
+                                     command.dry_run, status));
+  }
+  return with_output_checked(status, check);
+}
+
 int refused(const CommandLine& command) {
   const std::string_view option = command.refused_option;
-  if (option == "--quiet" || option == "--status") {
+  if (option == "--json") {
+    report(
+        "option \"--json\" does not go with \"%s\": JSON Lines carry every line; see "
+        "md5refresh --help",
+        command.json_conflict);
+  } else if (option == "--quiet" || option == "--status" || option == "--unlisted") {
     report("option \"%s\" is for a check (-c); see md5refresh --help", command.refused_option);
   } else if (option == "--sha256") {
     report(
@@ -369,19 +400,30 @@ bool manifests_named(const CommandLine& command, std::vector<std::string>& liste
   return true;
 }
 
+// What a run of named manifests and a walk are both asked.
+template <typename Request>
+void fill_request(const CommandLine& command, Request& request) {
+  request.ignore_missing = command.ignore_missing;
+  request.add_sha256 = command.add_sha256;
+  request.dry_run = command.dry_run;
+  request.json = command.json;
+  request.list_unlisted = command.list_unlisted;
+}
+
 int run_trees_of(const CommandLine& command) {
   const bool check = command.action == CommandAction::check;
   if (command.tree_conflict != nullptr) {
     report("-r does not go with \"%s\": every %s beneath the folder is read and written in place",
            command.tree_conflict, TREE_MANIFEST_NAME);
-    return check ? CHECK_NOT_MADE : 1;
+    return finished(command, check ? CHECK_NOT_MADE : 1);
   }
   TreeRequest request{std::span(command.trees).first(static_cast<std::size_t>(command.tree_count)),
                       command.excludes, check, command.check_output};
-  request.ignore_missing = command.ignore_missing;
-  request.add_sha256 = command.add_sha256;
-  request.dry_run = command.dry_run;
-  return with_output_checked(run_trees(request), check);
+  fill_request(command, request);
+  RunTotals totals;
+  request.totals = &totals;
+  const int status = run_trees(request);
+  return finished(command, status, totals);
 }
 
 // The manifests named, each refreshed or checked.
@@ -390,8 +432,9 @@ int run_named_of(const CommandLine& command) {
   const int refused_status = check ? CHECK_NOT_MADE : 1;
   std::vector<std::string> listed;
   std::vector<NamedManifest> named;
-  if (!manifests_named(command, listed, named)) return refused_status;
-  if (refuse_streams(named, check)) return refused_status;
+  if (!manifests_named(command, listed, named) || refuse_streams(named, check)) {
+    return finished(command, refused_status);
+  }
   if (check && command.output_named) report("option \"-o\" ignored: a check writes nothing");
   // A manifest's path that "-x" took would leave the default manifest, or
   // another named one, to be rewritten: nothing is written then.
@@ -399,13 +442,14 @@ int run_named_of(const CommandLine& command) {
       !taken.empty()) {
     report("-x \"%.*s\" names no section but a file; -x takes every word up to the next option",
            static_cast<int>(taken.size()), taken.data());
-    return 1;
+    return finished(command, 1);
   }
   NamedRequest request{named, command.excludes, check, command.check_output};
-  request.ignore_missing = command.ignore_missing;
-  request.add_sha256 = command.add_sha256;
-  request.dry_run = command.dry_run;
-  return with_output_checked(run_named(request), check);
+  fill_request(command, request);
+  RunTotals totals;
+  request.totals = &totals;
+  const int status = run_named(request);
+  return finished(command, status, totals);
 }
 
 }  // namespace
@@ -414,7 +458,7 @@ int run_command_line(std::span<const char* const> arguments, std::size_t not_uni
   const CommandLine command = parse_command_line(arguments);
   if (not_unicode != 0) {
     report("argument %lu is not valid Unicode", static_cast<unsigned long>(not_unicode));
-    return command.action == CommandAction::check ? CHECK_NOT_MADE : 1;
+    return finished(command, command.action == CommandAction::check ? CHECK_NOT_MADE : 1);
   }
   switch (command.action) {
     case CommandAction::usage:
@@ -439,7 +483,7 @@ int run_command_line(std::span<const char* const> arguments, std::size_t not_uni
   if (command.too_long_path != nullptr) {
     report("path longer than %d bytes: %s", static_cast<int>(PATH_CAPACITY - 1),
            command.too_long_path);
-    return check ? CHECK_NOT_MADE : 1;
+    return finished(command, check ? CHECK_NOT_MADE : 1);
   }
   if (command.passed_over_excludes > 0) {
     report("at most %d sections can be excluded; %d more %s passed over, from \"%s\"", MAX_EXCLUDES,

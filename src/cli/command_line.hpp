@@ -34,11 +34,12 @@ inline constexpr char USAGE_TEXT[] =
 // each option really does.
 inline constexpr char HELP_TEXT[] =
     "Usage: md5refresh [MANIFEST...] [-i INPUT] [-o OUTPUT] [-x NAME...] [--ignore-missing]\n"
-    "                  [--sha256] [-n] [--from LIST [-z]] [-- MANIFEST...]\n"
+    "                  [--sha256] [-n] [--json] [--from LIST [-z]] [-- MANIFEST...]\n"
     "       md5refresh -c [MANIFEST...] [-i INPUT] [-x NAME...] [--ignore-missing]\n"
-    "                  [--quiet | --status] [--from LIST [-z]] [-- MANIFEST...]\n"
-    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status] | --sha256 | -n]\n"
-    "                  [-x NAME...] [--ignore-missing]\n"
+    "                  [--quiet | --status | --json] [--unlisted] [--from LIST [-z]]\n"
+    "                  [-- MANIFEST...]\n"
+    "       md5refresh -r FOLDER [-r FOLDER]... [-c [--quiet | --status] [--unlisted] |\n"
+    "                  --sha256 | -n] [--json] [-x NAME...] [--ignore-missing]\n"
     "Refreshes the MD5 digest recorded for each file a manifest names, or checks it;\n"
     "a section's \"sha256\" entry is refreshed and checked beside it.\n"
     "\n"
@@ -55,6 +56,10 @@ inline constexpr char HELP_TEXT[] =
     "  --quiet           with -c: print only the lines that are not OK, and a summary\n"
     "                    when not all is OK\n"
     "  --status          with -c: print nothing; the exit status tells\n"
+    "  --unlisted        with -c: list the plain files beside each manifest that no\n"
+    "                    section names (\"path: UNLISTED\"), each one not OK\n"
+    "  --json            print JSON Lines, not text: an object per file, one per\n"
+    "                    manifest, and a last one with the counts and exit status\n"
     "  --ignore-missing  pass over files that do not exist, without a word\n"
     "  --sha256          store each file's SHA-256 too, adding a \"sha256\" entry after\n"
     "                    \"md5\" where a section has none\n"
@@ -75,10 +80,13 @@ inline constexpr char HELP_TEXT[] =
 
 // Every option the argument walk knows: any other word that begins with "-"
 // is refused, so an option is known here or nowhere, and --help names each.
-inline constexpr std::array<std::string_view, 19> OPTION_WORDS = {
-    "-i", "-o",       "-x",       "-c", "--check", "--quiet",   "--status", "--ignore-missing",
-    "-r", "--sha256", "-h",       "-v", "--help",  "--version", "--from",   "-z",
-    "--", "-n",       "--dry-run"};
+inline constexpr std::array<std::string_view, 21> OPTION_WORDS = {
+    "-i",        "-o",        "-x",        "-c",
+    "--check",   "--quiet",   "--status",  "--ignore-missing",
+    "-r",        "--sha256",  "-h",        "-v",
+    "--help",    "--version", "--from",    "-z",
+    "--",        "-n",        "--dry-run", "--json",
+    "--unlisted"};
 
 inline constexpr char VERSION_LINE[] = "md5refresh " MD5REFRESH_VERSION "\n";
 
@@ -112,10 +120,13 @@ struct CommandLine {
   const char* beside_input;   // a manifest word that "-i" refuses, or null
   PathBuffer input_path;
   PathBuffer output_path;
-  bool output_named;    // by "-o", not by default or by a bare first argument
-  bool ignore_missing;  // "--ignore-missing": files that do not exist are passed over
-  bool add_sha256;      // "--sha256": a refresh stores every file's SHA-256 too
-  bool dry_run;         // "-n", "--dry-run": a refresh that writes nothing
+  bool output_named;          // by "-o", not by default or by a bare first argument
+  bool ignore_missing;        // "--ignore-missing": files that do not exist are passed over
+  bool add_sha256;            // "--sha256": a refresh stores every file's SHA-256 too
+  bool dry_run;               // "-n", "--dry-run": a refresh that writes nothing
+  bool json;                  // "--json": JSON Lines on standard output
+  bool list_unlisted;         // "--unlisted": a check lists the files no section names
+  const char* json_conflict;  // "--quiet" or "--status", which "--json" refuses
   ExcludeList excludes;
   const char* too_long_path;      // the first path argument that did not fit, or null
   int passed_over_excludes;       // names after "-x" beyond MAX_EXCLUDES

@@ -62,8 +62,8 @@ void put_output_text(std::string_view text) {
 
 namespace {
 
-// The message's line, whole however long the paths in it: the reason comes last.
-std::string message_line(const char* format, std::va_list arguments) {
+// The message, whole however long the paths in it: the reason comes last.
+std::string formatted(const char* format, std::va_list arguments) {
   std::string message(256, '\0');
   std::va_list again;
   va_copy(again, arguments);
@@ -75,6 +75,10 @@ std::string message_line(const char* format, std::va_list arguments) {
   va_end(again);
   if (length < 0) return {};
   message.resize(static_cast<std::size_t>(length));
+  return message;
+}
+
+std::string message_line(std::string_view message) {
   return "md5refresh: " + escaped_text(message) + "\n";
 }
 
@@ -97,17 +101,19 @@ void put_line(std::string_view text) {
 void report(const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
-  const std::string line = message_line(format, arguments);
+  const std::string message = formatted(format, arguments);
   va_end(arguments);
-  if (!line.empty()) put_message(line);
+  if (!message.empty()) put_message(message_line(message));
 }
 
 void say(Transcript& transcript, const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
-  std::string line = message_line(format, arguments);
+  std::string message = formatted(format, arguments);
   va_end(arguments);
-  if (line.empty()) return;
+  if (message.empty()) return;
+  std::string line = message_line(message);
+  transcript.last_said = std::move(message);
   if (transcript.held) {
     transcript.kept.emplace_back(true, std::move(line));
   } else {

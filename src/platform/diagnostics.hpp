@@ -33,6 +33,9 @@ struct Transcript {
   // alone shows a file's line while the next file is still being read.
   bool line_by_line = false;
   std::vector<std::pair<bool, std::string>> kept;  // (a message, its text), while held
+  // The last message said, as formatted: what a JSON object gives as the
+  // reason a file was not digested or a manifest refused.
+  std::string last_said;
 };
 
 // A message, as report() has it, in the transcript.

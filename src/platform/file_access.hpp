@@ -144,6 +144,7 @@ enum class EntryKind { folder, file, link, folder_link, other };
 struct FolderEntry {
   std::string name;  // UTF-8 on Windows
   EntryKind kind;
+  bool hidden = false;  // on Windows, the hidden attribute; POSIX hosts hide by a leading dot
 };
 
 // The entries of the folder at `path` (within `parent`, without following a

@@ -637,7 +637,7 @@ int list_folder(const std::string& path, int, std::vector<FolderEntry>& entries,
         reparse && (found.dwReserved0 == 0 || IsReparseTagNameSurrogate(found.dwReserved0));
     const EntryKind kind = folder ? (link ? EntryKind::folder_link : EntryKind::folder)
                                   : (link ? EntryKind::link : EntryKind::file);
-    entries.push_back({utf8_text(name), kind});
+    entries.push_back({utf8_text(name), kind, (attributes & FILE_ATTRIBUTE_HIDDEN) != 0});
   } while (FindNextFileW(search, &found));
   error = GetLastError();
   FindClose(search);

@@ -17,9 +17,6 @@ namespace md5refresh {
 
 namespace {
 
-enum class Verdict { ok, changed, missing, no_file_named, no_digest, not_a_digest, not_a_sha256 };
-static_assert(VERDICT_COUNT == 7);
-
 // The words of a check line; the first three are the ones scripts have always
 // matched, the others say what to mend in the manifest.
 constexpr std::array<const char*, VERDICT_COUNT> VERDICT_TEXT = {
@@ -64,13 +61,14 @@ bool every_entry(const Section& section, std::string_view key, Test holds) {
 // OK only when every digest the section records is its file's: a forged file
 // may match the MD5 and still differs in its SHA-256, and a second "md5"
 // entry is read by some tools as the one that counts.
-Verdict verdict_of(const Section& section, Target target, bool digested, const Digests& digests) {
+SectionCheck check_of(const Section& section, Target target, bool digested,
+                      const Digests& digests) {
   if (target == Target::no_file_path || target == Target::names_no_file) {
-    return Verdict::no_file_named;
+    return {Verdict::no_file_named, false, false};
   }
-  if (!digested) return Verdict::missing;
+  if (!digested) return {Verdict::missing, false, false};
   if (find_entry(section, "md5") == nullptr && find_entry(section, "sha256") == nullptr) {
-    return Verdict::no_digest;
+    return {Verdict::no_digest, false, false};
   }
   auto digits = [](std::size_t count) {
     return [count](std::string_view value) { return is_digest(value, count); };
@@ -78,23 +76,13 @@ Verdict verdict_of(const Section& section, Target target, bool digested, const D
   auto matches = [](std::string_view computed) {
     return [computed](std::string_view value) { return same_digest(value, computed); };
   };
-  if (!every_entry(section, "md5", digits(32))) return Verdict::not_a_digest;
-  if (!every_entry(section, "sha256", digits(64))) return Verdict::not_a_sha256;
-  return every_entry(section, "md5", matches(digests.md5.data())) &&
-                 every_entry(section, "sha256",
-                             matches(digests.sha256 ? digests.sha256->data() : ""))
-             ? Verdict::ok
-             : Verdict::changed;
-}
-
-void print_check_line(const Section& section, Verdict verdict, const TargetPath& path,
-                      Transcript& transcript) {
-  const bool section_named = verdict == Verdict::no_file_named;
-  const std::string verdict_text =
-      std::string(": ") + VERDICT_TEXT[static_cast<std::size_t>(verdict)];
-  print_line(transcript,
-             named_line(section_named ? "section " : "",
-                        section_named ? field_text(section.name) : path.data(), verdict_text));
+  if (!every_entry(section, "md5", digits(32))) return {Verdict::not_a_digest, false, false};
+  if (!every_entry(section, "sha256", digits(64))) return {Verdict::not_a_sha256, false, false};
+  const bool md5_changed = !every_entry(section, "md5", matches(digests.md5.data()));
+  const bool sha256_changed =
+      !every_entry(section, "sha256", matches(digests.sha256 ? digests.sha256->data() : ""));
+  return {md5_changed || sha256_changed ? Verdict::changed : Verdict::ok, md5_changed,
+          sha256_changed};
 }
 
 void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,
@@ -110,22 +98,36 @@ void report_summary(const std::array<int, VERDICT_COUNT>& counts, int checked,
 
 }  // namespace
 
-void tally_section(CheckTally& tally, const Section& section, const SectionPlan& planned,
-                   bool digested, const Digests& digests, CheckOutput output,
-                   Transcript& transcript) {
-  // A section with none of the entries, even misspelled, is no business of a check.
+const char* verdict_text(Verdict verdict) {
+  return VERDICT_TEXT[static_cast<std::size_t>(verdict)];
+}
+
+std::string check_line(const Section& section, Verdict verdict, const TargetPath& path) {
+  const bool section_named = verdict == Verdict::no_file_named;
+  return named_line(section_named ? "section " : "",
+                    section_named ? field_text(section.name) : path.data(),
+                    std::string(": ") + verdict_text(verdict));
+}
+
+bool shows_line(CheckOutput output, bool ok) {
+  return output == CheckOutput::every_line || (output == CheckOutput::quiet && !ok);
+}
+
+std::optional<SectionCheck> tally_section(CheckTally& tally, const Section& section,
+                                          const SectionPlan& planned, bool digested,
+                                          const Digests& digests) {
   if (!mentions_key(section, "file_path") && !mentions_key(section, "md5") &&
       !mentions_key(section, "sha256")) {
-    return;
+    return std::nullopt;
   }
-  const Verdict verdict = verdict_of(section, planned.target, digested, digests);
-  tally.a_file_named = tally.a_file_named || verdict != Verdict::no_file_named;
-  ++tally.counts[static_cast<std::size_t>(verdict)];
+  const SectionCheck check = check_of(section, planned.target, digested, digests);
+  tally.a_file_named = tally.a_file_named || check.verdict != Verdict::no_file_named;
+  ++tally.counts[static_cast<std::size_t>(check.verdict)];
   ++tally.checked;
-  if (output == CheckOutput::every_line ||
-      (output == CheckOutput::quiet && verdict != Verdict::ok)) {
-    print_check_line(section, verdict, planned.path, transcript);
+  if (check.md5_changed != check.sha256_changed) {
+    ++(check.md5_changed ? tally.md5_only_changed : tally.sha256_only_changed);
   }
+  return check;
 }
 
 int end_check(const CheckTally& tally, const char* input_path, bool summarize,
@@ -139,8 +141,13 @@ int end_check(const CheckTally& tally, const char* input_path, bool summarize,
     say(transcript, "%s: no section names a file to check", input_path);
     return CHECK_NOT_MADE;
   }
-  if (tally.counts[0] == tally.checked) return CHECK_ALL_OK;
-  if (summarize) report_summary(tally.counts, tally.checked, transcript);
+  const bool sections_ok = tally.counts[0] == tally.checked;
+  if (sections_ok && tally.unlisted == 0) return CHECK_ALL_OK;
+  if (summarize && !sections_ok) report_summary(tally.counts, tally.checked, transcript);
+  if (summarize && tally.unlisted > 0) {
+    say(transcript, "%s: %d %s beside it that no section names", input_path, tally.unlisted,
+        tally.unlisted == 1 ? "file" : "files");
+  }
   return CHECK_NOT_ALL_OK;
 }
 

@@ -18,6 +18,8 @@
 #include "manifest/manifest_reader.hpp"
 #include "manifest/manifest_writer.hpp"
 #include "platform/seams.hpp"
+#include "platform/text.hpp"
+#include "refresh/json_lines.hpp"
 
 namespace md5refresh {
 
@@ -398,6 +400,45 @@ DigestKinds kinds_wanted(const Section& section, const RunSettings& settings) {
                     (settings.kind == RunKind::refresh && settings.add_sha256)};
 }
 
+namespace {
+
+// The object of a section's file: its digests where it was digested, and why
+// where it was not.
+FileLine file_line(const ManifestRun& run, const Section& section, const SectionPlan& planned,
+                   const Digests* digests, std::string_view status) {
+  FileLine line{run.input_path, field_text(section.name)};
+  if (has_path(planned.target)) line.file = planned.path.data();
+  if (digests != nullptr) {
+    line.md5 = digests->md5.data();
+    if (digests->sha256) line.sha256 = digests->sha256->data();
+  } else if (planned.target != Target::no_file_path) {
+    line.reason = run.transcript.last_said;
+  }
+  line.status = status;
+  return line;
+}
+
+void show_check(ManifestRun& run, const Section& section, const SectionPlan& planned,
+                const SectionCheck& check, const Digests* digests, const RunSettings& settings) {
+  const bool ok = check.verdict == Verdict::ok;
+  if (!settings.json) {
+    if (shows_line(settings.check_output, ok)) {
+      print_line(run.transcript, check_line(section, check.verdict, planned.path));
+    }
+    return;
+  }
+  FileLine line = file_line(run, section, planned, digests, verdict_text(check.verdict));
+  std::array<std::string_view, 2> kinds;
+  std::size_t changed = 0;
+  if (check.md5_changed) kinds[changed++] = "md5";
+  if (check.sha256_changed) kinds[changed++] = "sha256";
+  line.changed = std::span(kinds).first(changed);
+  if (check.verdict == Verdict::no_file_named) line.reason.reset();
+  print_line(run.transcript, file_object(line));
+}
+
+}  // namespace
+
 void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings) {
   const std::size_t s = run.finished_sections++;
   const SectionPlan& planned = run.plan.sections[s];
@@ -410,13 +451,18 @@ void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSetti
   }
   const bool digested = report_outcome(section, planned, outcome, run.transcript);
   if (digested) ++run.files_digested;
+  const Digests* digests = digested ? &outcome.digests : nullptr;
   if (settings.kind == RunKind::check) {
-    tally_section(run.tally, section, planned, digested, outcome.digests, settings.check_output,
-                  run.transcript);
+    if (const auto check = tally_section(run.tally, section, planned, digested, outcome.digests)) {
+      show_check(run, section, planned, *check, digests, settings);
+    }
     return;
   }
   if (planned.target == Target::no_file_path) return;
-  if (digested) {
+  if (settings.json) {
+    print_line(run.transcript, file_object(file_line(run, section, planned, digests,
+                                                     digested ? "digested" : "not digested")));
+  } else if (digested) {
     print_line(run.transcript, report_line(outcome.digests.md5, planned.path.data()));
   }
   // Digested and reported, but neither written nor counted.
@@ -466,11 +512,100 @@ void end_refresh_of(ManifestRun& run, const RunSettings& settings) {
   close_input(run.input);
 }
 
+namespace {
+
+// Whether a section of the manifest (one left out by "-x" too) names the file
+// `name` beside it, as the host compares names.
+bool named_by_a_section(const Manifest& manifest, std::string_view name) {
+  const auto sections =
+      std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
+  return std::ranges::any_of(sections, [&](const Section& section) {
+    const Entry* file_path = find_entry(section, "file_path");
+    return file_path != nullptr && same_file_name(file_name_of(field_text(file_path->value)), name);
+  });
+}
+
+// The plain files beside the manifest, in byte order, that no section names:
+// each a line of its own and not OK. The manifest itself, the tool's
+// temporaries and hidden files are passed over. False, said, when the folder
+// cannot be listed.
+bool show_unlisted(ManifestRun& run, const RunSettings& settings) {
+  const DirectoryPart directory = directory_part(run.input_path);
+  std::string folder_path(directory.text);
+  if (folder_path.empty())
+    folder_path = directory.joined_with_separator ? std::string(1, HOST_SEPARATOR) : ".";
+  const int folder = folder_descriptor(run.folder);
+  std::vector<FolderEntry> entries;
+  FileStamp identity{};
+  HeldFolder listed;
+  // A walk's folder is listed where the walk holds it, never through a link.
+  if (const int error =
+          list_folder(folder == NO_FOLDER ? folder_path : ".", folder, entries, identity, listed);
+      error != 0) {
+    say(run.transcript, "cannot list folder %s: %s", folder_path.c_str(), error_text(error));
+    return false;
+  }
+  std::ranges::sort(entries, {}, &FolderEntry::name);
+  const std::string_view manifest_name =
+      std::string_view(run.input_path)
+          .substr(directory.text.size() + (directory.joined_with_separator ? 1 : 0));
+  for (const FolderEntry& entry : entries) {
+    if (entry.kind != EntryKind::file || entry.hidden || entry.name.starts_with('.') ||
+        same_file_name(entry.name, manifest_name) ||
+        named_by_a_section(*run.manifest, entry.name)) {
+      continue;
+    }
+    ++run.tally.unlisted;
+    std::string path(directory.text);
+    if (directory.joined_with_separator) path += HOST_SEPARATOR;
+    path += entry.name;
+    if (settings.json) {
+      FileLine line{run.input_path};
+      line.file = path;
+      line.status = UNLISTED_TEXT;
+      print_line(run.transcript, file_object(line));
+    } else if (shows_line(settings.check_output, false)) {
+      print_line(run.transcript, named_line("", path, std::string(": ") + UNLISTED_TEXT));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int end_check_of(ManifestRun& run, const RunSettings& settings) {
   if (!planned(run)) return CHECK_NOT_MADE;
+  if (settings.list_unlisted && !show_unlisted(run, settings)) return CHECK_NOT_MADE;
   // A tree's one summary ends the run: none between its manifests.
   const bool summarize = !settings.many && settings.check_output != CheckOutput::status_only;
   return end_check(run.tally, run.input_path.c_str(), summarize, run.transcript);
+}
+
+Outcome outcome_of(const ManifestRun& run) {
+  switch (run.stage) {
+    case Stage::written:
+      return complete(run) ? Outcome::written : Outcome::incomplete;
+    case Stage::unchanged:
+      return complete(run) ? Outcome::unchanged : Outcome::incomplete;
+    case Stage::would_write:
+      return complete(run) ? Outcome::would_write : Outcome::incomplete;
+    default:
+      return Outcome::refused;
+  }
+}
+
+void print_outcome(ManifestRun& run, const RunSettings& settings, int status) {
+  if (!settings.json || run.stage == Stage::said_only) return;
+  static constexpr std::array<std::string_view, 5> OUTCOME_TEXT = {
+      "written", "unchanged", "would write", "incomplete", "refused"};
+  static constexpr std::array<std::string_view, 3> CHECK_TEXT = {"OK", "not OK", "not checked"};
+  const bool check = settings.kind == RunKind::check;
+  const bool refused = check ? status == CHECK_NOT_MADE : outcome_of(run) == Outcome::refused;
+  const std::string_view outcome = check ? CHECK_TEXT[static_cast<std::size_t>(status)]
+                                         : OUTCOME_TEXT[static_cast<std::size_t>(outcome_of(run))];
+  std::optional<std::string_view> why;
+  if (refused) why = run.transcript.last_said;
+  print_line(run.transcript, manifest_object(run.input_path, outcome, why));
 }
 
 void commit_outputs(std::span<ManifestRun* const> runs, bool batched, int failed_sync) {

@@ -40,6 +40,10 @@ struct RunSettings {
   // A refresh that writes nothing, makes no file and takes no lock; it says
   // which manifests it would write ("--dry-run").
   bool dry_run = false;
+  // Standard output carries JSON Lines in place of report and check lines ("--json").
+  bool json = false;
+  // A check lists the plain files beside each manifest that no section names ("--unlisted").
+  bool list_unlisted = false;
 };
 
 // The kinds beside MD5 the run takes of the section's file: the SHA-256 where
@@ -117,11 +121,23 @@ void prepare_manifest(ManifestRun& run, const RunSettings& settings);
 // report or check line, and in a refresh its digest stored.
 void finish_section(ManifestRun& run, const FileOutcome& outcome, const RunSettings& settings);
 
-// The status of a check whose sections are all finished.
+// The status of a check whose sections are all finished; with
+// "--unlisted", once the files beside the manifest that no section names are
+// listed, each making it not OK.
 [[nodiscard]] int end_check_of(ManifestRun& run, const RunSettings& settings);
 
 // Whether every file the written manifest names had its digests stored.
 [[nodiscard]] bool complete(const ManifestRun& run);
+
+// What came of a refresh's manifest, as its summary counts it: written,
+// left unchanged, would be written (a dry run), any of these with a digest
+// not stored (incomplete), or refused (not read, not planned, not written).
+enum class Outcome { written, unchanged, would_write, incomplete, refused };
+[[nodiscard]] Outcome outcome_of(const ManifestRun& run);
+
+// With "--json", the object that tells what came of the manifest: a refresh's
+// outcome, or a check's `status`; why, where it was refused or not checked.
+void print_outcome(ManifestRun& run, const RunSettings& settings, int status = 0);
 
 // Once a refresh's sections are all finished: says how many files kept their
 // recorded digests, when any did, and makes the manifest's new text. A dry

@@ -26,6 +26,7 @@
 #include "platform/file_access.hpp"
 #include "platform/process.hpp"
 #include "refresh/batch_committer.hpp"
+#include "refresh/json_lines.hpp"
 #include "refresh/manifest_source.hpp"
 #include "refresh/progress_line.hpp"
 #include "refresh/shared_reads.hpp"
@@ -55,14 +56,6 @@ struct RunShape {
   bool commit_alone;
 };
 
-// What the run's summary counts.
-struct RunCounts {
-  std::size_t manifests = 0, files = 0;  // files: those digested
-  std::size_t written = 0, unchanged = 0, would_write = 0, incomplete = 0, refused = 0;
-  std::array<std::size_t, 3> check_statuses{};  // manifests by check status
-  std::array<bool, MAX_EXCLUDES> excludes_matched{};
-};
-
 struct Pipeline {
   Pipeline(const RunSettings& run_settings, ManifestSource manifest_source,
            const TreeLimits& run_limits)
@@ -81,7 +74,8 @@ struct Pipeline {
   std::deque<ManifestInFlight> manifests;  // in the source's order, not yet shown
   SharedReads reads;
   ProgressLine progress{};
-  RunCounts counts;
+  RunTotals counts;
+  std::array<bool, MAX_EXCLUDES> excludes_matched{};
   std::vector<ManifestRun> batch;  // finished refreshes, to be committed together
   std::chrono::steady_clock::time_point batch_started;
   std::size_t batches = 0;
@@ -104,7 +98,7 @@ void note_matched_excludes(Pipeline& p, const ManifestPlan& plan) {
       std::span(plan.unmatched).first(static_cast<std::size_t>(plan.unmatched_count));
   for (std::size_t x = 0; x < static_cast<std::size_t>(excludes.count); ++x) {
     if (std::ranges::find(unmatched, excludes.names[x]) == unmatched.end()) {
-      p.counts.excludes_matched[x] = true;
+      p.excludes_matched[x] = true;
     }
   }
 }
@@ -149,19 +143,21 @@ bool finish_sections(Pipeline& p, ManifestInFlight& manifest) {
   return all_fed(run, manifest.sections);
 }
 
-// The summary's count a committed manifest adds to: one whose text is in
-// place, or would be, but lacks a digest is incomplete.
-std::size_t& count_of_outcome(RunCounts& counts, const ManifestRun& run) {
-  switch (run.stage) {
-    case Stage::written:
-      return complete(run) ? counts.written : counts.incomplete;
-    case Stage::unchanged:
-      return complete(run) ? counts.unchanged : counts.incomplete;
-    case Stage::would_write:
-      return complete(run) ? counts.would_write : counts.incomplete;
-    default:
-      return counts.refused;
+// The summary's count a committed manifest adds to.
+std::size_t& count_of_outcome(RunTotals& counts, const ManifestRun& run) {
+  switch (outcome_of(run)) {
+    case Outcome::written:
+      return counts.written;
+    case Outcome::unchanged:
+      return counts.unchanged;
+    case Outcome::would_write:
+      return counts.would_write;
+    case Outcome::incomplete:
+      return counts.incomplete;
+    case Outcome::refused:
+      break;
   }
+  return counts.refused;
 }
 
 // Each committed manifest's lines and messages shown in the source's order,
@@ -169,9 +165,11 @@ std::size_t& count_of_outcome(RunCounts& counts, const ManifestRun& run) {
 void show_batch(Pipeline& p, std::vector<ManifestRun>& batch) {
   clear_progress_line(p.progress);
   for (ManifestRun& run : batch) {
+    print_outcome(run, p.settings);
     show_transcript(run.transcript);
     if (run.stage == Stage::said_only) continue;
     ++count_of_outcome(p.counts, run);
+    p.counts.files_not_digested += static_cast<std::size_t>(run.files_not_digested);
   }
   batch.clear();
 }
@@ -202,7 +200,15 @@ void commit_batch(Pipeline& p) {
 
 void finish_check(Pipeline& p, ManifestRun& run) {
   if (run.stage != Stage::said_only) {
-    ++p.counts.check_statuses[static_cast<std::size_t>(end_check_of(run, p.settings))];
+    const int status = end_check_of(run, p.settings);
+    ++p.counts.check_statuses[static_cast<std::size_t>(status)];
+    print_outcome(run, p.settings, status);
+    const CheckTally& tally = run.tally;
+    for (std::size_t v = 0; v < VERDICT_COUNT; ++v)
+      p.counts.verdicts[v] += static_cast<std::size_t>(tally.counts[v]);
+    p.counts.md5_only_changed += static_cast<std::size_t>(tally.md5_only_changed);
+    p.counts.sha256_only_changed += static_cast<std::size_t>(tally.sha256_only_changed);
+    p.counts.unlisted += static_cast<std::size_t>(tally.unlisted);
   }
   clear_progress_line(p.progress);
   show_transcript(run.transcript);
@@ -334,7 +340,7 @@ std::string counted(std::size_t count, const char* noun) {
 // The run's status: a refresh's 0 when every manifest was written with every
 // digest taken; a check's the worst of its manifests' (and a walk that failed).
 int status_of(const Pipeline& p) {
-  const RunCounts& counts = p.counts;
+  const RunTotals& counts = p.counts;
   const bool walk_failed = p.source.walk.failed;
   if (p.settings.kind == RunKind::refresh) {
     return counts.refused + counts.incomplete == 0 && !walk_failed ? 0 : 1;
@@ -348,7 +354,7 @@ int status_of(const Pipeline& p) {
 void report_summary(const Pipeline& p, CheckOutput output, bool warn_unmatched) {
   const ExcludeList& excludes = p.settings.excludes;
   for (std::size_t x = 0; warn_unmatched && x < static_cast<std::size_t>(excludes.count); ++x) {
-    if (p.counts.excludes_matched[x]) continue;
+    if (p.excludes_matched[x]) continue;
     const std::string_view name = excludes.names[x];
     report("-x \"%.*s\": no section of that name in any manifest", static_cast<int>(name.size()),
            name.data());
@@ -356,21 +362,19 @@ void report_summary(const Pipeline& p, CheckOutput output, bool warn_unmatched) 
   const bool check = p.settings.kind == RunKind::check;
   if (check && output == CheckOutput::status_only) return;
   if (check && output == CheckOutput::quiet && status_of(p) == CHECK_ALL_OK) return;
-  const std::size_t passed_over = p.source.walk.passed_over;
   std::string counts;
   if (check) {
     const auto& statuses = p.counts.check_statuses;
     counts = std::to_string(statuses[0]) + " OK, " + std::to_string(statuses[1]) + " not OK";
-    if (statuses[2] + passed_over > 0)
-      counts += ", " + std::to_string(statuses[2] + passed_over) + " not checked";
+    if (statuses[2] > 0) counts += ", " + std::to_string(statuses[2]) + " not checked";
   } else {
     counts = p.settings.dry_run ? std::to_string(p.counts.would_write) + " would write, "
                                 : std::to_string(p.counts.written) + " written, ";
     counts += std::to_string(p.counts.unchanged) + " unchanged, ";
     if (p.counts.incomplete > 0) counts += std::to_string(p.counts.incomplete) + " incomplete, ";
-    counts += std::to_string(p.counts.refused + passed_over) + " refused";
+    counts += std::to_string(p.counts.refused) + " refused";
   }
-  report("%s, %s: %s", counted(p.counts.manifests + passed_over, "manifest").c_str(),
+  report("%s, %s: %s", counted(p.counts.manifests, "manifest").c_str(),
          counted(p.counts.files, "file").c_str(), counts.c_str());
 }
 
@@ -399,10 +403,51 @@ RunSettings settings_of(const Request& request, bool many) {
           many,
           request.ignore_missing,
           request.add_sha256,
-          request.dry_run};
+          request.dry_run,
+          request.json,
+          request.list_unlisted};
+}
+
+// A run's counts, handed to its caller where it asks for them.
+void hand_totals(const Pipeline& p, RunTotals* totals) {
+  if (totals != nullptr) *totals = p.counts;
 }
 
 }  // namespace
+
+std::string summary_object(const RunTotals& totals, RunKind kind, bool dry_run, int exit_status) {
+  JsonObject object;
+  const bool check = kind == RunKind::check;
+  add_text(object, "run", check ? "check" : (dry_run ? "dry run" : "refresh"));
+  auto add_count = [&](std::string_view key, std::size_t count) {
+    add_number(object, key, static_cast<std::int64_t>(count));
+  };
+  add_count("manifests", totals.manifests);
+  add_count("files", totals.files);
+  if (check) {
+    add_count("manifests_ok", totals.check_statuses[CHECK_ALL_OK]);
+    add_count("manifests_not_ok", totals.check_statuses[CHECK_NOT_ALL_OK]);
+    add_count("manifests_not_checked", totals.check_statuses[CHECK_NOT_MADE]);
+    JsonObject sections;
+    for (std::size_t v = 0; v < VERDICT_COUNT; ++v) {
+      add_number(sections, verdict_text(static_cast<Verdict>(v)),
+                 static_cast<std::int64_t>(totals.verdicts[v]));
+    }
+    add_object(object, "sections", sections);
+    add_count("md5_only_changed", totals.md5_only_changed);
+    add_count("sha256_only_changed", totals.sha256_only_changed);
+    add_count("unlisted", totals.unlisted);
+  } else {
+    add_count("files_not_digested", totals.files_not_digested);
+    add_count("written", totals.written);
+    add_count("would_write", totals.would_write);
+    add_count("unchanged", totals.unchanged);
+    add_count("incomplete", totals.incomplete);
+    add_count("refused", totals.refused);
+  }
+  add_number(object, "exit_status", exit_status);
+  return closed(object);
+}
 
 int run_named(const NamedRequest& request) {
   const RunSettings settings = settings_of(request, false);
@@ -411,6 +456,7 @@ int run_named(const NamedRequest& request) {
   digest_all(*p, nullptr);
   // Each manifest warned of its own "-x" names.
   if (p->counts.manifests > 1) report_summary(*p, request.output, false);
+  hand_totals(*p, request.totals);
   return status_of(*p);
 }
 
@@ -459,8 +505,14 @@ int run_trees(const TreeRequest& request) {
       std::make_unique<Pipeline>(settings, walk_of(request.folders),
                                  fit_to_descriptors(request.limits, descriptors_allowed()));
   p->failed_sync = request.failed_sync;
+  TreeWalk& walk = p->source.walk;
+  if (request.json) walk.passed_over_outcome = request.check ? "not checked" : "refused";
   digest_all(*p, request.files_read);
+  p->counts.manifests += walk.passed_over;
+  (request.check ? p->counts.check_statuses[CHECK_NOT_MADE] : p->counts.refused) +=
+      walk.passed_over;
   report_summary(*p, request.output, true);
+  hand_totals(*p, request.totals);
   return status_of(*p);
 }
 

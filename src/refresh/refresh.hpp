@@ -7,8 +7,10 @@
 // A run of one manifest is a tree of one that shows its lines as they come.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "refresh/check.hpp"
@@ -40,6 +42,22 @@ namespace md5refresh {
 [[nodiscard]] int check_manifest(const char* input_path, const ExcludeList& excludes,
                                  CheckOutput output, bool ignore_missing = false);
 
+// What a run counts, for its summary line and its last JSON object. Manifests
+// a walk passes over (links, not regular files) count as refused, or in a
+// check as not checked.
+struct RunTotals {
+  std::size_t manifests = 0, files = 0;  // files: those digested
+  std::size_t files_not_digested = 0;    // in a refresh
+  std::size_t written = 0, unchanged = 0, would_write = 0, incomplete = 0, refused = 0;
+  std::array<std::size_t, 3> check_statuses{};        // manifests by check status
+  std::array<std::size_t, VERDICT_COUNT> verdicts{};  // a check's sections
+  std::size_t md5_only_changed = 0, sha256_only_changed = 0, unlisted = 0;
+};
+
+// The last object "--json" prints: what the run counted and its exit status.
+[[nodiscard]] std::string summary_object(const RunTotals& totals, RunKind kind, bool dry_run,
+                                         int exit_status);
+
 // Manifests named on the command line, one or many, each run as one named
 // alone is (links followed, lines shown as they are made, a check's own
 // summary, each refresh committed as soon as it is finished); a manifest
@@ -54,7 +72,10 @@ struct NamedRequest {
   CheckOutput output;
   bool ignore_missing = false;
   bool add_sha256 = false;
-  bool dry_run = false;  // a refresh that writes nothing ("--dry-run")
+  bool dry_run = false;         // a refresh that writes nothing ("--dry-run")
+  bool json = false;            // JSON Lines on standard output ("--json")
+  bool list_unlisted = false;   // a check's "--unlisted"
+  RunTotals* totals = nullptr;  // when given: what the run counted
 };
 [[nodiscard]] int run_named(const NamedRequest& request);
 
@@ -99,6 +120,9 @@ struct TreeRequest {
   bool ignore_missing = false;
   bool add_sha256 = false;  // a refresh's "--sha256"
   bool dry_run = false;     // a refresh's "--dry-run"
+  bool json = false;
+  bool list_unlisted = false;
+  RunTotals* totals = nullptr;
 };
 
 // Walks each folder depth first, its entries in byte order, links not

@@ -9,6 +9,7 @@
 
 #include "platform/seams.hpp"
 #include "platform/text.hpp"
+#include "refresh/json_lines.hpp"
 
 namespace md5refresh {
 
@@ -81,6 +82,10 @@ bool next_manifest(TreeWalk& walk, FoundManifest& found, Transcript& transcript)
           entry.kind != EntryKind::other ? "%s is a symbolic link; not followed"
                                          : "%s is not a regular file",
           entry_path.c_str());
+      if (walk.passed_over_outcome != nullptr) {
+        print_line(transcript,
+                   manifest_object(entry_path, walk.passed_over_outcome, transcript.last_said));
+      }
     }
   }
 }

@@ -52,6 +52,8 @@ struct TreeWalk {
   std::set<ManifestKey> passed_over_in;
   bool failed =
       false;  // a folder was missing, unreadable or without a manifest, or one was passed over
+  // With "--json": the outcome a manifest passed over shows in its object.
+  const char* passed_over_outcome = nullptr;
 };
 
 struct FoundManifest {
