@@ -11,7 +11,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format
-          valgrind bc clang libclang-rt-14-dev groff-base util-linux)
+          valgrind bc clang libclang-rt-14-dev groff-base util-linux nlohmann-json3-dev)
 if [ "${1:-}" = build ]; then
     packages=(g++ cmake ninja-build make)
     shift

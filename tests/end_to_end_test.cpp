@@ -437,6 +437,13 @@ TEST(EndToEnd, ShowsReportLinesInOrderAndReportsALostStandardOutput) {
       {"refresh to a full device", {"m.txt", "-o", "out.txt"}, ">/dev/full 2>log", 1, incomplete + lost},
       {"check to a full device", {"m.txt", "-c"}, ">/dev/full 2>log", 2, missing + "md5refresh: 2 of 2 sections not OK: 1 missing, 1 with no digest recorded\n" + lost},
       {"version to a full device", {"--version"}, ">/dev/full 2>log", 1, lost},
+      {"JSON Lines to a full device: the status says so", {"m.txt", "-c", "--json"}, ">/dev/full 2>log", 2, missing + "md5refresh: 2 of 2 sections not OK: 1 missing, 1 with no digest recorded\n" + lost},
+      {"JSON Lines in one log, in order", {"m.txt", "-c", "--json"}, ">log 2>&1", 1,
+       "{\"manifest\": \"m.txt\", \"section\": \"a\", \"file\": \"a.bin\", \"md5\": \"900150983cd24fb0d6963f7d28e17f72\", \"status\": \"no digest recorded\"}\n" + missing +
+       "{\"manifest\": \"m.txt\", \"section\": \"b\", \"file\": \"none\", \"status\": \"MISSING\", \"reason\": \"cannot open none: No such file or directory\"}\n"
+       "md5refresh: 2 of 2 sections not OK: 1 missing, 1 with no digest recorded\n{\"manifest\": \"m.txt\", \"outcome\": \"not OK\"}\n"
+       "{\"run\": \"check\", \"manifests\": 1, \"files\": 1, \"manifests_ok\": 0, \"manifests_not_ok\": 1, \"manifests_not_checked\": 0, \"sections\": {\"OK\": 0, \"CHANGED\": 0, \"MISSING\": 1, \"no file named\": 0, "
+       "\"no digest recorded\": 1, \"recorded digest is not 32 hex digits\": 0, \"recorded sha256 is not 64 hex digits\": 0}, \"md5_only_changed\": 0, \"sha256_only_changed\": 0, \"unlisted\": 0, \"exit_status\": 1}\n"},
       {"output through standard error", {"m.txt", "-o", "/dev/stderr"}, ">/dev/null 2>log", 1, incomplete + written},
       {"output through /dev/fd/1", {"m.txt", "-o", "/dev/fd/1"}, ">log 2>/dev/null", 1, reported + written},
       {"output is where standard output went", {"m.txt", "-o", "log"}, ">log 2>/dev/null", 1, reported + written},
