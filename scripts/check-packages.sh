@@ -21,6 +21,7 @@ dpkg -x "$deb" "$scratch/root"
 test -x "$scratch/root/usr/bin/md5refresh"
 test -f "$scratch/root/usr/share/man/man1/md5refresh.1.gz"
 test -f "$scratch/root/usr/share/bash-completion/completions/md5refresh"
+test -f "$scratch/root/usr/share/doc/md5refresh/json-lines.schema.json"
 
 tarball_top=md5refresh-$version-linux-x86_64
 tar -xzf "$packages/$tarball_top.tar.gz" -C "$scratch"

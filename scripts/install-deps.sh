@@ -11,7 +11,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libbenchmark-dev libssl-dev openssl clang-format
-          valgrind bc clang libclang-rt-14-dev groff-base util-linux nlohmann-json3-dev)
+          valgrind bc clang libclang-rt-14-dev groff-base util-linux nlohmann-json3-dev
+          python3 python3-jsonschema)
 if [ "${1:-}" = build ]; then
     packages=(g++ cmake ninja-build make)
     shift

@@ -74,6 +74,7 @@ TEST(EndToEnd, StopsBeforeReadingForUsageVersionAndUnknownOptions) {
       {{"m.txt", "--quiet"}, 1, "", "md5refresh: option \"--quiet\" is for a check (-c); see md5refresh --help\n"},
       {{"m.txt", "-c", "--sha256"}, 2, "", "md5refresh: option \"--sha256\" is for a refresh; a check checks every digest recorded; see md5refresh --help\n"},
       {{"-n", "m.txt", "-c"}, 2, "", "md5refresh: option \"-n\" is for a refresh; a check writes nothing; see md5refresh --help\n"},
+      {{"-c", "--status", "m.txt", "--json"}, 2, "", "md5refresh: option \"--json\" does not go with \"--status\": JSON Lines carry every line; see md5refresh --help\n"},
   };
   // clang-format on
   for (const StopCase& c : cases) {
