@@ -2,7 +2,9 @@
 // What a CI reads: every line "--json" prints, parsed by a JSON parser the
 // tool does not use, and compared object by object, keys in order; the files
 // "--unlisted" finds beside a manifest; the writer's escaping of any bytes.
-#include "refresh/json_lines.hpp"
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "refresh/json_lines.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -333,7 +336,7 @@ struct UnlistedCase {
   std::string out;
   std::string err;
   std::string shell_setup = "";  // POSIX hosts only
-  bool windows_only = false;
+  const char* hidden = nullptr;  // Windows only: a file given the hidden attribute
 };
 
 TEST(Unlisted, ListsThePlainFilesBesideAManifestThatNoSectionNames) {
@@ -369,16 +372,23 @@ TEST(Unlisted, ListsThePlainFilesBesideAManifestThatNoSectionNames) {
       {"a folder that cannot be listed: not checked", named, {"-c", "--unlisted", "pkg/update.txt", "-x", "b"}, 2, "pkg/a.bin: OK\n",
        "md5refresh: cannot list folder pkg: Permission denied\n",
        "chmod -R a+rwX . && chmod a-r pkg && " + std::string(AS_UNPRIVILEGED)},
+      {"a file with the hidden attribute passed over", added, {"-c", "--unlisted", m, "-x", "b"}, 1, ok + shown({"pkg", "zz.bin"}) + ": UNLISTED\n",
+       "md5refresh: " + m + ": 1 file beside it that no section names\n", "", "pkg/new.bin"},
   };
   // clang-format on
   for (const UnlistedCase& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.shell_setup.empty() && !test::POSIX_HOST) continue;
+    if ((!c.shell_setup.empty() && !test::POSIX_HOST) || (c.hidden && test::POSIX_HOST)) continue;
     test::TempDir dir;
     for (const auto& [name, bytes] : c.files) {
       fs::create_directories((dir / name).parent_path());
       test::write_file(dir / name, bytes);
     }
+#if defined(_WIN32)
+    if (c.hidden != nullptr) {
+      ASSERT_TRUE(SetFileAttributesW((dir / c.hidden).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    }
+#endif
     const test::ToolRun run = test::run_tool(dir.path(), c.arguments, c.shell_setup);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.out);

@@ -516,13 +516,14 @@ namespace {
 
 // Whether a section of the manifest (one left out by "-x" too) names the file
 // `name` beside it, as the host compares names.
-bool named_by_a_section(const Manifest& manifest, std::string_view name) {
-  const auto sections =
-      std::span(manifest.sections).first(static_cast<std::size_t>(manifest.section_count));
-  return std::ranges::any_of(sections, [&](const Section& section) {
-    const Entry* file_path = find_entry(section, "file_path");
-    return file_path != nullptr && same_file_name(file_name_of(field_text(file_path->value)), name);
-  });
+bool named_by_a_section(const ManifestRun& run, std::string_view name) {
+  for (std::size_t s = 0; s < static_cast<std::size_t>(run.manifest->section_count); ++s) {
+    const Entry* file_path = find_entry(run.manifest->sections[s], "file_path");
+    if (file_path != nullptr && same_file_name(file_name_of(field_text(file_path->value)), name)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The plain files beside the manifest, in byte order, that no section names:
@@ -551,8 +552,7 @@ bool show_unlisted(ManifestRun& run, const RunSettings& settings) {
           .substr(directory.text.size() + (directory.joined_with_separator ? 1 : 0));
   for (const FolderEntry& entry : entries) {
     if (entry.kind != EntryKind::file || entry.hidden || entry.name.starts_with('.') ||
-        same_file_name(entry.name, manifest_name) ||
-        named_by_a_section(*run.manifest, entry.name)) {
+        same_file_name(entry.name, manifest_name) || named_by_a_section(run, entry.name)) {
       continue;
     }
     ++run.tally.unlisted;
