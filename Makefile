@@ -46,7 +46,7 @@ FUZZ_SECONDS ?= 600
 fuzz:
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
-	for target in manifest_reader_fuzz command_line_fuzz md5_fuzz sha256_fuzz file_set_fuzz; do \
+	for target in manifest_reader_fuzz command_line_fuzz json_lines_fuzz md5_fuzz sha256_fuzz file_set_fuzz; do \
 	  mkdir -p build/fuzz/work/$$target && \
 	  build/fuzz/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    $$( [ $$target = manifest_reader_fuzz ] && echo -dict=fuzz/manifest.dict ) \

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Fuzz target: the argument walk takes any argument vector (the input split at
-// NUL bytes) without harm, what it keeps stays within its limits, and a
-// check never runs as a dry run.
+// NUL bytes) without harm, what it keeps stays within its limits, a check
+// never runs as a dry run, a refresh never lists unlisted files, and JSON
+// Lines never run beside --quiet or --status.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (command.excludes.count < 0 || command.excludes.count > MAX_EXCLUDES) std::abort();
   // A check writes nothing: a dry run beside it is refused, never run.
   if (command.dry_run && command.action == CommandAction::check) std::abort();
+  if (command.list_unlisted && command.action == CommandAction::run) std::abort();
+  const bool runs = command.action == CommandAction::run || command.action == CommandAction::check;
+  if (runs && command.json && command.check_output != CheckOutput::every_line) std::abort();
   if (std::memchr(command.input_path.data(), '\0', command.input_path.size()) == nullptr)
     std::abort();
   if (std::memchr(command.output_path.data(), '\0', command.output_path.size()) == nullptr)
