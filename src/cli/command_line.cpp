@@ -323,7 +323,7 @@ int refused(const CommandLine& command) {
 // empty file of that name.
 bool names_a_stream(std::string_view path) {
   const DirectoryPart directory = directory_part(path);
-  path.remove_prefix(directory.text.size() + (directory.joined_with_separator ? 1 : 0));
+  path.remove_prefix(directory.name_start());
   return !is_plain_file_name(path);
 }
 

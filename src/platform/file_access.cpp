@@ -108,9 +108,8 @@ std::string path_in_folder(std::string_view folder, std::string_view name) {
 // current folder of drive E:, which may be another file system).
 std::string temporary_prefix(std::string_view final_path) {
   const DirectoryPart part = directory_part(final_path);
-  const std::size_t name_start = part.text.size() + (part.joined_with_separator ? 1 : 0);
-  return std::string(final_path.substr(0, name_start)) + "." +
-         std::string(final_path.substr(name_start)) + ".";
+  return std::string(final_path.substr(0, part.name_start())) + "." +
+         std::string(final_path.substr(part.name_start())) + ".";
 }
 
 DirectoryPart directory_part(std::string_view path) {

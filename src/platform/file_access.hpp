@@ -63,6 +63,10 @@ inline constexpr int NOT_IN_PLACE = -7;
 struct DirectoryPart {
   std::string_view text;       // empty: the current directory
   bool joined_with_separator;  // false for a bare drive prefix
+  // Where the name after it begins in the path.
+  [[nodiscard]] std::size_t name_start() const {
+    return text.size() + (joined_with_separator ? 1 : 0);
+  }
 };
 [[nodiscard]] DirectoryPart directory_part(std::string_view path);
 

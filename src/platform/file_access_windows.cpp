@@ -386,8 +386,7 @@ std::string final_path_of(const char* path) {
   if (!name.empty() && stamp_of_path(folder.c_str(), written_folder) &&
       stamp_of_wide_path(wide_path(utf8_text(final_folder)), folder_reached) &&
       same_file(written_folder, folder_reached)) {
-    return std::string(written.substr(0, part.text.size() + (part.joined_with_separator ? 1 : 0))) +
-           name;
+    return std::string(written.substr(0, part.name_start())) + name;
   }
   return utf8_text(final);
 }

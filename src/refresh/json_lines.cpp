@@ -39,6 +39,11 @@ std::size_t utf8_length(std::string_view text) {
   return length;
 }
 
+void append_hex(std::string& text, unsigned char byte) {
+  text += HEX_DIGITS[byte >> 4];
+  text += HEX_DIGITS[byte & 0xF];
+}
+
 void add_key(JsonObject& object, std::string_view key) {
   if (object.text.size() > 1) object.text += ", ";
   object.text += json_string(key);
@@ -78,8 +83,7 @@ std::string json_string(std::string_view text) {
       json += "\\t";
     } else if (byte < 0x20 || byte == 0x7F) {
       json += "\\u00";
-      json += HEX_DIGITS[byte >> 4];
-      json += HEX_DIGITS[byte & 0xF];
+      append_hex(json, byte);
     } else {
       json += text.substr(0, length);
     }
@@ -99,11 +103,8 @@ void add_name(JsonObject& object, std::string_view key, std::string_view name) {
   if (is_utf8(name)) return;
   add_key(object, std::string(key) + "_bytes");
   object.text += '"';
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    object.text += HEX_DIGITS[byte >> 4];
-    object.text += HEX_DIGITS[byte & 0xF];
-  }
+  for (const char byte : name)
+    append_hex(object.text, static_cast<unsigned char>(byte));
   object.text += '"';
 }
 

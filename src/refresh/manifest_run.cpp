@@ -548,8 +548,7 @@ bool show_unlisted(ManifestRun& run, const RunSettings& settings) {
   }
   std::ranges::sort(entries, {}, &FolderEntry::name);
   const std::string_view manifest_name =
-      std::string_view(run.input_path)
-          .substr(directory.text.size() + (directory.joined_with_separator ? 1 : 0));
+      std::string_view(run.input_path).substr(directory.name_start());
   for (const FolderEntry& entry : entries) {
     if (entry.kind != EntryKind::file || entry.hidden || entry.name.starts_with('.') ||
         same_file_name(entry.name, manifest_name) || named_by_a_section(run, entry.name)) {

@@ -24,8 +24,7 @@ void build_target_path(std::string_view input_path, std::string_view file_path,
   std::string converted;
   const std::string_view file_name = name_for_joining(file_name_of(file_path), converted);
   const DirectoryPart directory = directory_part(input_path);
-  const std::size_t length =
-      directory.text.size() + (directory.joined_with_separator ? 1 : 0) + file_name.size();
+  const std::size_t length = directory.name_start() + file_name.size();
   if (length >= target.size()) {  // an input path beyond the command line's limit
     target[0] = '\0';
     return;
